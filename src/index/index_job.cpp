@@ -1,0 +1,95 @@
+#include "index_job.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace qn {
+namespace {
+
+using u128 = unsigned __int128;
+
+Result<std::uint64_t> file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// first + floor(k * span / n), without overflow.
+std::uint64_t position(std::uint64_t first, std::uint64_t span, std::uint64_t k, std::uint64_t n) {
+  return first + static_cast<std::uint64_t>(static_cast<u128>(k) * span / n);
+}
+
+}  // namespace
+
+Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
+                                                std::uint64_t size, std::uint64_t n_threads) {
+  std::vector<std::uint64_t> points{first};
+  const std::uint64_t span = size - first;
+  std::uint64_t k = 1;
+  while (k < n_threads && span > 0) {
+    const std::uint64_t last = points.back();
+    std::uint64_t p = position(first, span, k, n_threads);
+    if (p < last) {
+      // Jump to the smallest k whose position reaches `last`:
+      // k >= (last - first) * n / span, rounded up.
+      const u128 need = static_cast<u128>(last - first) * n_threads;
+      const u128 k_min = (need + span - 1) / span;
+      if (k_min >= n_threads) break;
+      k = static_cast<std::uint64_t>(k_min) > k ? static_cast<std::uint64_t>(k_min) : k + 1;
+      continue;
+    }
+    QN_ASSIGN_OR_RETURN(const std::uint64_t f, find_chunk_at_or_after(path, p, size));
+    if (f >= size) break;  // no chunk begins after p, nor after any later position
+    if (f > last) points.push_back(f);
+    // Positions equal to p would repeat this search: go on with the first k past it.
+    const u128 k_next = (static_cast<u128>(p - first + 1) * n_threads + span - 1) / span;
+    if (k_next >= n_threads) break;
+    k = static_cast<std::uint64_t>(k_next) > k ? static_cast<std::uint64_t>(k_next) : k + 1;
+  }
+  return points;
+}
+
+Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
+                                      std::optional<std::int64_t> max_crystals, Pool* pool) {
+  QN_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(path));
+
+  if (n_threads < 2 || max_crystals || pool == nullptr) {
+    QN_ASSIGN_OR_RETURN(Scan s, scan(path, 0, size, max_crystals));
+    std::vector<Chunk> rows = std::move(s.chunks);
+    if (s.open_chunk) {
+      s.open_chunk->end = size;
+      rows.push_back(*s.open_chunk);
+    }
+    return rows;
+  }
+
+  QN_ASSIGN_OR_RETURN(const std::uint64_t first, find_chunk_at_or_after(path, 0, size));
+  if (first >= size) return std::vector<Chunk>{};
+  QN_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> points,
+                      split_points(path, first, size, n_threads));
+
+  const std::size_t n_ranges = points.size();
+  auto range_end = [&](std::size_t i) { return i + 1 < n_ranges ? points[i + 1] : size; };
+  QN_ASSIGN_OR_RETURN(std::vector<Scan> scans,
+                      parallel_map<Scan>(pool, n_ranges, [&](std::size_t i) {
+                        return scan(path, points[i], range_end(i), std::nullopt);
+                      }));
+
+  std::size_t total = 0;
+  for (const Scan& s : scans) total += s.chunks.size() + (s.open_chunk ? 1 : 0);
+  std::vector<Chunk> rows;
+  rows.reserve(total);
+  for (std::size_t i = 0; i < n_ranges; ++i) {
+    Scan& s = scans[i];
+    rows.insert(rows.end(), s.chunks.begin(), s.chunks.end());
+    if (s.open_chunk) {
+      s.open_chunk->end = range_end(i);
+      rows.push_back(*s.open_chunk);
+    }
+    s.chunks = {};  // free each range's rows once copied
+  }
+  return rows;
+}
+
+}  // namespace qn

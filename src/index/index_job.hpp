@@ -1,0 +1,29 @@
+// The chunk index of a whole file: serial, parallel over byte ranges, or stopping
+// early once enough crystals were seen.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../pool.hpp"
+#include "../result.hpp"
+#include "scan.hpp"
+
+namespace qn {
+
+/// Split points for a parallel index: `first` followed by the distinct chunk starts
+/// found at first + floor(k * span / n_threads) for k = 1 .. n_threads - 1.
+/// Positions that fall before the last split point found cannot give a new one and
+/// are skipped without a search, so at most one search runs per chunk.
+Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
+                                                std::uint64_t size, std::uint64_t n_threads);
+
+/// All chunk rows of the file at `path`, in file order. With `max_crystals` the
+/// file is scanned on one thread and the scan stops at that many crystals;
+/// otherwise, with a pool and n_threads >= 2, ranges are scanned in parallel.
+Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
+                                      std::optional<std::int64_t> max_crystals, Pool* pool);
+
+}  // namespace qn

@@ -1,0 +1,55 @@
+// Chunk scanning: chunk boundaries and cheap size estimates over a byte range.
+//
+// A chunk runs from its "----- Begin chunk -----" line to the next one (or the end
+// of the scanned range). Per chunk the scan counts its crystal begin lines and an
+// upper bound of its reflection rows, without decoding or parsing anything.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../result.hpp"
+
+namespace qn {
+
+struct Chunk {
+  std::uint64_t start = 0;        ///< offset of the chunk's begin marker line
+  std::uint64_t end = 0;          ///< offset just past the chunk
+  std::size_t n_crystals = 0;     ///< crystal begin lines in the chunk
+  std::size_t n_obs_upper = 0;    ///< reflection rows counted in its reflection lists
+
+  friend bool operator==(const Chunk&, const Chunk&) = default;
+};
+
+struct Scan {
+  std::optional<Chunk> open_chunk;  ///< still open when the range ended; its end is 0
+  std::vector<Chunk> chunks;        ///< chunks completed inside the range, in file order
+};
+
+inline constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
+inline constexpr std::string_view kEndChunk = "----- End chunk -----";
+inline constexpr std::string_view kBeginCrystal = "--- Begin crystal";
+inline constexpr std::string_view kReflectionsStart = "Reflections measured after indexing";
+inline constexpr std::string_view kReflectionsEnd = "End of reflections";
+
+/// True when `line` has at least ten fields separated by ASCII white space
+/// (space and 0x09..0x0D); every other byte belongs to a field.
+bool has_ten_fields(std::string_view line) noexcept;
+
+/// Scans [start, end) into chunk rows. `start` must be 0 or a line start. With
+/// `max_crystals`, stops after the completed chunk that brings the crystal total to
+/// at least that many, returning no open chunk.
+Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
+                  std::optional<std::int64_t> max_crystals);
+
+/// The offset of the first begin marker line that begins after the end of the line
+/// holding byte `pos` (for pos = 0: the first of the file), or `end` when none
+/// begins before `end`.
+Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
+                                             std::uint64_t end);
+
+}  // namespace qn

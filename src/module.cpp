@@ -1,0 +1,102 @@
+// The module definition: multi-phase initialisation with a single execution step
+// that adds PROTOCOL, __version__ and the three functions, listing each in __all__.
+#define QN_IMPORTS_NUMPY
+#include "py_common.hpp"
+#include "py_errors.hpp"
+#include "py_functions.hpp"
+
+namespace {
+
+using qn::py::Ref;
+
+constexpr const char* kIndexDoc =
+    "index_chunks(path, n_threads=1, max_crystals=None)\n"
+    "--\n"
+    "\n"
+    "Index the chunks of a stream: an ``(n, 4)`` int64 array of\n"
+    "``(start, end, n_crystals, n_obs_upper)`` in file order. With\n"
+    "``max_crystals``, stop after the chunk that brings the total to at least\n"
+    "that many crystals (serial).";
+
+constexpr const char* kParseDoc =
+    "parse_chunks(path, chunks, panel_names, n_threads=1)\n"
+    "--\n"
+    "\n"
+    "Parse chunk rows (from ``index_chunks``, file order) into columns.\n"
+    "\n"
+    "Returns ``(columns, filenames, events, report)``: columns is a dict of\n"
+    "numpy arrays named as in ``_allocate_tensors``; report maps each exclusion\n"
+    "reason that occurred to ``(count, first_byte_offset)``.";
+
+constexpr const char* kWriteDoc =
+    "write_stream(path, arrays, filenames, events, panel_names, lattice_type, centering, "
+    "unique_axis, header, n_threads=1, images_per_batch=1024)\n"
+    "--\n"
+    "\n"
+    "Write a ``.stream`` file: ``header`` verbatim, then one chunk per image.\n"
+    "\n"
+    "``arrays`` holds the observation (sorted by crystal), crystal and image\n"
+    "columns under their ``_allocate_tensors`` names; ``panel_names`` covers\n"
+    "every ``panel_id``; unit-cell fields that are ``None`` are omitted.";
+
+// Method definitions must outlive the function objects that point at them.
+PyMethodDef g_functions[] = {
+    {"index_chunks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::index_chunks)),
+     METH_FASTCALL | METH_KEYWORDS, kIndexDoc},
+    {"parse_chunks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::parse_chunks)),
+     METH_FASTCALL | METH_KEYWORDS, kParseDoc},
+    {"write_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::write_stream)),
+     METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
+};
+
+// Appends `name` to __all__ (creating the list with the first name), then sets it.
+int add_attribute(PyObject* module, const char* name, PyObject* value /* stolen */) {
+  Ref owned(value);
+  if (!owned) return -1;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return -1;
+  }
+  Ref key(PyUnicode_FromString(name));
+  if (!key || PyList_Append(all.get(), key.get()) != 0) return -1;
+  return PyObject_SetAttrString(module, name, owned.get());
+}
+
+int exec_module(PyObject* module) {
+  if (PyArray_ImportNumPyAPI() < 0) return -1;
+  if (!qn::py::init_panic_exception()) return -1;
+  Ref modname(PyUnicode_FromString("quillon_native"));
+  if (!modname) return -1;
+  if (add_attribute(module, "PROTOCOL", PyLong_FromLong(1)) != 0) return -1;
+  if (add_attribute(module, "__version__", PyUnicode_FromString("0.1.0")) != 0) return -1;
+  for (PyMethodDef& def : g_functions) {
+    if (add_attribute(module, def.ml_name, PyCFunction_NewEx(&def, module, modname.get())) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "quillon_native",
+    "",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_quillon_native(void) { return PyModuleDef_Init(&g_module); }

@@ -1,0 +1,96 @@
+#include "py_errors.hpp"
+
+#include <new>
+#include <stdexcept>
+
+namespace qn::py {
+namespace {
+
+PyObject* g_panic = nullptr;
+
+PyObject* class_for(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kInvalidInput: return PyExc_ValueError;
+    case ErrorKind::kNotFound: return PyExc_FileNotFoundError;
+    case ErrorKind::kPermissionDenied: return PyExc_PermissionError;
+    case ErrorKind::kConnectionRefused: return PyExc_ConnectionRefusedError;
+    case ErrorKind::kConnectionReset: return PyExc_ConnectionResetError;
+    case ErrorKind::kConnectionAborted: return PyExc_ConnectionAbortedError;
+    case ErrorKind::kBrokenPipe: return PyExc_BrokenPipeError;
+    case ErrorKind::kAlreadyExists: return PyExc_FileExistsError;
+    case ErrorKind::kWouldBlock: return PyExc_BlockingIOError;
+    case ErrorKind::kNotADirectory: return PyExc_NotADirectoryError;
+    case ErrorKind::kIsADirectory: return PyExc_IsADirectoryError;
+    case ErrorKind::kTimedOut: return PyExc_TimeoutError;
+    case ErrorKind::kInterrupted: return PyExc_InterruptedError;
+    case ErrorKind::kOutOfMemory: return PyExc_MemoryError;
+    case ErrorKind::kPoolFailed: return PyExc_RuntimeError;
+    case ErrorKind::kPanic:
+    case ErrorKind::kOther: break;
+  }
+  return PyExc_OSError;
+}
+
+// Builds cls(text) from UTF-8 text, replacing anything that does not decode.
+PyObject* instance(PyObject* cls, const std::string& text) {
+  Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!msg) return nullptr;
+  return PyObject_CallFunctionObjArgs(cls, msg.get(), nullptr);
+}
+
+void set_from(PyObject* cls, const std::string& text) {
+  Ref exc(instance(cls, text));
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+}  // namespace
+
+std::string type_qualname(PyObject* obj) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n);
+    if (s != nullptr) return std::string(s, static_cast<std::size_t>(n));
+  }
+  PyErr_Clear();
+  return "<failed to extract type name>";
+}
+
+bool init_panic_exception() {
+  if (g_panic != nullptr) return true;
+  g_panic = PyErr_NewExceptionWithDoc(
+      "quillon_native.PanicException",
+      "A broken invariant inside quillon_native: a bug, never a property of the input.",
+      PyExc_BaseException, nullptr);
+  return g_panic != nullptr;
+}
+
+PyObject* panic_exception() { return g_panic; }
+
+PyObject* io_err(const Error& error) { return instance(class_for(error.kind), error.display()); }
+
+void raise_error(const Error& error) {
+  if (error.kind == ErrorKind::kPanic && g_panic != nullptr) {
+    set_from(g_panic, error.display());
+  } else {
+    set_from(class_for(error.kind), error.display());
+  }
+}
+
+void raise_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    try {
+      set_from(g_panic != nullptr ? g_panic : PyExc_SystemError, e.what());
+    } catch (...) {
+      PyErr_NoMemory();
+    }
+  } catch (...) {
+    PyErr_SetString(g_panic != nullptr ? g_panic : PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+}  // namespace qn::py

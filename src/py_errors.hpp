@@ -1,0 +1,27 @@
+// How errors of the native work become Python exceptions.
+#pragma once
+
+#include "error.hpp"
+#include "py_common.hpp"
+
+namespace qn::py {
+
+/// Creates the PanicException class once per process; false with an exception set on failure.
+bool init_panic_exception();
+
+/// The exception class raised for broken invariants (derived from BaseException).
+PyObject* panic_exception();
+
+/// The Python exception instance for an I/O error (new reference), or null with an
+/// exception set if it cannot be built.
+PyObject* io_err(const Error& error);
+
+/// Sets the Python exception for any error of the work: io_err for I/O errors,
+/// RuntimeError when the pool could not be built, PanicException for a broken
+/// invariant, MemoryError when memory ran out.
+void raise_error(const Error& error);
+
+/// Sets the Python exception for the C++ exception being handled (use in a catch block).
+void raise_current_exception() noexcept;
+
+}  // namespace qn::py

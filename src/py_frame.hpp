@@ -1,0 +1,34 @@
+// The call frame: run a job without the interpreter lock, on the calling thread or
+// on a worker pool built for this call, and raise its error on the way back.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "pool.hpp"
+#include "py_common.hpp"
+#include "py_errors.hpp"
+
+namespace qn::py {
+
+/// Releases the lock, runs `job(Pool*)` (returning Result<T>) through run_job, takes
+/// the lock back and returns the value, or nullopt with the Python exception set.
+/// The job must not touch any Python object.
+template <class T, class Job>
+std::optional<T> call_frame(std::uint64_t n_threads, Job&& job) {
+  std::optional<Result<T>> outcome;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    outcome.emplace(run_job<T>(n_threads, job));
+  } catch (...) {
+    outcome.emplace(error_from_current_exception());
+  }
+  PyEval_RestoreThread(saved);
+  if (!*outcome) {
+    raise_error(outcome->error());
+    return std::nullopt;
+  }
+  return std::move(*outcome).value();
+}
+
+}  // namespace qn::py
