@@ -26,6 +26,8 @@ class [[nodiscard]] Result {
   const T& value() const& { return std::get<0>(v_); }
   T&& value() && { return std::get<0>(std::move(v_)); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
   T* operator->() { return &std::get<0>(v_); }
   const T* operator->() const { return &std::get<0>(v_); }
 

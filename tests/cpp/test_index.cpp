@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/index_job.hpp"
+#include "index/scan.hpp"
+#include "temp_file.hpp"
+
+namespace qn {
+namespace {
+
+using testing::TempFile;
+
+const std::string kRow = "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0\n";
+
+// A chunk with the given crystals, each holding `rows` reflection rows.
+std::string chunk(int crystals, int rows = 2) {
+  std::string s = "----- Begin chunk -----\nImage filename: x.h5\nEvent: //1\n";
+  for (int c = 0; c < crystals; ++c) {
+    s += "--- Begin crystal\nCell parameters 1 2 3 nm, 90 90 90 deg\n";
+    s += "Reflections measured after indexing\n   h    k    l  heading\n";
+    for (int r = 0; r < rows; ++r) s += kRow;
+    s += "End of reflections\n--- End crystal\n";
+  }
+  return s + "----- End chunk -----\n";
+}
+
+std::vector<Chunk> serial(const std::string& path, std::optional<std::int64_t> max = std::nullopt) {
+  auto rows = index_file(path, 1, max, nullptr);
+  EXPECT_TRUE(rows.has_value());
+  return rows.has_value() ? *rows : std::vector<Chunk>{};
+}
+
+std::vector<std::size_t> crystals_of(const std::vector<Chunk>& rows) {
+  std::vector<std::size_t> out;
+  for (const auto& c : rows) out.push_back(c.n_crystals);
+  return out;
+}
+
+TEST(RowTest, CountsTenFieldsSeparatedByAsciiWhiteSpace) {
+  struct Case { std::string line; bool ten; };
+  const std::vector<Case> cases = {
+      {"1 2 3 4 5 6 7 8 9", false},
+      {"1 2 3 4 5 6 7 8 9 p0", true},
+      {"1\t2\t3\t4\t5\t6\t7\t8\t9\tp0", true},
+      {"a b c d e f g h i j", true},  // fields need not be numbers
+      {"  1 2 3 4 5 6 7 8 9   ", false},
+      {"1\x1c" "2 3 4 5 6 7 8 9 p0", false},  // 0x1C is a field byte here
+      {"1\xc2\xa0" "2 3 4 5 6 7 8 9 p0", false},  // so is a no-break space
+      {"                          1   2  3  4  5  6  7  8  9                       10", true},
+      {"1 2 3 4 5 6 7 8                                       9                       ", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(has_ten_fields(c.line), c.ten) << c.line;
+}
+
+TEST(RowTest, VectorCountMatchesByteByByteCount) {
+  std::mt19937 rng(7);
+  const char alphabet[] = {' ', '\t', '\r', '\v', 'a', '1', '\x1c', '\x80', '\xff', '-'};
+  for (int iter = 0; iter < 20000; ++iter) {
+    std::string s(rng() % 80, ' ');
+    for (auto& ch : s) ch = alphabet[rng() % sizeof alphabet];
+    int fields = 0;
+    bool prev_space = true;
+    for (unsigned char ch : s) {
+      const bool space = ch == ' ' || (ch >= 9 && ch <= 13);
+      if (!space && prev_space) ++fields;
+      prev_space = space;
+    }
+    ASSERT_EQ(has_ten_fields(s), fields >= 10) << '"' << s << '"';
+  }
+}
+
+TEST(Scan, NoChunksInEmptyFileOrFileWithoutMarker) {
+  for (const std::string contents : {"", "header\n--- Begin crystal\nnothing else\n"}) {
+    TempFile f(contents);
+    EXPECT_TRUE(serial(f.path()).empty());
+  }
+}
+
+TEST(Scan, HeaderContentBelongsToNoChunk) {
+  const std::string header = "--- Begin crystal\nReflections measured after indexing\nh\n" + kRow;
+  const std::string body = chunk(1, 3);
+  TempFile f(header + body);
+  const auto rows = serial(f.path());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], (Chunk{header.size(), header.size() + body.size(), 1, 3}));
+}
+
+TEST(Scan, ChunksEndAtTheNextBeginMarker) {
+  const std::string a = "----- Begin chunk -----\n";
+  const std::string b = "----- Begin chunk -----\nno end marker\n";
+  const std::string c = chunk(2, 1) + "trailing text after end marker\n";
+  TempFile f(a + b + c);
+  const auto rows = serial(f.path());
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (Chunk{0, a.size(), 0, 0}));
+  EXPECT_EQ(rows[1], (Chunk{a.size(), a.size() + b.size(), 0, 0}));
+  EXPECT_EQ(rows[2], (Chunk{a.size() + b.size(), a.size() + b.size() + c.size(), 2, 2}));
+}
+
+struct ListCase {
+  const char* name;
+  std::string body;  // lines after the begin marker
+  std::size_t n_crystals, n_obs_upper;
+};
+
+class ScanLists : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(ScanLists, CountsRowsAndCrystals) {
+  TempFile f("----- Begin chunk -----\n" + GetParam().body);
+  const auto rows = serial(f.path());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].n_crystals, GetParam().n_crystals);
+  EXPECT_EQ(rows[0].n_obs_upper, GetParam().n_obs_upper);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, ScanLists,
+    ::testing::Values(
+        ListCase{"missing_heading_first_row_is_heading",
+                 "Reflections measured after indexing\n" + kRow + kRow + "End of reflections\n", 0, 1},
+        ListCase{"end_right_after_start_is_heading",
+                 "Reflections measured after indexing\nEnd of reflections\n" + kRow + kRow +
+                     "----- End chunk -----\n" + kRow,
+                 0, 2},
+        ListCase{"nine_fields_not_counted",
+                 "Reflections measured after indexing\nh\n1 2 3 4 5 6 7 8 9\nEnd of reflections\n", 0, 0},
+        ListCase{"tab_separated_row_counted",
+                 "Reflections measured after indexing\nh\n1\t2\t3\t4\t5\t6\t7\t8\t9\tp\n", 0, 1},
+        ListCase{"marker_like_lines_are_rows_inside_a_list",
+                 "Reflections measured after indexing\nh\n--- Begin crystal a b c d e f g h i\n", 0, 1},
+        ListCase{"empty_lines_inside_list_ignored",
+                 "Reflections measured after indexing\nh\n\n" + kRow + "\n" + kRow, 0, 2},
+        ListCase{"empty_heading_line",
+                 "Reflections measured after indexing\n\n" + kRow, 0, 1},
+        ListCase{"indented_marker_not_a_crystal", "  --- Begin crystal\n--- Begin crystal x\n", 1, 0},
+        ListCase{"rows_outside_lists_not_counted", kRow + kRow, 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Scan, MarkerRecognitionIsAPrefixTest) {
+  TempFile f("  ----- Begin chunk -----\n----- Begin chunk ----- trailing\n----- Begin chunk ---\n");
+  const auto rows = serial(f.path());
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].start, 26u);
+}
+
+TEST(Scan, MaxCrystalsStopsAfterTheChunkReachingTheTotal) {
+  const std::string file = chunk(2) + chunk(0) + chunk(1) + chunk(5);
+  TempFile f(file);
+  EXPECT_EQ(crystals_of(serial(f.path(), 3)), (std::vector<std::size_t>{2, 0, 1}));
+  EXPECT_EQ(crystals_of(serial(f.path(), 0)), (std::vector<std::size_t>{2}));
+  EXPECT_EQ(crystals_of(serial(f.path(), -5)), (std::vector<std::size_t>{2}));
+  const auto all = serial(f.path(), 100);
+  EXPECT_EQ(crystals_of(all), (std::vector<std::size_t>{2, 0, 1, 5}));
+  EXPECT_EQ(all.back().end, file.size());
+  auto s = scan(f.path(), 0, file.size(), 3);
+  ASSERT_TRUE(s.has_value());
+  EXPECT_FALSE(s->open_chunk.has_value());
+}
+
+TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {
+  const std::string a = chunk(1);
+  const std::string b = chunk(0);
+  TempFile f(a + b);
+  const std::uint64_t size = a.size() + b.size();
+  auto at = [&](std::uint64_t pos) { return *find_chunk_at_or_after(f.path(), pos, size); };
+  EXPECT_EQ(at(0), 0u);          // a marker at offset 0 is found from 0
+  EXPECT_EQ(at(1), a.size());    // inside the first marker line
+  EXPECT_EQ(at(a.size() - 1), a.size());
+  EXPECT_EQ(at(a.size()), size); // exactly at a marker: that line is skipped
+  EXPECT_EQ(at(size), size);
+  EXPECT_EQ(at(size + 10), size);
+}
+
+// A file of many small chunks of varied sizes.
+std::string many_chunks(int n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s = "some header\nwith lines\n";
+  for (int i = 0; i < n; ++i) s += chunk(static_cast<int>(rng() % 4), static_cast<int>(rng() % 5));
+  return s;
+}
+
+TEST(ParallelIndex, EqualsSerialForAnyThreadCount) {
+  const std::string file = many_chunks(60, 3);
+  TempFile f(file);
+  const auto expected = serial(f.path());
+  ASSERT_EQ(expected.size(), 60u);
+  for (std::uint64_t n : {2ull, 3ull, 8ull, 61ull, 1000ull, ~0ull}) {
+    Pool pool(static_cast<std::size_t>(n < 16 ? n : 16));
+    auto rows = index_file(f.path(), n, std::nullopt, &pool);
+    ASSERT_TRUE(rows.has_value());
+    EXPECT_EQ(*rows, expected) << "n_threads " << n;
+  }
+}
+
+TEST(SplitPoints, HugeThreadCountsSearchAtMostOncePerChunk) {
+  const std::string file = many_chunks(40, 5);
+  TempFile f(file);
+  const auto rows = serial(f.path());
+  const std::uint64_t first = rows.front().start;
+  for (std::uint64_t n : {2ull, 7ull, 1000000ull, ~0ull}) {
+    auto points = split_points(f.path(), first, file.size(), n);
+    ASSERT_TRUE(points.has_value());
+    EXPECT_LE(points->size(), std::min<std::uint64_t>(n, rows.size()));
+    EXPECT_EQ(points->front(), first);
+    for (std::size_t i = 1; i < points->size(); ++i) {
+      EXPECT_LT((*points)[i - 1], (*points)[i]);
+      const bool is_chunk_start = std::any_of(rows.begin(), rows.end(),
+                                              [&](const Chunk& c) { return c.start == (*points)[i]; });
+      EXPECT_TRUE(is_chunk_start);
+    }
+  }
+  // With a thread count above the byte count every chunk becomes its own range.
+  auto all = split_points(f.path(), first, file.size(), ~0ull);
+  EXPECT_EQ(all->size(), rows.size());
+}
+
+TEST(SplitPoints, MatchesTheDirectSearchForSmallThreadCounts) {
+  const std::string file = many_chunks(30, 11);
+  TempFile f(file);
+  const std::uint64_t first = *find_chunk_at_or_after(f.path(), 0, file.size());
+  for (std::uint64_t n = 2; n <= 40; ++n) {
+    std::vector<std::uint64_t> direct{first};
+    const std::uint64_t span = file.size() - first;
+    for (std::uint64_t k = 1; k < n; ++k) {
+      const std::uint64_t p = first + k * span / n;
+      const std::uint64_t found = *find_chunk_at_or_after(f.path(), p, file.size());
+      if (found < file.size() && found > direct.back()) direct.push_back(found);
+    }
+    EXPECT_EQ(*split_points(f.path(), first, file.size(), n), direct) << "n " << n;
+  }
+}
+
+TEST(ParallelIndex, SingleChunkGivesOneRowEndingAtFileSize) {
+  const std::string file = "header\n" + chunk(3);
+  TempFile f(file);
+  Pool pool(8);
+  auto rows = index_file(f.path(), 8, std::nullopt, &pool);
+  ASSERT_TRUE(rows.has_value());
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0], (Chunk{7, file.size(), 3, 6}));
+}
+
+TEST(IndexFile, MissingFileIsNotFound) {
+  auto rows = index_file("/nonexistent/file.stream", 1, std::nullopt, nullptr);
+  ASSERT_FALSE(rows.has_value());
+  EXPECT_EQ(rows.error().display(), "No such file or directory (os error 2)");
+}
+
+}  // namespace
+}  // namespace qn

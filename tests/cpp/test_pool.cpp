@@ -1,0 +1,97 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+#include "pool.hpp"
+
+namespace qn {
+namespace {
+
+TEST(ParallelMap, CollectsResultsInItemOrder) {
+  for (std::size_t threads : {1u, 2u, 3u, 8u}) {
+    Pool pool(threads);
+    auto r = parallel_map<std::size_t>(&pool, 1000, [](std::size_t i) -> Result<std::size_t> {
+      if (i % 7 == 0) std::this_thread::yield();
+      return i * i;
+    });
+    ASSERT_TRUE(r.has_value());
+    for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ((*r)[i], i * i);
+  }
+}
+
+TEST(ParallelMap, FirstErrorStopsItemsNotYetStarted) {
+  for (Pool* pool : {static_cast<Pool*>(nullptr), new Pool(4)}) {
+    std::atomic<std::size_t> started{0};
+    auto r = parallel_map<int>(pool, 100000, [&](std::size_t i) -> Result<int> {
+      started.fetch_add(1);
+      if (i == 10) return Error::invalid_input("item 10 failed");
+      return 0;
+    });
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().display(), "item 10 failed");
+    EXPECT_LT(started.load(), 100000u);
+    delete pool;
+  }
+}
+
+TEST(ParallelMap, ExceptionsBecomeErrors) {
+  Pool pool(3);
+  auto panic = parallel_map<int>(&pool, 5, [](std::size_t i) -> Result<int> {
+    if (i == 3) throw std::logic_error("broken invariant");
+    return 1;
+  });
+  ASSERT_FALSE(panic.has_value());
+  EXPECT_EQ(panic.error().kind, ErrorKind::kPanic);
+  EXPECT_EQ(panic.error().display(), "broken invariant");
+
+  auto oom = parallel_map<int>(nullptr, 2, [](std::size_t) -> Result<int> { throw std::bad_alloc(); });
+  ASSERT_FALSE(oom.has_value());
+  EXPECT_EQ(oom.error().kind, ErrorKind::kOutOfMemory);
+}
+
+TEST(Pool, StartsNoMoreThreadsThanItems) {
+  Pool pool(65535);
+  std::set<std::thread::id> seen;
+  std::mutex mu;
+  auto r = parallel_map<int>(&pool, 3, [&](std::size_t) -> Result<int> {
+    std::lock_guard<std::mutex> lock(mu);
+    seen.insert(std::this_thread::get_id());
+    return 0;
+  });
+  ASSERT_TRUE(r.has_value());
+  EXPECT_LE(pool.helpers_started(), 2u);
+  EXPECT_LE(seen.size(), 3u);
+}
+
+TEST(RunJob, RunsInlineBelowTwoThreadsAndOnAPoolThreadOtherwise) {
+  const auto caller = std::this_thread::get_id();
+  for (std::uint64_t n : {0ull, 1ull}) {
+    auto r = run_job<bool>(n, [&](Pool* pool) -> Result<bool> {
+      return pool == nullptr && std::this_thread::get_id() == caller;
+    });
+    EXPECT_TRUE(r.has_value() && *r);
+  }
+  for (std::uint64_t n : {2ull, ~0ull}) {
+    auto r = run_job<std::size_t>(n, [&](Pool* pool) -> Result<std::size_t> {
+      EXPECT_NE(std::this_thread::get_id(), caller);
+      return pool->max_threads();
+    });
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(*r, n == 2 ? 2u : 65535u);
+  }
+}
+
+TEST(RunJob, ExceptionsEscapingTheJobBecomeErrors) {
+  for (std::uint64_t n : {1ull, 4ull}) {
+    auto r = run_job<int>(n, [](Pool*) -> Result<int> { throw std::runtime_error("boom"); });
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().kind, ErrorKind::kPanic);
+    EXPECT_EQ(r.error().display(), "boom");
+  }
+}
+
+}  // namespace
+}  // namespace qn
