@@ -2,10 +2,13 @@
 //              unique_axis, header, n_threads=1, images_per_batch=1024).
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "py_args.hpp"
+#include "py_frame.hpp"
+#include "write/write_job.hpp"
 #include "py_arrays.hpp"
 #include "py_errors.hpp"
 #include "py_functions.hpp"
@@ -17,6 +20,54 @@ constexpr const char* kParams[] = {"path",        "arrays",    "filenames",    "
                                    "panel_names", "lattice_type", "centering", "unique_axis",
                                    "header",      "n_threads", "images_per_batch"};
 constexpr Signature kSignature{"write_stream", kParams, 11, 9};
+
+// The 21 columns the writer reads, in the order they are fetched and flattened.
+template <class T>
+struct Column {
+  const char* name;
+  std::span<const T> WriteColumns::*member;
+};
+
+// Held array views, released in the reverse order of taking them.
+struct Views : std::vector<Ref> {
+  ~Views() {
+    while (!empty()) pop_back();
+  }
+};
+
+template <class T>
+bool fetch(PyObject* arrays, const Column<T>& c, Views& views) {
+  PyObject* view = array(arrays, c.name, NpyType<T>::num);
+  if (view == nullptr) return false;
+  views.emplace_back(view);
+  return true;
+}
+
+template <class T>
+bool flatten(const Column<T>& c, PyObject* view, WriteColumns& out) {
+  return slice<T>(view, c.name, out.*(c.member));
+}
+
+// Calls f(column) for the 21 columns in order; stops at the first false.
+template <class F>
+bool for_each_column(F&& f) {
+  using W = WriteColumns;
+  return f(Column<std::int16_t>{"hkl", &W::hkl}) && f(Column<float>{"I", &W::I}) &&
+         f(Column<float>{"sigma", &W::sigma}) && f(Column<float>{"peak", &W::peak}) &&
+         f(Column<float>{"background", &W::background}) && f(Column<float>{"fs", &W::fs}) &&
+         f(Column<float>{"ss", &W::ss}) && f(Column<std::int16_t>{"panel_id", &W::panel_id}) &&
+         f(Column<float>{"cell", &W::cell}) && f(Column<float>{"astar", &W::astar}) &&
+         f(Column<float>{"bstar", &W::bstar}) && f(Column<float>{"cstar", &W::cstar}) &&
+         f(Column<float>{"profile_rad", &W::profile_rad}) &&
+         f(Column<float>{"resolution", &W::resolution}) &&
+         f(Column<std::int32_t>{"n_refl", &W::n_refl}) &&
+         f(Column<std::int32_t>{"image_id", &W::image_id}) &&
+         f(Column<float>{"beam_energy", &W::beam_energy}) &&
+         f(Column<std::int32_t>{"n_peaks", &W::n_peaks}) &&
+         f(Column<float>{"det_shift_x", &W::det_shift_x}) &&
+         f(Column<float>{"det_shift_y", &W::det_shift_y}) &&
+         f(Column<float>{"camera_length", &W::camera_length});
+}
 
 PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[11];
@@ -36,8 +87,26 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!to_str(a[8], "header", header)) return nullptr;
   if (a[9] != nullptr && !to_u64(a[9], "n_threads", n_threads)) return nullptr;
   if (a[10] != nullptr && !to_u64(a[10], "images_per_batch", images_per_batch)) return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError, "write_stream is not implemented yet");
-  return nullptr;
+
+  // Views are held until the call returns; the work reads the arrays in place.
+  Views views;
+  views.reserve(21);
+  if (!for_each_column([&](const auto& c) { return fetch(a[1], c, views); })) return nullptr;
+  WriteColumns columns;
+  std::size_t k = 0;
+  if (!for_each_column([&](const auto& c) { return flatten(c, views[k++].get(), columns); })) {
+    return nullptr;
+  }
+  WriteText text{std::move(filenames),    std::move(events),    std::move(panel_names),
+                 std::move(lattice_type), std::move(centering), std::move(unique_axis),
+                 std::move(header)};
+
+  std::optional<bool> done = call_frame<bool>(n_threads, [&](Pool* pool) -> Result<bool> {
+    QN_TRY(write_job(path, columns, text, n_threads, images_per_batch, pool));
+    return true;
+  });
+  if (!done) return nullptr;
+  Py_RETURN_NONE;
 }
 
 }  // namespace

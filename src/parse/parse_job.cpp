@@ -1,0 +1,151 @@
+#include "parse/parse_job.hpp"
+
+#include <limits>
+#include <type_traits>
+
+namespace qn {
+namespace {
+
+constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > kU64Max - b ? kU64Max : a + b;
+}
+
+std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
+  if (v <= 0) return a;
+  const auto b = static_cast<std::uint64_t>(v);
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  return a > kMax - b ? kMax : a + static_cast<std::size_t>(b);
+}
+
+// The column number `index` of `columns`, which the caller knows to hold T.
+template <class T>
+Buffer<T>* column_at(Columns& columns, std::size_t index) {
+  Buffer<T>* found = nullptr;
+  std::size_t k = 0;
+  columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
+    if constexpr (std::is_same_v<std::remove_reference_t<decltype(buffer)>, Buffer<T>>) {
+      if (k == index) found = &buffer;
+    }
+    ++k;
+  });
+  return found;
+}
+
+template <class T>
+void concatenate(Buffer<T>& out, std::vector<UnitResult>& parts, std::size_t index) {
+  std::size_t total = 0;
+  for (auto& p : parts) total += column_at<T>(p.columns, index)->size();
+  out.reserve(total);
+  for (auto& p : parts) {
+    Buffer<T>* src = column_at<T>(p.columns, index);
+    out.append(src->data(), src->size());
+    *src = Buffer<T>();
+  }
+}
+
+}  // namespace
+
+std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint64_t n_threads) {
+  std::vector<WorkUnit> units;
+  const std::size_t n = rows.size();
+  if (n == 0) return units;
+  std::uint64_t target = 1;
+  if (n_threads >= 2) {
+    const std::uint64_t per_thread = n_threads > kU64Max / 4 ? kU64Max : 4 * n_threads;
+    target = std::min<std::uint64_t>(n, per_thread);
+  }
+  std::uint64_t total_weight = 0;
+  for (const ChunkRow& r : rows) {
+    total_weight = saturating_add(total_weight, r.n_obs_upper >= 1 ? static_cast<std::uint64_t>(r.n_obs_upper) : 1);
+  }
+  const double threshold =
+      std::max(static_cast<double>(total_weight) / static_cast<double>(target), 1.0);
+
+  WorkUnit open;
+  double accumulated = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const ChunkRow& r = rows[i];
+    const auto start = static_cast<std::uint64_t>(r.start);
+    const auto end = static_cast<std::uint64_t>(r.end);
+    if (!open.ranges.empty() && open.ranges.back().end == start) {
+      open.ranges.back().end = end;
+    } else {
+      open.ranges.push_back(ByteRange{start, end});
+    }
+    open.hints.observations = saturating_add_size(open.hints.observations, r.n_obs_upper);
+    open.hints.crystals = saturating_add_size(open.hints.crystals, r.n_crystals);
+    open.hints.images += 1;
+    accumulated += static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1);
+    if (accumulated >= threshold && i + 1 < n && units.size() + 1 < target) {
+      units.push_back(std::move(open));
+      open = WorkUnit{};
+      accumulated = 0.0;
+    }
+  }
+  if (!open.ranges.empty()) units.push_back(std::move(open));
+  return units;
+}
+
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
+  if (parts.empty()) return UnitResult{Columns{}, Report{}};
+  if (parts.size() == 1) return std::move(parts.front());
+
+  UnitResult out{Columns{}, Report{}};
+  std::uint32_t crystals = 0;
+  std::uint32_t images = 0;
+  std::size_t n_images = 0;
+  for (UnitResult& p : parts) {
+    out.report.merge(p.report);
+    // Ids are 32-bit like their columns; the shift wraps the same way.
+    if (crystals != 0) {
+      for (std::size_t i = 0; i < p.columns.crystal_id.size(); ++i) {
+        p.columns.crystal_id[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.columns.crystal_id[i]) + crystals);
+      }
+    }
+    if (images != 0) {
+      for (std::size_t i = 0; i < p.columns.image_id.size(); ++i) {
+        p.columns.image_id[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.columns.image_id[i]) + images);
+      }
+    }
+    crystals += static_cast<std::uint32_t>(p.columns.n_refl.size());
+    images += static_cast<std::uint32_t>(p.columns.beam_energy.size());
+    n_images += p.columns.filenames.size();
+  }
+
+  // Strings are moved, not copied.
+  out.columns.filenames.reserve(n_images);
+  out.columns.events.reserve(n_images);
+  for (UnitResult& p : parts) {
+    for (auto& s : p.columns.filenames) out.columns.filenames.push_back(std::move(s));
+    for (auto& s : p.columns.events) out.columns.events.push_back(std::move(s));
+    p.columns.filenames = {};
+    p.columns.events = {};
+  }
+
+  // Every column is independent of the others: join them in parallel.
+  auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
+    std::size_t k = 0;
+    out.columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
+      if (k++ != index) return;
+      using T = std::remove_pointer_t<decltype(buffer.data())>;
+      concatenate<T>(buffer, parts, index);
+    });
+    return true;
+  });
+  if (!joined) return std::move(joined).error();
+  return out;
+}
+
+Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool) {
+  const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
+  QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
+                      parallel_map<UnitResult>(pool, units.size(), [&](std::size_t i) {
+                        return parse_unit(path, units[i].ranges, panels, units[i].hints);
+                      }));
+  return merge_units(std::move(parts), pool);
+}
+
+}  // namespace qn

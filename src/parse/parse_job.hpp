@@ -1,0 +1,42 @@
+// The parse of a list of chunk rows: balanced work units, parsed in parallel and
+// joined in order with crystal and image ids renumbered across units.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "parse/parser.hpp"
+#include "pool.hpp"
+#include "result.hpp"
+
+namespace qn {
+
+/// One row of the chunk array as given by the caller (values not yet trusted).
+struct ChunkRow {
+  std::int64_t start, end, n_crystals, n_obs_upper;
+};
+
+/// A run of consecutive rows: their byte ranges (touching rows joined into one
+/// range) and the capacity hints summed over them.
+struct WorkUnit {
+  std::vector<ByteRange> ranges;
+  CapacityHints hints{0, 0, 0};
+};
+
+/// Cuts the rows into at most min(max(N, 1), 4 * n_threads) units (one unit when
+/// n_threads < 2) of roughly equal weight, weight being a row's n_obs_upper (at
+/// least 1). Sums saturate instead of overflowing. No unit for no rows.
+std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint64_t n_threads);
+
+/// Joins unit results in order: reports merged, ids shifted by the crystals and
+/// images of the preceding units, every column concatenated (columns in parallel
+/// when a pool is given). Each unit's buffer is freed once copied.
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool);
+
+/// Forms the units, parses them (in parallel with a pool) and merges them.
+Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool);
+
+}  // namespace qn

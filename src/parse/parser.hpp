@@ -1,0 +1,60 @@
+// parse_unit: reads the chunks inside a list of byte ranges of a stream file
+// into one Columns and one Report.
+//
+// Reading is tolerant: nothing in the content of the file is an error. Lines
+// that match no rule are skipped; rows, crystals and images that cannot be read
+// whole are left out and counted in the Report. Only I/O failures end a unit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "parse/columns.hpp"
+#include "parse/report.hpp"
+#include "result.hpp"
+
+namespace qn {
+
+/// A half-open range [start, end) of file offsets.
+struct ByteRange {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+/// Expected row counts of a unit, used only to size its buffers up front.
+struct CapacityHints {
+  std::size_t observations;
+  std::size_t crystals;
+  std::size_t images;
+};
+
+/// Hashes std::string keys and std::string_view probes alike, so looking a
+/// panel name up needs no temporary string.
+struct PanelNameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
+/// Panel name (compared exactly) to panel_id.
+using PanelMap = std::unordered_map<std::string, std::int16_t, PanelNameHash, std::equal_to<>>;
+
+struct UnitResult {
+  Columns columns;
+  Report report;
+};
+
+/// Parses the byte ranges of `path`, in order, each with a fresh parser state.
+/// `crystal_id` and `image_id` of the result count from 0 within the unit. The
+/// hints size the column buffers, never beyond what the ranges could hold.
+/// Returns the I/O error of opening, seeking or reading the file.
+Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
+                              const PanelMap& panels, CapacityHints hints);
+
+}  // namespace qn

@@ -1,0 +1,38 @@
+// Fixed-point text of floating-point values, exact and correctly rounded.
+//
+// The digits are those of std::to_chars(..., chars_format::fixed, precision): the
+// exact binary value rounded to `precision` decimals with ties to even, a "-" for
+// every negative value including negative zero, never an exponent. Functions write
+// at `out`, which must have the stated room, and return the end of what they wrote.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qn {
+
+/// Most decimals write_fixed() accepts.
+inline constexpr int kMaxFastPrecision = 7;
+/// Room write_fixed() needs: sign, 39 integer digits (FLT_MAX), point, 7 decimals.
+inline constexpr std::size_t kMaxFloatFixedChars = 48;
+/// Room write_fixed_double() needs for `precision` decimals: sign, 309 digits, point.
+constexpr std::size_t max_double_fixed_chars(int precision) noexcept {
+  return 311 + static_cast<std::size_t>(precision);
+}
+
+/// Writes a float32 value in fixed notation with 0..7 decimals. Infinities give
+/// "inf" and "-inf"; NaN gives to_chars' text ("nan" or "-nan").
+char* write_fixed(char* out, float value, int precision) noexcept;
+
+/// The same for any double, through std::to_chars.
+char* write_fixed_double(char* out, double value, int precision) noexcept;
+
+/// Writes `value` in decimal, with a "-" when negative (at most 20 characters).
+char* write_int(char* out, std::int64_t value) noexcept;
+
+/// Shifts the text [start, end) right so that it ends `width` bytes after `start`,
+/// filling the gap with spaces, when it is shorter than `width`; longer text stays
+/// as it is. Needs room for `width` bytes at `start`. Returns the new end.
+char* pad_left(char* start, char* end, std::size_t width) noexcept;
+
+}  // namespace qn

@@ -1,0 +1,193 @@
+// Layout construction and the checks that precede any effect on the file system.
+//
+// Every check reports the first row that fails it, with the message the caller
+// shows as the ValueError text, so the order of the checks is part of the contract.
+#include "layout.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace qn {
+
+namespace {
+
+Error length_error(const char* key, std::size_t actual, std::size_t expected) {
+  return Error::invalid_input(std::string(key) + ": length " + std::to_string(actual) +
+                              ", expected " + std::to_string(expected));
+}
+
+template <class T>
+Result<void> check_length(const char* key, std::span<const T> column, std::size_t expected) {
+  if (column.size() != expected) return length_error(key, column.size(), expected);
+  return {};
+}
+
+Result<void> check_lengths(const WriteColumns& c) {
+  const std::size_t n_obs = c.I.size();
+  const std::size_t n_cryst = c.n_refl.size();
+  const std::size_t n_img = c.beam_energy.size();
+  QN_TRY(check_length("hkl", c.hkl, 3 * n_obs));
+  QN_TRY(check_length("sigma", c.sigma, n_obs));
+  QN_TRY(check_length("peak", c.peak, n_obs));
+  QN_TRY(check_length("background", c.background, n_obs));
+  QN_TRY(check_length("fs", c.fs, n_obs));
+  QN_TRY(check_length("ss", c.ss, n_obs));
+  QN_TRY(check_length("panel_id", c.panel_id, n_obs));
+  QN_TRY(check_length("cell", c.cell, 6 * n_cryst));
+  QN_TRY(check_length("astar", c.astar, 3 * n_cryst));
+  // Once astar has passed, its length is 3 * n_cryst.
+  QN_TRY(check_length("bstar", c.bstar, c.astar.size()));
+  QN_TRY(check_length("cstar", c.cstar, c.astar.size()));
+  QN_TRY(check_length("profile_rad", c.profile_rad, n_cryst));
+  QN_TRY(check_length("resolution", c.resolution, n_cryst));
+  QN_TRY(check_length("image_id", c.image_id, n_cryst));
+  QN_TRY(check_length("n_peaks", c.n_peaks, n_img));
+  QN_TRY(check_length("det_shift_x", c.det_shift_x, n_img));
+  QN_TRY(check_length("det_shift_y", c.det_shift_y, n_img));
+  return {};
+}
+
+bool has_line_feed(std::string_view s) noexcept { return s.find('\n') != std::string_view::npos; }
+
+Result<void> check_list_line_feeds(const char* name, const std::vector<std::string>& list,
+                                   std::size_t n_written) {
+  const std::size_t n = list.size() < n_written ? list.size() : n_written;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (has_line_feed(list[i])) {
+      return Error::invalid_input(std::string(name) + "[" + std::to_string(i) +
+                                  "] contains a line feed");
+    }
+  }
+  return {};
+}
+
+Result<void> check_optional_line_feed(const char* name, const std::optional<std::string>& s) {
+  if (s && has_line_feed(*s)) return Error::invalid_input(std::string(name) + " contains a line feed");
+  return {};
+}
+
+}  // namespace
+
+Result<Layout> build_layout(const WriteColumns& c, std::size_t n_panel_names) {
+  QN_TRY(check_lengths(c));
+  const std::size_t n_obs = c.I.size();
+  const std::size_t n_cryst = c.n_refl.size();
+  const std::size_t n_img = c.beam_energy.size();
+
+  Layout layout;
+  layout.offsets.resize(n_cryst + 1);
+  layout.offsets[0] = 0;
+  for (std::size_t k = 0; k < n_cryst; ++k) {
+    const std::int32_t v = c.n_refl[k];
+    const std::size_t start = layout.offsets[k];
+    if (v < 0 || static_cast<std::size_t>(v) > n_obs - start) {
+      return Error::invalid_input("n_refl[" + std::to_string(k) + "] = " + std::to_string(v) +
+                                  " overruns the " + std::to_string(n_obs) + " observations");
+    }
+    layout.offsets[k + 1] = start + static_cast<std::size_t>(v);
+  }
+
+  // Crystals per image, as one flat list cut by image_start: count, prefix-sum, fill.
+  // Filling in ascending crystal order keeps each image's list ascending.
+  layout.image_start.assign(n_img + 1, 0);
+  auto image_of = [&](std::size_t k) -> std::size_t {
+    const std::int32_t m = c.image_id[k];
+    return m >= 0 && static_cast<std::size_t>(m) < n_img ? static_cast<std::size_t>(m) : n_img;
+  };
+  for (std::size_t k = 0; k < n_cryst; ++k) {
+    const std::size_t m = image_of(k);
+    if (m < n_img) ++layout.image_start[m + 1];
+  }
+  for (std::size_t m = 0; m < n_img; ++m) layout.image_start[m + 1] += layout.image_start[m];
+  layout.image_crystals.resize(layout.image_start[n_img]);
+  {
+    std::vector<std::size_t> next(layout.image_start.begin(), layout.image_start.end() - 1);
+    for (std::size_t k = 0; k < n_cryst; ++k) {
+      const std::size_t m = image_of(k);
+      if (m < n_img) layout.image_crystals[next[m]++] = k;
+    }
+  }
+
+  // Every observation is looked up, also those that no crystal owns.
+  layout.panel_index.resize(n_obs);
+  const auto n_names = static_cast<std::int64_t>(n_panel_names);
+  for (std::size_t o = 0; o < n_obs; ++o) {
+    const std::int16_t p = c.panel_id[o];
+    const std::int64_t pos = p >= 0 ? p : std::int64_t{p} + n_names;
+    if (pos < 0 || pos >= n_names) {
+      return Error::invalid_input("panel_id " + std::to_string(p) + " has no name (" +
+                                  std::to_string(n_panel_names) + " panel names)");
+    }
+    layout.panel_index[o] = static_cast<std::size_t>(pos);
+  }
+  return layout;
+}
+
+bool contains_py_space(std::string_view name) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(name.data());
+  const std::size_t n = name.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      if ((b >= 0x09 && b <= 0x0D) || (b >= 0x1C && b <= 0x20)) return true;
+      continue;
+    }
+    // The non-ASCII white space of Python, in UTF-8: U+0085, U+00A0, U+1680,
+    // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. Lead bytes never
+    // occur inside a sequence, so matching at any position is safe.
+    const unsigned char b1 = i + 1 < n ? s[i + 1] : 0;
+    const unsigned char b2 = i + 2 < n ? s[i + 2] : 0;
+    switch (b) {
+      case 0xC2:
+        if (b1 == 0x85 || b1 == 0xA0) return true;
+        break;
+      case 0xE1:
+        if (b1 == 0x9A && b2 == 0x80) return true;
+        break;
+      case 0xE2:
+        if (b1 == 0x80 && ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF)) {
+          return true;
+        }
+        if (b1 == 0x81 && b2 == 0x9F) return true;
+        break;
+      case 0xE3:
+        if (b1 == 0x80 && b2 == 0x80) return true;
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+Result<void> check_text(const WriteText& text, const Layout& layout) {
+  // Only the entries that reach the file are examined.
+  const std::size_t n_img = layout.n_images();
+  QN_TRY(check_list_line_feeds("filenames", text.filenames, n_img));
+  QN_TRY(check_list_line_feeds("events", text.events, n_img));
+
+  // A reflection row is split on white space when read back, so its panel name must
+  // be one non-empty field.
+  std::vector<bool> used(text.panel_names.size(), false);
+  for (const std::size_t pos : layout.panel_index) {
+    if (pos < used.size()) used[pos] = true;
+  }
+  for (std::size_t j = 0; j < used.size(); ++j) {
+    if (!used[j]) continue;
+    const std::string& name = text.panel_names[j];
+    if (name.empty()) return Error::invalid_input("panel_names[" + std::to_string(j) + "] is empty");
+    if (contains_py_space(name)) {
+      return Error::invalid_input("panel_names[" + std::to_string(j) + "] contains white space");
+    }
+  }
+
+  QN_TRY(check_optional_line_feed("lattice_type", text.lattice_type));
+  QN_TRY(check_optional_line_feed("centering", text.centering));
+  QN_TRY(check_optional_line_feed("unique_axis", text.unique_axis));
+  if (!text.header.empty() && text.header.back() != '\n') {
+    return Error::invalid_input("header must end with a line feed");
+  }
+  return {};
+}
+
+}  // namespace qn
