@@ -168,7 +168,7 @@ def write_stream(path, arrays, filenames, events, panel_names, lattice_type, cen
                 for o in range(first_row[c], first_row[c + 1]):
                     hh, kk, ll = hkl[o]
                     f.write(f"{hh:4d} {kk:4d} {ll:4d} {intensity[o]:10.2f} {sigma[o]:10.2f} "
-                            f"{peak[o]:10.2f} {background[o]:10.2f}{fs[o]:8.1f} {ss[o]:6.1f} "
+                            f"{peak[o]:10.2f} {background[o]:10.2f}{fs[o]:7.1f} {ss[o]:6.1f} "
                             f"{panel_names[panel_id[o]]}\n")
                 f.write("End of reflections\n")
                 f.write("--- End crystal\n")
