@@ -266,8 +266,8 @@ def test_py_float_round_trips_repr(value):
 @SETTINGS
 @given(st.one_of(int_texts(), float_texts()))
 def test_strip_underscores_matches_python_rule(text):
-    # Python accepts an underscore in a numeric text exactly when it stands
-    # between two digits, which int() of the digit-only part reveals.
+    # An underscore is allowed exactly where it stands between two ASCII digits;
+    # the removal must then leave every other character in place.
     got = native_strip_underscores(text)
     if "_" not in text:
         assert got == text

@@ -184,6 +184,47 @@ double decimal_to_double(Decimal& d) noexcept {
   return value;
 }
 
+// The common case, without storing digits: [sign] digits [. digits] [e [sign]
+// digits] with at most 19 significand digits, no underscore, and a value that
+// one exact double operation gives. Returns false to leave the text to the
+// general path, which also decides whether the text is valid at all.
+inline bool short_decimal(const char* p, const char* end, bool negative, double& out) noexcept {
+  std::uint64_t w = 0;
+  const char* const int_begin = p;
+  while (p < end && is_digit(*p)) w = w * 10 + static_cast<unsigned>(*p++ - '0');
+  std::ptrdiff_t n_digits = p - int_begin;
+  std::ptrdiff_t frac_digits = 0;
+  if (p < end && *p == '.') {
+    const char* const frac_begin = ++p;
+    while (p < end && is_digit(*p)) w = w * 10 + static_cast<unsigned>(*p++ - '0');
+    frac_digits = p - frac_begin;
+    n_digits += frac_digits;
+  }
+  if (n_digits == 0 || n_digits > 19) return false;
+  std::ptrdiff_t exponent = 0;
+  if (p < end && (*p | 0x20) == 'e') {
+    ++p;
+    const bool exp_negative = p < end && *p == '-';
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const char* const exp_begin = p;
+    while (p < end && is_digit(*p) && p - exp_begin < 4) exponent = exponent * 10 + (*p++ - '0');
+    if (p == exp_begin) return false;
+    if (exp_negative) exponent = -exponent;
+  }
+  if (p != end || w > kMaxExactInt) return false;
+  const std::ptrdiff_t pow = exponent - frac_digits;
+  double v = static_cast<double>(w);
+  if (pow >= 0 && pow <= 22) {
+    v *= kExactPow10[pow];
+  } else if (pow < 0 && pow >= -22) {
+    v /= kExactPow10[-pow];
+  } else {
+    return false;
+  }
+  out = negative ? -v : v;
+  return true;
+}
+
 }  // namespace
 
 std::string_view py_strip(std::string_view text) noexcept {
@@ -203,20 +244,28 @@ std::string_view py_strip(std::string_view text) noexcept {
 }
 
 bool PySplit::next(std::string_view& field) noexcept {
-  while (pos_ < end_) {
-    const std::size_t n = space_at(pos_, end_);
+  const char* p = pos_;
+  const char* const end = end_;
+  // Skip white space: ASCII runs by table, the rare wide characters decoded.
+  for (;;) {
+    while (p < end && kByteClass[byte_at(p)] == 1) ++p;
+    if (p == end) {
+      pos_ = p;
+      return false;
+    }
+    if (kByteClass[byte_at(p)] == 0) break;
+    const std::size_t n = wide_space_at(p, end);
     if (n == 0) break;
-    pos_ += n;
+    p += n;
   }
-  if (pos_ == end_) return false;
-  const char* start = pos_;
-  ++pos_;  // the first byte is not white space
-  while (pos_ < end_) {
-    const std::uint8_t cls = kByteClass[byte_at(pos_)];
-    if (cls == 1 || (cls == 2 && wide_space_at(pos_, end_) != 0)) break;
-    ++pos_;
+  const char* const start = p++;  // the first byte is not white space
+  for (;;) {
+    while (p < end && kByteClass[byte_at(p)] == 0) ++p;
+    if (p == end || kByteClass[byte_at(p)] == 1 || wide_space_at(p, end) != 0) break;
+    ++p;  // a lead byte that starts no white space
   }
-  field = std::string_view(start, static_cast<std::size_t>(pos_ - start));
+  pos_ = p;
+  field = std::string_view(start, static_cast<std::size_t>(p - start));
   return true;
 }
 
@@ -282,6 +331,7 @@ bool py_float(std::string_view text, double& out) noexcept {
   const bool negative = *p == '-';
   if (*p == '+' || *p == '-') ++p;
   if (p == end) return false;
+  if (short_decimal(p, end, negative, out)) return true;
 
   const char lead = static_cast<char>(*p | 0x20);
   if (lead == 'i' || lead == 'n') {
