@@ -1,10 +1,9 @@
 // Buffer<T>: a growable array of trivially copyable values whose storage can be
 // handed over to another owner (a NumPy array) without copying.
 //
-// Storage comes from malloc/realloc, so a large buffer grows by remapping pages
-// rather than copying, and released storage is freed with std::free. Large blocks
-// are advised to use transparent huge pages: first touch of fresh memory is then
-// far cheaper than page by page.
+// Small buffers live on the heap; large ones are anonymous mappings advised to use
+// transparent huge pages, which grow without copying and are returned to the
+// system as soon as they are freed.
 #pragma once
 
 #include <sys/mman.h>
@@ -19,17 +18,62 @@
 
 namespace qn {
 
-namespace buffer_detail {
-inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+/// Storage given up by a Buffer: free it with free_storage().
+struct Storage {
+  void* data = nullptr;
+  std::size_t bytes = 0;  ///< size of the allocation
+  bool mapped = false;    ///< true: an anonymous mapping; false: from malloc
+};
 
-// Best effort: advise the whole huge pages inside [p, p + bytes).
+namespace buffer_detail {
+// Large buffers are anonymous mappings of their own: growing them remaps pages
+// instead of copying, and freeing one returns its memory to the system at once
+// (a freed heap block can stay resident, which would inflate peak memory while
+// per-unit columns are joined).
+inline constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
+inline constexpr std::size_t kPage = 4096;
+
+inline std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + kPage - 1) & ~(kPage - 1); }
+
+// Best effort: ask for transparent huge pages, which make first touch far cheaper.
 inline void advise_huge(void* p, std::size_t bytes) noexcept {
-  if (bytes < 2 * kHugePage) return;
-  auto lo = (reinterpret_cast<std::uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1);
-  auto hi = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHugePage - 1);
-  if (hi > lo) ::madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+  if (bytes >= (std::size_t{2} << 20)) ::madvise(p, bytes, MADV_HUGEPAGE);
+}
+
+inline void release_storage(const Storage& s) noexcept {
+  if (s.data == nullptr) return;
+  if (s.mapped) {
+    ::munmap(s.data, s.bytes);
+  } else {
+    std::free(s.data);
+  }
+}
+
+// Resizes `s` to hold at least `bytes`, keeping its contents; throws std::bad_alloc.
+inline void resize_storage(Storage& s, std::size_t bytes, std::size_t used) {
+  if (bytes >= kMapThreshold) {
+    const std::size_t want = round_to_pages(bytes);
+    void* p;
+    if (s.mapped) {
+      p = ::mremap(s.data, s.bytes, want, MREMAP_MAYMOVE);
+    } else {
+      p = ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED && used > 0) std::memcpy(p, s.data, used);
+      if (p != MAP_FAILED) std::free(s.data);
+    }
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    advise_huge(p, want);
+    s = Storage{p, want, true};
+    return;
+  }
+  void* p = std::realloc(s.data, bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  s = Storage{p, bytes, false};
 }
 }  // namespace buffer_detail
+
+/// Frees storage given up by Buffer::release().
+inline void free_storage(const Storage& s) noexcept { buffer_detail::release_storage(s); }
 
 template <class T>
 class Buffer {
@@ -41,19 +85,21 @@ class Buffer {
   Buffer(Buffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        cap_(std::exchange(o.cap_, 0)) {}
+        cap_(std::exchange(o.cap_, 0)),
+        storage_(std::exchange(o.storage_, Storage{})) {}
   Buffer& operator=(Buffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      buffer_detail::release_storage(storage_);
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
       cap_ = std::exchange(o.cap_, 0);
+      storage_ = std::exchange(o.storage_, Storage{});
     }
     return *this;
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { buffer_detail::release_storage(storage_); }
 
   [[nodiscard]] T* data() noexcept { return data_; }
   [[nodiscard]] const T* data() const noexcept { return data_; }
@@ -69,11 +115,9 @@ class Buffer {
   void reserve(std::size_t n) {
     if (n <= cap_) return;
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    void* p = std::realloc(data_, n * sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-    cap_ = n;
-    buffer_detail::advise_huge(data_, n * sizeof(T));
+    buffer_detail::resize_storage(storage_, n * sizeof(T), size_ * sizeof(T));
+    data_ = static_cast<T*>(storage_.data);
+    cap_ = storage_.bytes / sizeof(T);
   }
 
   void push_back(const T& v) {
@@ -96,10 +140,11 @@ class Buffer {
 
   void clear() noexcept { size_ = 0; }
 
-  /// Gives up the storage: the caller frees it with std::free. The buffer is empty afterwards.
-  [[nodiscard]] T* release() noexcept {
+  /// Gives up the storage (free it with free_storage()); the buffer is empty afterwards.
+  [[nodiscard]] Storage release() noexcept {
     size_ = cap_ = 0;
-    return std::exchange(data_, nullptr);
+    data_ = nullptr;
+    return std::exchange(storage_, Storage{});
   }
 
  private:
@@ -111,6 +156,7 @@ class Buffer {
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
+  Storage storage_;
 };
 
 }  // namespace qn

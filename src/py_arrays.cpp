@@ -1,6 +1,7 @@
 #include "py_arrays.hpp"
 
 #include <cstdlib>
+#include <new>
 #include <string>
 
 namespace qn::py {
@@ -8,8 +9,14 @@ namespace {
 
 constexpr const char* kCapsuleName = "quillon_native.buffer";
 
+// Zero-length arrays point here: they need a valid pointer but never touch it.
+alignas(16) char g_empty[16];
+
 void free_capsule(PyObject* capsule) {
-  std::free(PyCapsule_GetPointer(capsule, kCapsuleName));
+  auto* storage = static_cast<Storage*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (storage == nullptr) return;
+  free_storage(*storage);
+  delete storage;
 }
 
 }  // namespace
@@ -68,16 +75,19 @@ bool flat_bytes(PyObject* view, const char* name, const void*& data, std::size_t
   return true;
 }
 
-PyObject* into_array_raw(void* data, std::size_t length, int typenum, std::size_t rows,
+PyObject* into_array_raw(Storage storage, std::size_t length, int typenum, std::size_t rows,
                          std::size_t k) {
-  if (data == nullptr) {
-    // An empty buffer owns no storage; give the array a token block to own.
-    data = std::malloc(16);
-    if (data == nullptr) return PyErr_NoMemory();
+  void* data = storage.data != nullptr ? storage.data : g_empty;
+  auto* owned = new (std::nothrow) Storage(storage);
+  if (owned == nullptr) {
+    free_storage(storage);
+    return PyErr_NoMemory();
   }
-  Ref owner(PyCapsule_New(data, kCapsuleName, free_capsule));
+  // The capsule owns the storage from here on and frees it when NumPy lets go.
+  Ref owner(PyCapsule_New(owned, kCapsuleName, free_capsule));
   if (!owner) {
-    std::free(data);
+    free_storage(storage);
+    delete owned;
     return nullptr;
   }
   npy_intp dims[2];

@@ -44,7 +44,7 @@ bool slice(PyObject* view, const char* name, std::span<const T>& out) {
 /// A new writeable, C-contiguous array over the buffer's storage: one-dimensional,
 /// or (rows, k) when k > 0. The array's base object frees the storage when NumPy
 /// lets go of it. Null with the NumPy or Python exception set on failure.
-PyObject* into_array_raw(void* data, std::size_t length, int typenum, std::size_t rows,
+PyObject* into_array_raw(Storage storage, std::size_t length, int typenum, std::size_t rows,
                          std::size_t k);
 
 template <class T>
