@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ unit tests (GoogleTest), the fuzz corpus replay, and the
-# Python tests against the installed package. Installs what the tests need first.
+# Runs every test: the C++ unit tests and the fuzz corpus replay (plain and under
+# AddressSanitizer + UBSan), then the Python tests against the installed wheel under
+# the newest NumPy 2.x and the newest NumPy 1.x. Installs what the tests need first.
 # Usage: bash scripts/test.sh
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -8,31 +9,36 @@ here="$(cd "$(dirname "$0")" && pwd)"
 # GoogleTest comes from Debian.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   echo "== installing GoogleTest"
-  if [ "$(id -u)" = 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  fi
+  sudo_="$([ "$(id -u)" = 0 ] || echo sudo)"
+  $sudo_ apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_ apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
 source "$here/env.sh"
+jobs="$(nproc)"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLON_BUILD_PYTHON=OFF -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_FUZZ=ON >/dev/null
-cmake --build build/tests -j "$(nproc)"
-ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+cmake --build build/tests -j "$jobs"
+ctest --test-dir build/tests --output-on-failure -j "$jobs"
 
 echo "== fuzz corpus replay"
 for target in build/tests/fuzz_*; do
-  [ -x "$target" ] || continue
   name="$(basename "$target")"
-  corpus="fuzz/corpus/${name#fuzz_}"
-  if [ -d "$corpus" ]; then
-    "$target" "$corpus"
-  fi
+  "$target" "fuzz/corpus/${name#fuzz_}"
 done
 
-echo "== Python tests"
-probe="$(ls build/tests/libquillon_probe.so 2>/dev/null || true)"
-QUILLON_PROBE_LIB="${probe:+$root/$probe}" "$root/.venv/bin/python" -m pytest -q tests
+bash "$here/sanitize.sh" asan
+
+probe="$root/build/tests/libquillon_probe.so"
+echo "== Python tests, NumPy 2.x"
+QUILLON_PROBE_LIB="$probe" "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider tests
+
+echo "== Python tests, NumPy 1.x"
+if [ ! -x .venv-numpy1/bin/python ]; then
+  python3 -m venv .venv-numpy1
+fi
+.venv-numpy1/bin/python -m pip install "${pip_quiet[@]}" "numpy<2" pytest hypothesis
+.venv-numpy1/bin/python -m pip install "${pip_quiet[@]}" --force-reinstall --no-deps "$wheel"
+QUILLON_PROBE_LIB="$probe" "$root/.venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider tests
