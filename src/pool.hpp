@@ -62,8 +62,10 @@ class Pool {
 /// index order. Serial on the calling thread when `pool` is null. The first error
 /// recorded stops items not yet started and is returned; later errors are dropped.
 /// A C++ exception thrown by `fn` is turned into an Error and handled the same way.
+/// At most `max_workers` threads take part (never more than n).
 template <class T, class F>
-Result<std::vector<T>> parallel_map(Pool* pool, std::size_t n, F&& fn) {
+Result<std::vector<T>> parallel_map(Pool* pool, std::size_t n, F&& fn,
+                                    std::size_t max_workers = SIZE_MAX) {
   std::vector<T> out;
   if (pool == nullptr || n <= 1) {
     out.reserve(n);
@@ -108,7 +110,7 @@ Result<std::vector<T>> parallel_map(Pool* pool, std::size_t n, F&& fn) {
       }
     }
   };
-  pool->run(n, body);
+  pool->run(n < max_workers ? n : max_workers, body);
   if (failed.load()) {
     if (first_error) return std::move(*first_error);
     return Error::with_message(ErrorKind::kPanic, "a failing work item left no error");

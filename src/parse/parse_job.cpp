@@ -124,7 +124,8 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
     p.columns.events = {};
   }
 
-  // Every column is independent of the others: join them in parallel.
+  // Every column is independent of the others: join them in parallel, on no more
+  // threads than the parse itself used.
   auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
     std::size_t k = 0;
     out.columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
@@ -133,7 +134,7 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
       concatenate<T>(buffer, parts, index);
     });
     return true;
-  });
+  }, parts.size());
   if (!joined) return std::move(joined).error();
   return out;
 }
