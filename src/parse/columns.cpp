@@ -25,18 +25,6 @@ Columns Columns::with_capacity(std::size_t observations, std::size_t crystals,
   return c;
 }
 
-void Columns::append_observation(const ObservationRow& row) {
-  hkl.append(row.hkl, 3);
-  I.push_back(row.I);
-  sigma.push_back(row.sigma);
-  peak.push_back(row.peak);
-  background.push_back(row.background);
-  fs.push_back(row.fs);
-  ss.push_back(row.ss);
-  panel_id.push_back(row.panel_id);
-  crystal_id.push_back(row.crystal_id);
-}
-
 void Columns::append_crystal(const CrystalRow& row) {
   cell.append(row.cell, 6);
   astar.append(row.astar, 3);

@@ -85,7 +85,18 @@ struct Columns {
   [[nodiscard]] std::size_t n_crystals() const noexcept { return n_refl.size(); }
   [[nodiscard]] std::size_t n_images() const noexcept { return beam_energy.size(); }
 
-  void append_observation(const ObservationRow& row);
+  /// Inline: it runs once per reflection row.
+  void append_observation(const ObservationRow& row) {
+    hkl.append(row.hkl, 3);
+    I.push_back(row.I);
+    sigma.push_back(row.sigma);
+    peak.push_back(row.peak);
+    background.push_back(row.background);
+    fs.push_back(row.fs);
+    ss.push_back(row.ss);
+    panel_id.push_back(row.panel_id);
+    crystal_id.push_back(row.crystal_id);
+  }
   void append_crystal(const CrystalRow& row);
   /// Appends an image row; the two strings are moved into `filenames` and `events`.
   void append_image(const ImageRow& row, std::string&& filename, std::string&& event);

@@ -6,6 +6,12 @@
 // boundary or the end of the range); a crystal row only on "End of reflections".
 // Reflection rows go straight into the observation columns while the list is
 // read and are cut back again if the crystal never reaches its end.
+//
+// Lines are decoded only where their text is used. Every marker is ASCII, and
+// decoding changes nothing but non-ASCII bytes, so a marker test gives the same
+// answer on the raw bytes; states that only test markers read the raw line.
+// Reflection rows, nearly all of a stream, are first read straight from the raw
+// bytes, and decoded only when that reader gives up.
 #include "parse/parser.hpp"
 
 #include <sys/stat.h>
@@ -15,6 +21,8 @@
 #include <optional>
 
 #include "lines/line_reader.hpp"
+#include "parse/panel_lookup.hpp"
+#include "parse/reflection_row.hpp"
 #include "parse/utf8_decode.hpp"
 #include "pystr/pystr.hpp"
 
@@ -147,9 +155,12 @@ enum class State : std::uint8_t {
 // owns nothing but the texts of the image being read.
 class Parser {
  public:
-  Parser(Columns& columns, Report& report, const PanelMap& panels, std::string& scratch)
+  Parser(Columns& columns, Report& report, const PanelLookup& panels, std::string& scratch)
       : columns_(columns), report_(report), panels_(panels), scratch_(scratch) {}
 
+  /// Handles the raw bytes of one line starting at file offset `at`, decoding
+  /// them into `decoded` where the text is needed.
+  void handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded);
   /// Handles one decoded line starting at file offset `at`.
   void handle(std::string_view text, std::uint64_t at);
   /// Ends the range: commits or drops what is still open.
@@ -169,12 +180,13 @@ class Parser {
   void crystal_key(std::string_view text, std::uint64_t at);
   void det_shift_line(std::string_view value, std::uint64_t at);
   void reflection_row(std::string_view text, std::uint64_t at);
+  void append_observation(const ReflectionValues& row);
   void commit_image();
   void commit_crystal();
 
   Columns& columns_;
   Report& report_;
-  const PanelMap& panels_;
+  const PanelLookup& panels_;
   std::string& scratch_;  // reused for the y text of detector-shift lines
 
   State state_ = State::kSeekImage;
@@ -197,6 +209,33 @@ class Parser {
   std::optional<std::pair<double, double>> det_shift_;
   std::size_t reflection_start_ = 0;
 };
+
+void Parser::handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded) {
+  switch (state_) {
+    case State::kReflections: {
+      // No marker line is read as a row here: a marker starts with a letter or
+      // with "--", where a row needs a digit after at most one sign.
+      ReflectionValues row;
+      if (read_reflection_row_ascii(bytes, row)) {
+        append_observation(row);
+        return;
+      }
+      break;
+    }
+    case State::kPeakList:
+    case State::kAfterPeaks:
+    case State::kReflectionHeader:
+    case State::kCrystalDone:
+    case State::kCrystalRejected:
+      // Marker tests only; a boundary line handled again in kSeekImage cannot
+      // also be an "Image filename:" line, so no text is taken from it.
+      handle(bytes, at);
+      return;
+    default:
+      break;
+  }
+  handle(decode_utf8_lossy(bytes, decoded), at);
+}
 
 void Parser::handle(std::string_view text, std::uint64_t at) {
   switch (state_) {
@@ -426,48 +465,24 @@ void Parser::det_shift_line(std::string_view value, std::uint64_t at) {
 }
 
 void Parser::reflection_row(std::string_view text, std::uint64_t at) {
-  std::string_view fields[10];
-  std::size_t n = 0;
-  PySplit split(text);
-  while (n < 10 && split.next(fields[n])) ++n;
-  if (n < 10) {
-    report_.record(Reason::kReflectionShort, at);
+  ReflectionValues row;
+  if (const auto dropped = read_reflection_row(text, row)) {
+    report_.record(*dropped, at);
     return;
   }
+  append_observation(row);
+}
 
-  PyInt hkl[3];
-  for (int i = 0; i < 3; ++i) {
-    hkl[i] = py_int(fields[i]);
-    if (hkl[i].status == IntStatus::kNotInteger) {
-      report_.record(Reason::kReflectionValue, at);
-      return;
-    }
-  }
-  double values[6];
-  for (int i = 0; i < 6; ++i) {
-    if (!py_float(fields[3 + i], values[i])) {
-      report_.record(Reason::kReflectionValue, at);
-      return;
-    }
-  }
-  // Range problems count only once every field has converted.
-  for (const PyInt& index : hkl) {
-    if (index.status != IntStatus::kOk || index.value < INT16_MIN || index.value > INT16_MAX) {
-      report_.record(Reason::kReflectionHklRange, at);
-      return;
-    }
-  }
-
+void Parser::append_observation(const ReflectionValues& values) {
   ObservationRow row;
-  for (int i = 0; i < 3; ++i) row.hkl[i] = static_cast<std::int16_t>(hkl[i].value);
-  row.I = static_cast<float>(values[0]);
-  row.sigma = static_cast<float>(values[1]);
-  row.peak = static_cast<float>(values[2]);
-  row.background = static_cast<float>(values[3]);
-  row.fs = static_cast<float>(values[4]);
-  row.ss = static_cast<float>(values[5]);
-  const auto panel = panels_.find(fields[9]);
-  row.panel_id = panel == panels_.end() ? std::int16_t{0} : panel->second;
+  for (int i = 0; i < 3; ++i) row.hkl[i] = values.hkl[i];
+  row.I = static_cast<float>(values.measurements[0]);
+  row.sigma = static_cast<float>(values.measurements[1]);
+  row.peak = static_cast<float>(values.measurements[2]);
+  row.background = static_cast<float>(values.measurements[3]);
+  row.fs = static_cast<float>(values.measurements[4]);
+  row.ss = static_cast<float>(values.measurements[5]);
+  row.panel_id = panels_.find(values.panel);
   // The index the current crystal will get when it is committed.
   row.crystal_id = static_cast<std::int32_t>(columns_.n_crystals());
   columns_.append_observation(row);
@@ -571,16 +586,17 @@ Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange
                                          clamp_hint(hints.images, bytes, kMinImageBytes)),
                   Report{}};
 
+  const PanelLookup lookup(panels);
   std::string decoded;  // a line with invalid UTF-8, after replacement
   std::string scratch;
   Line line;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
     if (i > 0) QN_TRY(reader.reposition(ranges[i].start, ranges[i].end));
-    Parser parser(unit.columns, unit.report, panels, scratch);
+    Parser parser(unit.columns, unit.report, lookup, scratch);
     for (;;) {
       QN_ASSIGN_OR_RETURN(const bool more, reader.next_line(line));
       if (!more) break;
-      parser.handle(decode_utf8_lossy(line.bytes, decoded), line.offset);
+      parser.handle_line(line.bytes, line.offset, decoded);
     }
     parser.finish();
   }
