@@ -3,32 +3,43 @@
 // Each group of lines first asks the buffer for room enough for its longest possible
 // text (numbers have bounded width; strings add their own length), then writes
 // through a raw pointer: constant text is copied whole, numbers go straight from
-// the formatting routines of fixed.hpp into the buffer.
+// the formatting routines of fixed.hpp into the buffer. The reflection rows of a
+// crystal share one request, sized from the crystal's row count, and take the
+// fixed-column path of row.hpp.
 //
 // NaN never reaches a number routine: it is written as "nan", padded to the field's
 // width, or "+nan" in the signed reciprocal-vector fields. Infinities are formatted
 // as numbers ("inf", "-inf", "+inf").
 #include "format.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "fixed.hpp"
+#include "row.hpp"
 
 namespace qn {
 
 namespace {
 
-// Room for the fixed text of lines 1 to 15, without the file name and the event.
-constexpr std::size_t kImageHeadRoom = 1024;
+// Room for lines 1 to 15 without the file name and the event: under 400 characters
+// of fixed text, the image number up to three times, two float fields and an int32.
+// The room asked for is also the estimate that sizes the batch buffers, so it is a
+// bound with a modest margin rather than a generous round number.
+constexpr std::size_t kImageHeadRoom = 400 + 3 * 20 + 2 * kMaxFloatFixedChars + 11 + 64;
+// The reciprocal resolution 10 / r for a float32 r > 0 stays below 10 / 2^-149 < 10^46:
+// at most 46 digits, the point and 2 decimals.
+constexpr std::size_t kMaxReciprocalChars = 46 + 1 + 2;
 // Room for a crystal block's lines up to the reflection heading, without the
-// unit-cell strings: at most 17 float fields, one double field and fixed text.
-constexpr std::size_t kCrystalHeadRoom = 2048 + 17 * kMaxFloatFixedChars;
-// Room for one reflection row without its panel name: 3 integers and 6 float fields.
-constexpr std::size_t kRowRoom = 3 * 8 + 6 * (kMaxFloatFixedChars + 1) + 16;
-constexpr std::size_t kTailRoom = 256;
+// unit-cell strings: under 800 characters of fixed text, 17 float fields, the
+// reciprocal resolution and an int32.
+constexpr std::size_t kCrystalHeadRoom =
+    800 + 17 * kMaxFloatFixedChars + kMaxReciprocalChars + 11 + 64;
+// Room for "End of reflections", "--- End crystal" or "----- End chunk -----".
+constexpr std::size_t kTailRoom = 64;
 
 template <std::size_t N>
 inline char* put(char* p, const char (&text)[N]) noexcept {
@@ -81,10 +92,12 @@ inline char* put_optional_line(char* p, std::string_view key,
   return p;
 }
 
-void format_crystal(TextBuffer& out, std::size_t image, std::size_t c, const WriteColumns& col,
-                    const WriteText& text, const Layout& layout) {
-  char* p = out.prepare(kCrystalHeadRoom + optional_size(text.lattice_type) +
-                        optional_size(text.centering) + optional_size(text.unique_axis));
+}  // namespace
+
+void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::size_t c) const {
+  const WriteColumns& col = col_;
+  const WriteText& text = text_;
+  char* p = out.prepare(crystal_head_room());
   p = put(p, "--- Begin crystal\nCell parameters ");
   const float* cell = &col.cell[6 * c];
   for (int k = 0; k < 3; ++k) {
@@ -118,7 +131,7 @@ void format_crystal(TextBuffer& out, std::size_t image, std::size_t c, const Wri
   const float resolution = col.resolution[c];
   // Zero, negative and NaN resolutions all state 0 as the reciprocal limit.
   const double q = resolution > 0.0f ? 10.0 / static_cast<double>(resolution) : 0.0;
-  p = write_fixed_double(p, q, 2);
+  p = std::to_chars(p, p + kMaxReciprocalChars, q, std::chars_format::fixed, 2).ptr;
   p = put(p, " nm^-1 or ");
   p = put_fixed(p, resolution, 2);
   p = put(p, " A\nnum_reflections = ");
@@ -130,40 +143,91 @@ void format_crystal(TextBuffer& out, std::size_t image, std::size_t c, const Wri
           "   h    k    l          I   sigma(I)       peak background  fs/px  ss/px panel\n");
   out.commit(p);
 
-  // One row per observation, laid out under the heading above.
-  for (std::size_t o = layout.offsets[c]; o < layout.offsets[c + 1]; ++o) {
-    const std::string& panel = text.panel_names[layout.panel_index[o]];
-    p = out.prepare(kRowRoom + panel.size());
-    for (int k = 0; k < 3; ++k) {
-      p = put_int(p, col.hkl[3 * o + k], 4);
-      *p++ = ' ';
+  // One row per observation, laid out under the heading above. One request covers
+  // every row that takes the fixed-column path; a row that does not asks again.
+  const std::size_t first = layout_.offsets[c];
+  const std::size_t last = layout_.offsets[c + 1];
+  p = out.prepare(rows_room(last - first));
+  const std::int16_t* hkl = col.hkl.data();
+  const std::int16_t* panel_id = col.panel_id.data();
+  for (std::size_t o = first; o < last; ++o) {
+    const RowValues v{hkl[3 * o],   hkl[3 * o + 1],       hkl[3 * o + 2], col.I[o], col.sigma[o],
+                      col.peak[o], col.background[o], col.fs[o],       col.ss[o]};
+    if (write_row_columns(p, v)) {
+      p += kRowColumns;
+    } else {
+      out.commit(p);
+      p = out.prepare(kMaxRowChars + row_reach_ + rows_room(last - o - 1));
+      p = write_row_general(p, v);
     }
-    p = put_fixed(p, col.I[o], 2, 10);
-    *p++ = ' ';
-    p = put_fixed(p, col.sigma[o], 2, 10);
-    *p++ = ' ';
-    p = put_fixed(p, col.peak[o], 2, 10);
-    *p++ = ' ';
-    p = put_fixed(p, col.background[o], 2, 10);  // the width of fs/px makes the gap
-    p = put_fixed(p, col.fs[o], 1, 7);
-    *p++ = ' ';
-    p = put_fixed(p, col.ss[o], 1, 6);
-    *p++ = ' ';
-    p = put(p, panel);
-    *p++ = '\n';
-    out.commit(p);
+    const std::size_t panel = layout_.panel_position(panel_id[o]);
+    const PanelCell& cell = panels_[panel];
+    if (cell.size != 0) {
+      std::memcpy(p, cell.text, sizeof cell.text);
+      p += cell.size;
+    } else {
+      p = put(p, text.panel_names[panel]);
+      *p++ = '\n';
+    }
   }
+  out.commit(p);
 
   p = out.prepare(kTailRoom);
   p = put(p, "End of reflections\n--- End crystal\n");
   out.commit(p);
 }
 
-}  // namespace
+ChunkFormatter::ChunkFormatter(const WriteColumns& columns, const WriteText& text,
+                               const Layout& layout)
+    : col_(columns), text_(text), layout_(layout), panels_(text.panel_names.size()) {
+  std::size_t longest = 0;  // of the names that rows write
+  for (std::size_t j = 0; j < panels_.size(); ++j) {
+    const std::string& name = text.panel_names[j];
+    PanelCell& cell = panels_[j];
+    std::memset(cell.text, 0, sizeof cell.text);
+    if (name.size() < sizeof cell.text) {
+      std::memcpy(cell.text, name.data(), name.size());
+      cell.text[name.size()] = '\n';
+      cell.size = static_cast<std::uint8_t>(name.size() + 1);
+    } else {
+      cell.size = 0;
+    }
+    const bool used = j < layout.panel_used.size() && layout.panel_used[j] != 0;
+    if (used && name.size() > longest) longest = name.size();
+  }
+  row_step_ = kRowColumns + longest + 1;
+  const std::size_t cell_reach = sizeof(PanelCell::text);  // a short name copies the whole cell
+  row_reach_ = kRowColumns + (longest + 1 > cell_reach ? longest + 1 : cell_reach);
+}
 
-void format_image(TextBuffer& out, std::size_t image, const WriteColumns& col,
-                  const WriteText& text, const Layout& layout) {
-  const std::span<const std::size_t> crystals = layout.crystals_of(image);
+std::size_t ChunkFormatter::rows_room(std::size_t n_rows) const noexcept {
+  return n_rows == 0 ? 0 : (n_rows - 1) * row_step_ + row_reach_;
+}
+
+std::size_t ChunkFormatter::crystal_head_room() const noexcept {
+  return kCrystalHeadRoom + optional_size(text_.lattice_type) + optional_size(text_.centering) +
+         optional_size(text_.unique_axis);
+}
+
+std::size_t ChunkFormatter::room_for(std::size_t first, std::size_t last) const noexcept {
+  // The sum of the room format_image() asks for, request by request.
+  std::size_t room = 0;
+  for (std::size_t m = first; m < last; ++m) {
+    room += kImageHeadRoom + kTailRoom;
+    if (m < text_.filenames.size()) room += text_.filenames[m].size();
+    if (m < text_.events.size()) room += text_.events[m].size();
+    for (const std::size_t c : layout_.crystals_of(m)) {
+      room += crystal_head_room() + kTailRoom +
+              rows_room(layout_.offsets[c + 1] - layout_.offsets[c]);
+    }
+  }
+  return room;
+}
+
+void ChunkFormatter::format_image(TextBuffer& out, std::size_t image) const {
+  const WriteColumns& col = col_;
+  const WriteText& text = text_;
+  const std::span<const std::size_t> crystals = layout_.crystals_of(image);
   const std::string_view filename =
       image < text.filenames.size() ? std::string_view(text.filenames[image]) : std::string_view();
   const std::string_view event =
@@ -206,11 +270,16 @@ void format_image(TextBuffer& out, std::size_t image, const WriteColumns& col,
           "End of peak list\n");
   out.commit(p);
 
-  for (const std::size_t c : crystals) format_crystal(out, image, c, col, text, layout);
+  for (const std::size_t c : crystals) format_crystal(out, image, c);
 
   p = out.prepare(kTailRoom);
   p = put(p, "----- End chunk -----\n");
   out.commit(p);
+}
+
+void format_image(TextBuffer& out, std::size_t image, const WriteColumns& columns,
+                  const WriteText& text, const Layout& layout) {
+  ChunkFormatter(columns, text, layout).format_image(out, image);
 }
 
 }  // namespace qn

@@ -108,17 +108,34 @@ Result<Layout> build_layout(const WriteColumns& c, std::size_t n_panel_names) {
     }
   }
 
-  // Every observation is looked up, also those that no crystal owns.
-  layout.panel_index.resize(n_obs);
+  // Every observation is looked up, also those that no crystal owns. One pass marks
+  // the distinct ids (a store per row, no branch); only the few distinct ids are
+  // then resolved. A bad id sends a second pass after the first row that holds one,
+  // since that row is the one reported.
+  layout.n_panel_names = n_panel_names;
+  layout.panel_used.assign(n_panel_names, 0);
+  std::vector<std::uint8_t> seen(std::size_t{1} << 16, 0);
+  for (const std::int16_t p : c.panel_id) seen[static_cast<std::uint16_t>(p)] = 1;
   const auto n_names = static_cast<std::int64_t>(n_panel_names);
-  for (std::size_t o = 0; o < n_obs; ++o) {
-    const std::int16_t p = c.panel_id[o];
-    const std::int64_t pos = p >= 0 ? p : std::int64_t{p} + n_names;
+  auto position = [&](std::int16_t p) -> std::int64_t { return p >= 0 ? p : std::int64_t{p} + n_names; };
+  bool all_named = true;
+  for (std::size_t raw = 0; raw < seen.size(); ++raw) {
+    if (seen[raw] == 0) continue;
+    const std::int64_t pos = position(static_cast<std::int16_t>(static_cast<std::uint16_t>(raw)));
     if (pos < 0 || pos >= n_names) {
-      return Error::invalid_input("panel_id " + std::to_string(p) + " has no name (" +
-                                  std::to_string(n_panel_names) + " panel names)");
+      all_named = false;
+      break;
     }
-    layout.panel_index[o] = static_cast<std::size_t>(pos);
+    layout.panel_used[static_cast<std::size_t>(pos)] = 1;
+  }
+  if (!all_named) {
+    for (const std::int16_t p : c.panel_id) {
+      const std::int64_t pos = position(p);
+      if (pos < 0 || pos >= n_names) {
+        return Error::invalid_input("panel_id " + std::to_string(p) + " has no name (" +
+                                    std::to_string(n_panel_names) + " panel names)");
+      }
+    }
   }
   return layout;
 }
@@ -168,12 +185,8 @@ Result<void> check_text(const WriteText& text, const Layout& layout) {
 
   // A reflection row is split on white space when read back, so its panel name must
   // be one non-empty field.
-  std::vector<bool> used(text.panel_names.size(), false);
-  for (const std::size_t pos : layout.panel_index) {
-    if (pos < used.size()) used[pos] = true;
-  }
-  for (std::size_t j = 0; j < used.size(); ++j) {
-    if (!used[j]) continue;
+  for (std::size_t j = 0; j < layout.panel_used.size() && j < text.panel_names.size(); ++j) {
+    if (layout.panel_used[j] == 0) continue;
     const std::string& name = text.panel_names[j];
     if (name.empty()) return Error::invalid_input("panel_names[" + std::to_string(j) + "] is empty");
     if (contains_py_space(name)) {

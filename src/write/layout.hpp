@@ -1,6 +1,6 @@
 // Layout: which observations belong to which crystal, which crystals to which image,
-// and which panel name each observation carries; and the checks that make every
-// later index safe.
+// and which panel names the observations use; and the checks that make every later
+// index safe.
 //
 // build_layout() and check_text() run before the output file is touched, so input
 // they refuse leaves the file system unchanged. Once both have passed, formatting
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -25,8 +26,10 @@ struct Layout {
   /// Crystal rows grouped by image, ascending within each image; crystals whose
   /// image_id names no image are absent.
   std::vector<std::size_t> image_crystals;
-  /// n_obs entries: the position in panel_names of observation o's name.
-  std::vector<std::size_t> panel_index;
+  /// The length of panel_names that every panel_id was checked against.
+  std::size_t n_panel_names = 0;
+  /// n_panel_names entries: 1 where some observation names that panel, else 0.
+  std::vector<std::uint8_t> panel_used;
 
   [[nodiscard]] std::size_t n_images() const noexcept {
     return image_start.empty() ? 0 : image_start.size() - 1;
@@ -34,6 +37,12 @@ struct Layout {
   /// The crystal rows of image m (m < n_images()), ascending.
   [[nodiscard]] std::span<const std::size_t> crystals_of(std::size_t m) const noexcept {
     return {image_crystals.data() + image_start[m], image_start[m + 1] - image_start[m]};
+  }
+  /// The position in panel_names of the name that `panel_id` stands for. Negative
+  /// ids count from the end; build_layout() has checked every id of the columns.
+  [[nodiscard]] std::size_t panel_position(std::int16_t panel_id) const noexcept {
+    const std::int64_t p = panel_id;
+    return static_cast<std::size_t>(p < 0 ? p + static_cast<std::int64_t>(n_panel_names) : p);
   }
 };
 

@@ -21,27 +21,40 @@ class TextBuffer {
   TextBuffer() = default;
   /// An empty buffer with room for `capacity` bytes.
   explicit TextBuffer(std::size_t capacity) { reserve(capacity); }
+  /// An empty buffer that writes into [region, region + capacity), memory the caller
+  /// owns and keeps alive while the buffer uses it.
+  static TextBuffer borrowing(char* region, std::size_t capacity) noexcept {
+    TextBuffer b;
+    b.data_ = region;
+    b.cap_ = capacity;
+    b.owned_ = false;
+    return b;
+  }
   TextBuffer(TextBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
-        cap_(std::exchange(o.cap_, 0)) {}
+        cap_(std::exchange(o.cap_, 0)),
+        owned_(std::exchange(o.owned_, true)) {}
   TextBuffer& operator=(TextBuffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      release();
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
       cap_ = std::exchange(o.cap_, 0);
+      owned_ = std::exchange(o.owned_, true);
     }
     return *this;
   }
   TextBuffer(const TextBuffer&) = delete;
   TextBuffer& operator=(const TextBuffer&) = delete;
-  ~TextBuffer() { std::free(data_); }
+  ~TextBuffer() { release(); }
 
   [[nodiscard]] const char* data() const noexcept { return data_; }
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] std::size_t capacity() const noexcept { return cap_; }
   [[nodiscard]] std::string_view view() const noexcept { return {data_, size_}; }
+  /// False while the text sits in borrowed memory.
+  [[nodiscard]] bool owns_storage() const noexcept { return owned_; }
 
   /// Empties the buffer; its storage is kept for reuse.
   void clear() noexcept { size_ = 0; }
@@ -49,10 +62,12 @@ class TextBuffer {
   /// Makes room for at least `n` bytes in total; throws std::bad_alloc on failure.
   void reserve(std::size_t n) {
     if (n <= cap_) return;
-    void* p = std::realloc(data_, n);
+    void* p = std::realloc(owned_ ? data_ : nullptr, n);
     if (p == nullptr) throw std::bad_alloc();
+    if (!owned_ && size_ > 0) std::memcpy(p, data_, size_);
     data_ = static_cast<char*>(p);
     cap_ = n;
+    owned_ = true;
   }
 
   /// Returns the end of the text, with room for `n` more bytes behind it. The pointer
@@ -73,6 +88,10 @@ class TextBuffer {
   }
 
  private:
+  void release() noexcept {
+    if (owned_) std::free(data_);
+  }
+
   void grow(std::size_t need) {
     const std::size_t doubled = cap_ * 2;
     reserve(doubled > need ? doubled : need);
@@ -81,6 +100,7 @@ class TextBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
+  bool owned_ = true;  // data_ is ours to realloc and free
 };
 
 }  // namespace qn

@@ -2,8 +2,8 @@
 //
 // Every check runs before the file is created or truncated. Then the header is
 // written verbatim and the images follow in batches: formatted on the calling thread
-// into one reused buffer, or in parallel into one buffer per image, and always
-// written in image order through a 1 MiB buffered writer, so the bytes of the file
+// into one reused buffer, or in parallel into one reused buffer per piece of
+// consecutive images, and always written in image order through a 1 MiB buffered writer, so the bytes of the file
 // do not depend on the thread count or the batch size.
 #pragma once
 
@@ -16,10 +16,8 @@
 
 namespace qn {
 
-/// Size of the buffered writer's buffer, and the initial room of the serial batch buffer.
+/// Size of the buffered writer's buffer, and the least room of the serial batch buffer.
 inline constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
-/// Initial room of each image's buffer on the parallel path.
-inline constexpr std::size_t kImageBufferBytes = 8192;
 
 /// Writes the stream at `path`. Images are formatted in batches of `images_per_batch`
 /// (0 counts as 1); batches are formatted in parallel on `pool` when it is non-null and

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "write/fixed.hpp"
 #include "write/format.hpp"
 #include "write/layout.hpp"
+#include "write/row.hpp"
 #include "write_test_data.hpp"
 
 namespace qn {
@@ -135,6 +137,165 @@ TEST_P(FixedVsToChars, DISABLED_EveryPositiveFloat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Precisions, FixedVsToChars, ::testing::Range(0, kMaxFastPrecision + 1));
+
+// ---- reflection rows: the fixed-column path against the general path ----
+
+TEST(RowDigits, Digits4AndDigits8AgainstDivision) {
+  auto reference = [](std::uint32_t n, int k) {
+    std::uint64_t bytes = 0;
+    for (int i = k - 1; i >= 0; --i, n /= 10) bytes |= std::uint64_t{n % 10} << (8 * i);
+    return bytes;
+  };
+  for (std::uint32_t n = 0; n < 10000; ++n) ASSERT_EQ(row_detail::digits4(n), reference(n, 4)) << n;
+  // digits8 works on the two halves n / 10^4 and n % 10^4 side by side: every value
+  // of each half, with varied values of the other.
+  for (std::uint32_t half = 0; half < 10000; ++half) {
+    for (const std::uint32_t n : {half, half * 10000 + (half * 7919) % 10000, half * 10000 + 9999}) {
+      ASSERT_EQ(row_detail::digits8(n), reference(n, 8)) << n;
+    }
+  }
+}
+
+TEST(RowDigits, IntegerFieldForEveryInt16) {
+  for (int v = std::numeric_limits<std::int16_t>::min(); v <= std::numeric_limits<std::int16_t>::max(); ++v) {
+    char field[4] = {'x', 'x', 'x', 'x'};
+    const bool fits = row_detail::put_int4(field, static_cast<std::int16_t>(v));
+    char want[8];
+    const char* end = std::to_chars(want, want + sizeof want, v).ptr;
+    const auto len = static_cast<std::size_t>(end - want);
+    ASSERT_EQ(fits, len <= 4) << v;
+    if (fits) {
+      ASSERT_EQ(std::string(field, 4), std::string(4 - len, ' ') + std::string(want, len)) << v;
+    }
+  }
+}
+
+class RowPaths : public ::testing::Test {
+ protected:
+  // The fixed-column path must give the general path's text whenever it accepts a
+  // row, and accept every row whose general text keeps to the 73 columns without
+  // an infinity (an infinity is narrow but left to the general path).
+  void expect_agree(const RowValues& v) {
+    char general[kMaxRowChars];
+    const std::string want(general, write_row_general(general, v));
+    char fixed[kRowColumns + 1];
+    const bool accepted = write_row_columns(fixed, v);
+    const bool infinite = std::isinf(v.I) || std::isinf(v.sigma) || std::isinf(v.peak) ||
+                          std::isinf(v.background) || std::isinf(v.fs) || std::isinf(v.ss);
+    const bool should_accept = want.size() == kRowColumns && !infinite;
+    const std::string got = accepted ? std::string(fixed, kRowColumns) : want;
+    if ((got != want || accepted != should_accept) && ++mismatches_ <= 5) {
+      ADD_FAILURE() << "row " << v.h << " " << v.k << " " << v.l << " " << describe(v.I) << " "
+                    << describe(v.sigma) << " " << describe(v.peak) << " " << describe(v.background)
+                    << " " << describe(v.fs) << " " << describe(v.ss) << "\n  fixed:   [" << got
+                    << "] accepted " << accepted << "\n  general: [" << want << "]";
+    }
+    ++rows_;
+  }
+  static std::string describe(float f) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.9g(0x%08x)", static_cast<double>(f), std::bit_cast<std::uint32_t>(f));
+    return buf;
+  }
+  void TearDown() override { EXPECT_EQ(mismatches_, 0) << "of " << rows_ << " rows"; }
+
+  // A row of ordinary values in which tests replace one field at a time.
+  static RowValues plain() { return {1, -2, 3, 1234.5f, 45.6f, 300.0f, 12.3f, 512.3f, 100.7f}; }
+  static constexpr float RowValues::*kFloatFields[6] = {&RowValues::I,          &RowValues::sigma,
+                                                        &RowValues::peak,       &RowValues::background,
+                                                        &RowValues::fs,         &RowValues::ss};
+
+  int mismatches_ = 0;
+  long rows_ = 0;
+};
+
+TEST_F(RowPaths, RandomRowsInTheRangesColumnsHold) {
+  std::mt19937 rng(5);
+  auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+  auto index = [&]() { return static_cast<std::int16_t>(std::uniform_int_distribution<int>(-80, 80)(rng)); };
+  for (int n = 0; n < 300000; ++n) {
+    expect_agree({index(), index(), index(), real(-100, 1e5f), real(0, 400), real(-50, 3000),
+                  real(-30, 50), real(0, 1024), real(0, 5000)});
+  }
+}
+
+TEST_F(RowPaths, ValuesAroundEveryFieldWidth) {
+  // Each float field takes values around the largest magnitudes that still fit its
+  // width, positive and negative, and around the points where rounding adds a digit.
+  for (float RowValues::*field : kFloatFields) {
+    const bool two_decimals = field != &RowValues::fs && field != &RowValues::ss;
+    const int width = two_decimals ? 10 : field == &RowValues::fs ? 7 : 6;
+    const double unit = two_decimals ? 0.01 : 0.1;
+    for (const int digits : {width - 1, width - 2, width - 3}) {
+      const double limit = std::pow(10.0, digits) * unit;  // first value that needs more digits
+      for (const double centre : {limit, limit - unit / 2, limit / 10}) {
+        float x = static_cast<float>(centre);
+        for (int k = 0; k < 40; ++k) x = std::nextafter(x, 0.0f);
+        for (int k = 0; k < 80; ++k, x = std::nextafter(x, kInf)) {
+          for (const float sign : {1.0f, -1.0f}) {
+            RowValues v = plain();
+            v.*field = sign * x;
+            expect_agree(v);
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST_F(RowPaths, SpecialValuesAndTiesInEveryField) {
+  const float specials[] = {0.0f, -0.0f, kNaN, -kNaN, kInf, -kInf, 1e-45f, -1e-45f, 0.005f, -0.005f,
+                            0.05f, -0.05f, 0.125f, 0.375f, -0.625f, 2.5f, 0.25f, -0.75f, 1e30f,
+                            -3.4e38f, 99999.95f, -9999.95f, 999999.995f, 9999999.995f};
+  for (float RowValues::*field : kFloatFields) {
+    for (const float x : specials) {
+      RowValues v = plain();
+      v.*field = x;
+      expect_agree(v);
+    }
+  }
+  // Exact ties of both precisions: j / 2^(p+1) for odd j.
+  for (std::uint32_t j = 1; j < 200000; j += 2) {
+    RowValues v = plain();
+    v.I = v.sigma = static_cast<float>(j / 8.0);
+    v.peak = v.background = static_cast<float>(-(j / 8.0));
+    v.fs = static_cast<float>(j / 4.0 / 100.0 * 100.0);
+    v.ss = static_cast<float>(-(j / 4.0) / 10.0);
+    expect_agree(v);
+  }
+}
+
+TEST_F(RowPaths, RandomBitPatternsAndIndices) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<std::uint32_t> bits;
+  std::uniform_int_distribution<int> index(std::numeric_limits<std::int16_t>::min(),
+                                           std::numeric_limits<std::int16_t>::max());
+  // Random bit patterns are mostly far too wide; scaling the exponent down keeps
+  // about half of the rows within their widths.
+  auto value = [&]() {
+    const float f = std::bit_cast<float>(bits(rng));
+    return bits(rng) % 2 == 0 ? f : std::ldexp(std::fmod(f, 1.0f), static_cast<int>(bits(rng) % 24));
+  };
+  for (int n = 0; n < 300000; ++n) {
+    auto small = [&]() { return static_cast<std::int16_t>(n % 3 == 0 ? index(rng) : index(rng) % 1200); };
+    expect_agree({small(), small(), small(), value(), value(), value(), value(), value(), value()});
+  }
+}
+
+TEST(TextBuffer, BorrowedRegionMovesToOwnStorageWhenOutgrown) {
+  char region[16];
+  std::memset(region, '#', sizeof region);
+  TextBuffer out = TextBuffer::borrowing(region, 8);
+  out.append("12345678");
+  EXPECT_FALSE(out.owns_storage());
+  EXPECT_EQ(std::string(region, 8), "12345678");
+  out.append("9");  // past the region: the text moves, the region keeps its bytes
+  EXPECT_TRUE(out.owns_storage());
+  EXPECT_EQ(out.view(), "123456789");
+  EXPECT_EQ(std::string(region, 16), "12345678########");
+  TextBuffer moved = std::move(out);
+  EXPECT_EQ(moved.view(), "123456789");
+}
 
 // ---- format_image ----
 
@@ -373,6 +534,65 @@ TEST(FormatImage, CrystalsOfAnImageInRowOrderAndOnlyTheirRows) {
   EXPECT_EQ(chunk.find("\n   4    0    0"), std::string::npos);  // owned by no crystal
   EXPECT_NE(chunk_of(e, 0).find("Image filename: a.h5\n"), std::string::npos);
   EXPECT_NE(chunk_of(e, 3).find("indexed_by = none\n"), std::string::npos);
+}
+
+TEST(FormatImage, PanelNamesOfEveryLengthInOneCrystal) {
+  // Names up to 15 characters travel as a fixed 16-byte cell, longer ones as they are;
+  // rows of different name lengths follow each other without gaps.
+  Example e = worked_example();
+  e.text.panel_names = {"a", std::string(14, 'b'), std::string(15, 'c'), std::string(16, 'd'),
+                        std::string(40, 'e')};
+  const std::int16_t ids[] = {0, 4, 1, 3, 2, -1, -5, 2};
+  e.columns = testing::OwnedColumns{};
+  e.columns.add_image(9500.0f, 1, 0.01f, -0.02f, 0.2f);
+  e.columns.add_crystal(0, std::size(ids), {79.1f, 79.1f, 38.0f, 90.0f, 90.0f, 90.0f}, {}, 0, 2);
+  for (const std::int16_t id : ids) e.columns.add_obs({1, -2, 3}, 1234.5f, 45.6f, 300.0f, 12.3f, 512.3f, 100.7f, id);
+  std::string want;
+  for (const std::int16_t id : ids) {
+    const std::size_t pos = id < 0 ? id + 5 : id;
+    want += kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 " + e.text.panel_names[pos] + "\n";
+  }
+  const std::string chunk = chunk_of(e, 0);
+  EXPECT_NE(chunk.find("ss/px panel\n" + want + "End of reflections\n"), std::string::npos) << chunk;
+}
+
+TEST(FormatImage, RoomForHoldsTheWidestValues) {
+  // Every head value as wide as its type allows, long strings and names, and rows
+  // that keep to their columns: the chunk fits the room promised for it, so a batch
+  // region of that size is never outgrown.
+  constexpr float kMax = std::numeric_limits<float>::max();
+  Example e;
+  testing::OwnedColumns& c = e.columns;
+  c.add_image(-kMax, std::numeric_limits<std::int32_t>::min(), -kMax, -kMax, -kMax);
+  c.add_image(-kMax, std::numeric_limits<std::int32_t>::min(), -kMax, -kMax, -kMax);
+  const float wide = -kMax / 10;  // stays finite when scaled by 10
+  for (const std::int32_t rows : {0, 3, 40}) {
+    c.add_crystal(1, rows, {-kMax, -kMax, -kMax, -kMax, -kMax, -kMax},
+                  {wide, wide, wide, wide, wide, wide, wide, wide, wide}, wide, 1e-45f);
+    for (std::int32_t o = 0; o < rows; ++o) {
+      c.add_obs({-999, 9999, -999}, -999999.99f, 9999999.0f, -0.0f, kNaN, 99999.9f, -999.9f,
+                static_cast<std::int16_t>(o % 3));
+    }
+  }
+  e.text.panel_names = {"p", std::string(15, 'q'), std::string(33, 'r')};
+  e.text.filenames = {std::string(500, 'f')};  // image 1 falls back to "image_1"
+  e.text.lattice_type = std::string(300, 'l');
+  e.text.centering = "";
+  e.text.unique_axis = std::string(70, 'u');
+  Result<Layout> layout = build_layout(c.view(), e.text.panel_names.size());
+  ASSERT_TRUE(layout.has_value());
+  const ChunkFormatter formatter(c.view(), e.text, *layout);
+  for (std::size_t image = 0; image < 2; ++image) {
+    const std::size_t room = formatter.room_for(image, image + 1);
+    std::vector<char> region(room);
+    TextBuffer out = TextBuffer::borrowing(region.data(), region.size());
+    formatter.format_image(out, image);
+    EXPECT_FALSE(out.owns_storage()) << "image " << image << ": " << out.size() << " bytes, room " << room;
+    TextBuffer reference;
+    format_image(reference, image, c.view(), e.text, *layout);
+    EXPECT_EQ(out.view(), reference.view());
+  }
+  EXPECT_EQ(formatter.room_for(0, 2), formatter.room_for(0, 1) + formatter.room_for(1, 2));
 }
 
 }  // namespace

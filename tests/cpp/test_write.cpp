@@ -87,6 +87,12 @@ const ErrorCase kRefusals[] = {
      "panel_id -3 has no name (2 panel names)"},
     {"NoPanelNames", [](Example& e) { e.text.panel_names.clear(); },
      "panel_id 0 has no name (0 panel names)"},
+    {"FirstBadPanelIdInRowOrder",
+     [](Example& e) {
+       e.columns.panel_id[1] = -7;
+       e.columns.panel_id[2] = 5;
+     },
+     "panel_id -7 has no name (2 panel names)"},
     // Text that would break the line structure.
     {"LineFeedInFilename", [](Example& e) { e.text.filenames[0] = "a\nb"; },
      "filenames[0] contains a line feed"},
@@ -168,7 +174,7 @@ TEST_P(Acceptance, PassesEveryCheck) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Acceptance, ::testing::ValuesIn(kAcceptances), case_name);
 
-TEST(BuildLayout, OffsetsImageListsAndPanelPositions) {
+TEST(BuildLayout, OffsetsImageListsAndPanelsUsed) {
   OwnedColumns c;
   for (int m = 0; m < 3; ++m) c.add_image(1, 0, 0, 0, 0);
   // Crystals in no particular image order; crystal 3 names no image.
@@ -177,7 +183,7 @@ TEST(BuildLayout, OffsetsImageListsAndPanelPositions) {
   for (int k = 0; k < 5; ++k) c.add_crystal(images[k], refl[k], {}, {}, 0, 0);
   const std::int16_t panels[] = {0, -1, 2, -3, 1, 0, 0};
   for (std::int16_t p : panels) c.add_obs({0, 0, 0}, 0, 0, 0, 0, 0, 0, p);
-  Result<Layout> r = build_layout(c.view(), 3);
+  Result<Layout> r = build_layout(c.view(), 5);
   ASSERT_TRUE(r.has_value()) << r.error().message;
   const Layout& layout = *r;
   EXPECT_EQ(layout.offsets, (std::vector<std::size_t>{0, 2, 2, 3, 4, 5}));
@@ -189,7 +195,11 @@ TEST(BuildLayout, OffsetsImageListsAndPanelPositions) {
   EXPECT_EQ(list(0), (std::vector<std::size_t>{1, 4}));
   EXPECT_EQ(list(1), (std::vector<std::size_t>{}));
   EXPECT_EQ(list(2), (std::vector<std::size_t>{0, 2}));
-  EXPECT_EQ(layout.panel_index, (std::vector<std::size_t>{0, 2, 2, 0, 1, 0, 0}));
+  // Of five names, -1 and -3 stand for the last and the third; the fourth is unused.
+  EXPECT_EQ(layout.panel_used, (std::vector<std::uint8_t>{1, 1, 1, 0, 1}));
+  std::vector<std::size_t> positions;
+  for (const std::int16_t p : panels) positions.push_back(layout.panel_position(p));
+  EXPECT_EQ(positions, (std::vector<std::size_t>{0, 4, 2, 2, 1, 0, 0}));
 }
 
 std::string utf8(char32_t cp) {
@@ -365,6 +375,26 @@ TEST(WriteJob, HeaderAroundAndAboveTheBufferSize) {
   }
 }
 
+TEST(WriteJob, RowsWiderThanTheRoomOfTheirPiece) {
+  // Rows whose values overflow their fields take more room than a batch region is
+  // given for them; the text moves out of the region and the file is unchanged.
+  TempDir dir;
+  Example e = random_stream(40, 5);
+  OwnedColumns& c = e.columns;
+  for (std::size_t o = 0; o < c.I.size(); o += 2) {
+    c.I[o] = -3.4e38f;
+    c.fs[o] = 1e9f;
+    c.hkl[3 * o] = -32768;
+  }
+  const std::string want = expected_file(e);
+  for (const std::uint64_t threads : {1, 3}) {
+    for (const std::uint64_t per_batch : {1, 1024}) {
+      ASSERT_TRUE(write(dir.file("s.stream"), e, threads, per_batch).has_value());
+      EXPECT_TRUE(read_file(dir.file("s.stream")) == want) << threads << " " << per_batch;
+    }
+  }
+}
+
 TEST(WriteJob, NoImagesGivesTheHeaderAlone) {
   TempDir dir;
   Example e;
@@ -449,6 +479,13 @@ TEST(WriteJob, WriteAndFlushFailuresAreReported) {
   r = write("/dev/full", e, 3);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().os_errno, ENOSPC);
+  // Chunks past the buffer: a write in the middle of a batch fails, on every path.
+  const Example big = random_stream(400, 9);
+  for (const std::uint64_t threads : {1, 2, 5}) {
+    r = write("/dev/full", big, threads);
+    ASSERT_FALSE(r.has_value()) << threads;
+    EXPECT_EQ(r.error().os_errno, ENOSPC) << threads;
+  }
 }
 
 }  // namespace

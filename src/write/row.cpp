@@ -1,0 +1,43 @@
+// The general path of the reflection row: any values, each number formatted on its
+// own and padded to its width, so a value wider than its field pushes the rest of
+// the row to the right.
+#include "row.hpp"
+
+#include <initializer_list>
+
+#include "fixed.hpp"
+
+namespace qn {
+
+namespace {
+
+// fixed p, padded to `width`; NaN as "nan".
+char* put_fixed(char* p, float v, int precision, std::size_t width) noexcept {
+  char* end = std::isnan(v) ? static_cast<char*>(std::memcpy(p, "nan", 3)) + 3
+                            : write_fixed(p, v, precision);
+  return pad_left(p, end, width);
+}
+
+}  // namespace
+
+char* write_row_general(char* out, const RowValues& v) noexcept {
+  char* p = out;
+  for (const std::int16_t n : {v.h, v.k, v.l}) {
+    p = pad_left(p, write_int(p, n), 4);
+    *p++ = ' ';
+  }
+  p = put_fixed(p, v.I, 2, 10);
+  *p++ = ' ';
+  p = put_fixed(p, v.sigma, 2, 10);
+  *p++ = ' ';
+  p = put_fixed(p, v.peak, 2, 10);
+  *p++ = ' ';
+  p = put_fixed(p, v.background, 2, 10);  // the width of fs/px makes the gap
+  p = put_fixed(p, v.fs, 1, 7);
+  *p++ = ' ';
+  p = put_fixed(p, v.ss, 1, 6);
+  *p++ = ' ';
+  return p;
+}
+
+}  // namespace qn
