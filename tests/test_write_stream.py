@@ -216,3 +216,23 @@ def test_open_errors_come_after_column_checks(tmp_path):
         write(tmp_path, random_columns(9, n_img=2))
     with pytest.raises(KeyError):
         write(tmp_path / "missing" / "x.stream", {})
+
+
+@pytest.mark.parametrize("fs, text", [
+    (-999.9, "      12.30 -999.9"),
+    (9999.9, "      12.30 9999.9"),
+    (-2396.6, "      12.30 -2396.6"),   # fills the width of fs: a space keeps the fields apart
+    (12345.6, "      12.30 12345.6"),
+    (-1.5e9, "      12.30 -1500000000.0"),
+])
+def test_wide_fs_never_runs_into_the_background(tmp_path, fs, text):
+    cols = next(c for seed in range(100)
+                if len((c := random_columns(seed, n_img=1, max_cryst=1, max_obs=1))["I"]) == 1)
+    cols["background"][:] = 12.3
+    cols["fs"][:] = fs
+    out = tmp_path / "fs.stream"
+    data = write(out, cols).decode()
+    assert text + " " in data
+    back, _, _, report = read(out)
+    assert report == {}
+    assert back["fs"].tolist() == [np.float32(fs)]

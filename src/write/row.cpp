@@ -32,8 +32,17 @@ char* write_row_general(char* out, const RowValues& v) noexcept {
   *p++ = ' ';
   p = put_fixed(p, v.peak, 2, 10);
   *p++ = ' ';
-  p = put_fixed(p, v.background, 2, 10);  // the width of fs/px makes the gap
+  p = put_fixed(p, v.background, 2, 10);
+  // No separator follows the background: the width of fs normally leaves a space in
+  // front of it. A value that fills the width gets one, or the two fields would run
+  // together and the row would read back one field short.
+  char* fs = p;
   p = put_fixed(p, v.fs, 1, 7);
+  if (*fs != ' ') {
+    std::memmove(fs + 1, fs, static_cast<std::size_t>(p - fs));
+    *fs = ' ';
+    ++p;
+  }
   *p++ = ' ';
   p = put_fixed(p, v.ss, 1, 6);
   *p++ = ' ';

@@ -5,7 +5,10 @@
 //   "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0"
 //
 // Three integers of width 4, four fixed-2 values of width 10, fs fixed 1 width 7 and
-// ss fixed 1 width 6, each followed by one space except the background. When every
+// ss fixed 1 width 6, each followed by one space except the background, which the
+// width of fs separates from fs (an fs value of 7 or more characters gets a space
+// in front of it, or the two fields would run together and the row read back
+// short). When every
 // value fits its width, every field starts and ends at a constant column, so the
 // fast path builds each field whole in a register, digits, padding spaces, sign and
 // point together, and stores it with one or two writes: no per-field length, no
@@ -33,8 +36,8 @@ struct RowValues {
 /// Characters before the panel name when every field fits its width.
 inline constexpr std::size_t kRowColumns = 73;
 /// Most characters write_row_general() writes: 3 integers of at most 6 characters,
-/// 6 float fields of at most 48 (sign, 39 integer digits, point, decimals), 8 spaces.
-inline constexpr std::size_t kMaxRowChars = 3 * 6 + 6 * 48 + 8;
+/// 6 float fields of at most 48 (sign, 39 integer digits, point, decimals), 9 spaces.
+inline constexpr std::size_t kMaxRowChars = 3 * 6 + 6 * 48 + 9;
 
 namespace row_detail {
 
@@ -138,7 +141,9 @@ inline bool put_int4(char* start, std::int16_t v) noexcept {
 // precision, and adding and subtracting 2^52 rounds it to an integer with ties to
 // even. Text of W characters holds at most W - 1 digits (W - 2 after a "-"), so
 // only units below 10^(W - 1) fit; that bound also keeps the units in 32 bits.
-template <int P, int W>
+//
+// M (at most W) narrows what counts as fitting to text of at most M characters.
+template <int P, int W, int M = W>
 inline bool put_fixed_field(char* start, float v) noexcept {
   constexpr int K = W - 1 - P;  // integer digits
   static_assert(P >= 1 && P <= 2 && K >= 1 && (W <= 8 || K + 1 == 8));
@@ -166,7 +171,8 @@ inline bool put_fixed_field(char* start, float v) noexcept {
     std::memcpy(start, &text, 8);
     std::memcpy(start + 8, kDigitPairs + 2 * frac, 2);
   }
-  return units < (negative ? kFits / 10 : kFits);
+  constexpr std::uint32_t kLimit = pow10_u32(M - 1);
+  return units < (negative ? kLimit / 10 : kLimit);
 }
 
 }  // namespace row_detail
@@ -186,7 +192,7 @@ inline bool write_row_columns(char* out, const RowValues& v) noexcept {
   return put_int4(out, v.h) & put_int4(out + 5, v.k) & put_int4(out + 10, v.l) &
          put_fixed_field<2, 10>(out + 15, v.I) & put_fixed_field<2, 10>(out + 26, v.sigma) &
          put_fixed_field<2, 10>(out + 37, v.peak) &
-         put_fixed_field<2, 10>(out + 48, v.background) & put_fixed_field<1, 7>(out + 58, v.fs) &
+         put_fixed_field<2, 10>(out + 48, v.background) & put_fixed_field<1, 7, 6>(out + 58, v.fs) &
          put_fixed_field<1, 6>(out + 66, v.ss);
 }
 
