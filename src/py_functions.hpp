@@ -1,12 +1,27 @@
-// The module's three functions, as fast-call entry points.
+// The module's three functions, and the fast-call entry point that wraps each.
 #pragma once
 
 #include "py_common.hpp"
+#include "py_errors.hpp"
 
 namespace qn::py {
 
-PyObject* index_chunks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* parse_chunks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* write_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Each binds, converts and checks its arguments, runs its job and builds its result;
+// null with a Python exception set on failure.
+PyObject* index_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* parse_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+/// The interpreter's view of a function: the one place where a C++ exception that
+/// escaped it becomes a Python exception (MemoryError or PanicException).
+template <PyObject* (*Function)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  try {
+    return Function(args, nargs, kwnames);
+  } catch (...) {
+    raise_current_exception();
+    return nullptr;
+  }
+}
 
 }  // namespace qn::py

@@ -136,13 +136,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* parse_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return run(args, nargs, kwnames);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+PyObject* parse_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run(args, nargs, kwnames);
 }
 
 }  // namespace qn::py

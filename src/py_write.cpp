@@ -111,13 +111,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 }  // namespace
 
-PyObject* write_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return run(args, nargs, kwnames);
-  } catch (...) {
-    raise_current_exception();
-    return nullptr;
-  }
+PyObject* write_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run(args, nargs, kwnames);
 }
 
 }  // namespace qn::py
