@@ -196,10 +196,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "image values");
   }
   for (std::size_t i = 0; i < x.cell.size(); ++i) check(close(x.cell[i], y.cell[i], 1e-4), "cell");
+  // Vectors are written in nm^-1, scaled by 10 in single precision: a component
+  // beyond FLT_MAX / 10 is written, and so read, as an infinity.
+  auto scaled = [](float v) { return std::isinf(v * 10.0f) ? v * 10.0f : v; };
   for (std::size_t i = 0; i < x.astar.size(); ++i) {
-    check(close(x.astar[i], y.astar[i], 1e-8) && close(x.bstar[i], y.bstar[i], 1e-8) &&
-              close(x.cstar[i], y.cstar[i], 1e-8),
+    check(close(scaled(x.astar[i]), y.astar[i], 1e-8) && close(scaled(x.bstar[i]), y.bstar[i], 1e-8) &&
+              close(scaled(x.cstar[i]), y.cstar[i], 1e-8),
           "reciprocal vectors");
+  }
+
+  for (std::size_t c = 0; c < x.profile_rad.size(); ++c) {
+    check(close(scaled(x.profile_rad[c]), y.profile_rad[c], 6e-7), "profile radius");
+  }
+  // The detector shift is stated in crystal blocks: an image without one reads 0.
+  std::vector<bool> has_crystal(n_img, false);
+  for (const std::int32_t m : x.image_id) has_crystal[static_cast<std::size_t>(m)] = true;
+  for (std::size_t m = 0; m < n_img; ++m) {
+    const float want_x = has_crystal[m] ? x.det_shift_x[m] : 0.0f;
+    const float want_y = has_crystal[m] ? x.det_shift_y[m] : 0.0f;
+    check(close(want_x, y.det_shift_x[m], 5e-4) && close(want_y, y.det_shift_y[m], 5e-4), "detector shift");
   }
 
   // Writing what was read gives the same text from the next generation on. The one
