@@ -139,11 +139,13 @@ def first_images(arrays: dict, filenames, events, n_images: int):
 # Worker: one measurement in this (fresh) process, one JSON line on stdout
 
 
-def timed(fn, repeat: int):
+def timed(fn, repeat: int, before=None):
     best = float("inf")
     value = None
     for _ in range(repeat):
         value = None  # drop the previous result before the next call
+        if before is not None:
+            before()
         t0 = time.perf_counter()
         value = fn()
         best = min(best, time.perf_counter() - t0)
@@ -178,7 +180,8 @@ def worker(job: dict) -> dict:
         del arrays
         header = read_header(path)
         panels = read_panels(path)
-        best, _ = timed(lambda: pure_python.write_stream(job["out"], sub, names, evs, panels, *job["cell"], header), repeat)
+        best, _ = timed(lambda: pure_python.write_stream(job["out"], sub, names, evs, panels, *job["cell"], header),
+                        repeat, before=lambda: Path(job["out"]).unlink(missing_ok=True))
         return {"status": "ok", "seconds": best, "bytes": os.path.getsize(job["out"]),
                 "images": len(sub["beam_energy"])}
 
@@ -213,8 +216,11 @@ def worker(job: dict) -> dict:
             header = read_header(path)
             panels = read_panels(path)
             before, reset = before_call()
+            # Every timed call writes a new file: truncating the previous run's output
+            # (a gigabyte in the page cache) is not part of writing.
             best, _ = timed(lambda: qn.write_stream(job["out"], arrays, filenames, events, panels,
-                                                    *job["cell"], header, n_threads=threads), repeat)
+                                                    *job["cell"], header, n_threads=threads), repeat,
+                            before=lambda: Path(job["out"]).unlink(missing_ok=True))
             result.update(memory(before, reset), seconds=best, bytes=os.path.getsize(job["out"]),
                           columns_bytes=columns_nbytes(arrays))
         else:
