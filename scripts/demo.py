@@ -14,10 +14,15 @@ sys.path.insert(0, str(ROOT / "bench"))
 import gen_stream  # noqa: E402
 
 
-def timed(fn, *args):
-    t0 = time.perf_counter()
-    out = fn(*args)
-    return out, time.perf_counter() - t0
+def timed(fn, *args, repeat=2):
+    """The result of fn(*args) and its best time over `repeat` calls."""
+    best = float("inf")
+    for _ in range(repeat):
+        out = None
+        t0 = time.perf_counter()
+        out = fn(*args)
+        best = min(best, time.perf_counter() - t0)
+    return out, best
 
 
 def mb_s(nbytes, seconds):
@@ -52,35 +57,32 @@ def main():
     assert np.array_equal(rows, qn.index_chunks(path, 1))
 
     print("\nparse_chunks")
-    try:
-        for n in (1, 2):
-            (cols, filenames, events, report), dt = timed(qn.parse_chunks, path, rows, panel_names, n)
-            print(f"  n_threads={n}: {len(cols['I'])} observations, {len(cols['n_refl'])} crystals, "
-                  f"{len(cols['beam_energy'])} images in {dt:.3f} s = {mb_s(size, dt):.0f} MB/s")
-        print(f"  report: {report or 'nothing excluded'}")
-    except NotImplementedError as e:
-        print(f"  not available yet: {e}")
-        return 0
+    for n in (1, 2):
+        (cols, filenames, events, report), dt = timed(qn.parse_chunks, path, rows, panel_names, n)
+        print(f"  n_threads={n}: {len(cols['I'])} observations, {len(cols['n_refl'])} crystals, "
+              f"{len(cols['beam_energy'])} images in {dt:.3f} s = {mb_s(size, dt):.0f} MB/s")
+    print(f"  report: {report or 'nothing excluded'}")
 
     print("\nwrite_stream (round trip)")
     out = path.with_suffix(".roundtrip.stream")
-    try:
-        header = path.read_bytes()[: int(rows[0, 0])].decode()
+    header = path.read_bytes()[: int(rows[0, 0])].decode()
+    for n in (1, 2):
+        out.unlink(missing_ok=True)
         _, dt = timed(qn.write_stream, out, cols, filenames, events, panel_names,
-                      "tetragonal", "P", "c", header, 2)
+                      "tetragonal", "P", "c", header, n)
         written = out.stat().st_size
-        print(f"  wrote {written / 1e6:.1f} MB in {dt:.3f} s = {mb_s(written, dt):.0f} MB/s")
-        rows2 = qn.index_chunks(out, 2)
-        cols2, filenames2, events2, _ = qn.parse_chunks(out, rows2, panel_names, 2)
-        same = (filenames2 == filenames and events2 == events and
-                all(np.allclose(cols[k], cols2[k], rtol=1e-5, atol=1e-2, equal_nan=True)
-                    for k in cols))
-        print(f"  parse(write(parse(sample))) agrees with parse(sample): {'yes' if same else 'NO'}")
-        out.unlink()
-        return 0 if same else 1
-    except NotImplementedError as e:
-        print(f"  not available yet: {e}")
-        return 0
+        print(f"  n_threads={n}: wrote {written / 1e6:.1f} MB in {dt:.3f} s = {mb_s(written, dt):.0f} MB/s")
+    rows2 = qn.index_chunks(out, 2)
+    cols2, filenames2, events2, _ = qn.parse_chunks(out, rows2, panel_names, 2)
+    # The text holds each value to a fixed number of decimals; the resolution travels
+    # as 10/resolution in nm^-1 with two decimals.
+    same = (filenames2 == filenames and events2 == events and
+            all(np.allclose(cols[k], cols2[k], rtol=1e-5, atol=1e-2, equal_nan=True)
+                for k in cols if k != "resolution") and
+            np.allclose(10 / cols["resolution"], 10 / cols2["resolution"], atol=0.0051))
+    print(f"  parse(write(parse(sample))) agrees with parse(sample): {'yes' if same else 'NO'}")
+    out.unlink()
+    return 0 if same else 1
 
 
 if __name__ == "__main__":
