@@ -16,6 +16,7 @@
 
 #include "parse/parser.hpp"
 #include "parse/utf8_decode.hpp"
+#include "temp_file.hpp"
 
 namespace qn {
 namespace {
@@ -74,21 +75,7 @@ std::uint64_t at(std::string_view text, std::string_view needle, int n = 0) {
   return pos;
 }
 
-class TempStream {
- public:
-  explicit TempStream(std::string_view content) {
-    path_ = testing::TempDir() + "quillon_parser_XXXXXX";
-    const int fd = ::mkstemp(path_.data());
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    ::close(fd);
-  }
-  ~TempStream() { ::unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempStream = qn::testing::TempFile;
 
 const PanelMap kPanels = {{"p0", 0}, {"p1", 1}, {"q7", 7}};
 
@@ -205,7 +192,7 @@ struct HeaderCase {
   std::string needle = {};  // the line reported, when not the first header line
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* os) { *os << testing::PrintToString(c.header); }
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.header); }
 
 class ImageHeaderTest : public ::testing::TestWithParam<HeaderCase> {};
 
@@ -257,7 +244,7 @@ struct CrystalKeyCase {
   std::string needle = {};  // the line reported, when not the first key line
 };
 
-void PrintTo(const CrystalKeyCase& c, std::ostream* os) { *os << testing::PrintToString(c.keys); }
+void PrintTo(const CrystalKeyCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.keys); }
 
 class CrystalKeyTest : public ::testing::TestWithParam<CrystalKeyCase> {};
 
@@ -312,7 +299,7 @@ struct RowCase {
   std::optional<Reason> reason;  // nullopt: the row is kept
 };
 
-void PrintTo(const RowCase& c, std::ostream* os) { *os << testing::PrintToString(c.row); }
+void PrintTo(const RowCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.row); }
 
 class ReflectionRowTest : public ::testing::TestWithParam<RowCase> {};
 
@@ -542,7 +529,7 @@ struct DecodeCase {
   std::string text;  // what Python's bytes.decode("utf-8", "replace") gives, as UTF-8
 };
 
-void PrintTo(const DecodeCase& c, std::ostream* os) { *os << testing::PrintToString(c.bytes); }
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.bytes); }
 
 class Utf8DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
