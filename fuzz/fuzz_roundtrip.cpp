@@ -101,11 +101,6 @@ bool close(float want, float got, double tol) {
   return std::fabs(static_cast<double>(want) - got) <= tol + 1e-6 * std::fabs(static_cast<double>(want));
 }
 
-template <class T>
-void copy_to(Owned& o, std::vector<T> Owned::*m, const qn::Buffer<T>& b) {
-  (o.*m).assign(b.begin(), b.end());
-}
-
 Owned from_columns(const qn::Columns& c) {
   Owned o;
   o.hkl.assign(c.hkl.begin(), c.hkl.end());
