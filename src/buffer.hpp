@@ -133,6 +133,13 @@ class Buffer {
     size_ += n;
   }
 
+  /// Sets the size to n, growing the storage as needed and keeping the elements
+  /// before the old size; elements past it are left uninitialised.
+  void resize_uninitialized(std::size_t n) {
+    reserve(n);
+    size_ = n;
+  }
+
   /// Cuts the buffer back to its first n elements (n <= size()).
   void truncate(std::size_t n) noexcept {
     if (n < size_) size_ = n;

@@ -25,6 +25,7 @@ enum class ErrorKind : std::uint8_t {
   kOther,              ///< any other operating-system error, or a plain I/O failure
   kPoolFailed,         ///< the worker pool could not be started
   kPanic,              ///< a broken invariant: a bug in us, never the input's fault
+  kCancelled,          ///< the caller asked the call to stop (Cancel)
 };
 
 /// A failure: a kind with either an operating-system error number or a message.

@@ -14,9 +14,11 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "cancel.hpp"
 #include "result.hpp"
 
 namespace qn {
@@ -124,8 +126,10 @@ Result<std::vector<T>> parallel_map(Pool* pool, std::size_t n, F&& fn,
 /// when n_threads < 2, otherwise on a pool thread of a pool built for this call
 /// (at most kMaxPoolThreads threads) while the caller waits. `job(Pool*)` returns
 /// Result<T>; exceptions escaping it become errors. The pool is joined before return.
+/// While it waits, the calling thread visits `cancel` (when given) once per probe
+/// interval, so that its probe runs although the job runs elsewhere.
 template <class T, class Job>
-Result<T> run_job(std::uint64_t n_threads, Job&& job) {
+Result<T> run_job(std::uint64_t n_threads, Job&& job, Cancel* cancel = nullptr) {
   auto guarded = [&](Pool* pool) -> Result<T> {
     try {
       return job(pool);
@@ -138,8 +142,24 @@ Result<T> run_job(std::uint64_t n_threads, Job&& job) {
   std::optional<Result<T>> outcome;
   {
     Pool pool(static_cast<std::size_t>(n_threads < kMaxPoolThreads ? n_threads : kMaxPoolThreads));
+    std::mutex mu;
+    std::condition_variable finished;
+    bool done = false;
     try {
-      std::thread job_thread([&] { outcome.emplace(guarded(&pool)); });
+      std::thread job_thread([&] {
+        outcome.emplace(guarded(&pool));
+        const std::lock_guard<std::mutex> lock(mu);
+        done = true;
+        finished.notify_one();
+      });
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        while (!finished.wait_for(lock, Cancel::kProbeInterval, [&] { return done; })) {
+          lock.unlock();
+          (void)stop_requested(cancel);
+          lock.lock();
+        }
+      }
       job_thread.join();
     } catch (const std::system_error& e) {
       return Error::with_message(ErrorKind::kPoolFailed, os_error_text(e.code().value()));

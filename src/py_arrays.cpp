@@ -60,6 +60,15 @@ PyObject* array(PyObject* arrays, const char* name, int typenum) {
   return value;
 }
 
+bool check_row_width(PyObject* view, const char* name, std::size_t width) {
+  auto* arr = reinterpret_cast<PyArrayObject*>(view);
+  if (PyArray_NDIM(arr) != 2 || static_cast<std::size_t>(PyArray_DIM(arr, 1)) == width) return true;
+  const std::string expected = width == 1 ? "(n,)" : "(n, " + std::to_string(width) + ")";
+  PyErr_Format(PyExc_ValueError, "%s: expected shape %s, got (%zd, %zd)", name, expected.c_str(),
+               static_cast<Py_ssize_t>(PyArray_DIM(arr, 0)), static_cast<Py_ssize_t>(PyArray_DIM(arr, 1)));
+  return false;
+}
+
 bool flat_bytes(PyObject* view, const char* name, const void*& data, std::size_t& count) {
   auto* arr = reinterpret_cast<PyArrayObject*>(view);
   const npy_intp n = PyArray_SIZE(arr);

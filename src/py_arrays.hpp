@@ -28,6 +28,11 @@ bool is_array_of(PyObject* obj, int typenum);
 /// form), prefixed by "{prefix}: " when a prefix is given.
 void set_not_an_array(PyObject* obj, const char* prefix);
 
+/// False with ValueError "{name}: expected shape (n, {width}), got ({rows}, {cols})"
+/// ("(n,)" for width 1) for a two-dimensional array whose rows are not `width`
+/// elements wide; arrays of any other dimensionality pass.
+bool check_row_width(PyObject* view, const char* name, std::size_t width);
+
 /// The elements of a view as one flat sequence in memory order; false with
 /// ValueError "{name} must be C-contiguous" for a non-empty array that is not.
 bool flat_bytes(PyObject* view, const char* name, const void*& data, std::size_t& count);

@@ -25,6 +25,7 @@ PyObject* class_for(ErrorKind kind) {
     case ErrorKind::kInterrupted: return PyExc_InterruptedError;
     case ErrorKind::kOutOfMemory: return PyExc_MemoryError;
     case ErrorKind::kPoolFailed: return PyExc_RuntimeError;
+    case ErrorKind::kCancelled: return PyExc_KeyboardInterrupt;
     case ErrorKind::kPanic:
     case ErrorKind::kOther: break;
   }
@@ -66,6 +67,14 @@ bool init_panic_exception() {
 }
 
 PyObject* panic_exception() { return g_panic; }
+
+bool signal_raised(void* context) noexcept {
+  auto* saved = static_cast<PyThreadState**>(context);
+  PyEval_RestoreThread(*saved);
+  const bool raised = PyErr_CheckSignals() != 0;
+  *saved = PyEval_SaveThread();
+  return raised;
+}
 
 PyObject* io_err(const Error& error) { return instance(class_for(error.kind), error.display()); }
 

@@ -24,4 +24,10 @@ void raise_error(const Error& error);
 /// Sets the Python exception for the C++ exception being handled (use in a catch block).
 void raise_current_exception() noexcept;
 
+/// The probe of a call's Cancel: takes the lock back for a moment and runs the
+/// pending signal handlers. True when one raised (KeyboardInterrupt for Ctrl-C);
+/// its exception then stays set for the call to raise. `context` points to the
+/// calling thread's saved state.
+bool signal_raised(void* context) noexcept;
+
 }  // namespace qn::py

@@ -27,7 +27,9 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!to_optional_i64(a[2], "max_crystals", max_crystals)) return nullptr;
 
   std::optional<std::vector<Chunk>> rows = call_frame<std::vector<Chunk>>(
-      n_threads, [&](Pool* pool) { return index_file(path, n_threads, max_crystals, pool); });
+      n_threads, [&](Pool* pool, Cancel& cancel) {
+        return index_file(path, n_threads, max_crystals, pool, &cancel);
+      });
   if (!rows) return nullptr;
 
   Buffer<std::int64_t> flat(rows->size() * 4);

@@ -118,8 +118,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     panels.insert_or_assign(std::move(panel_names[i]), static_cast<std::int16_t>(i));
   }
 
-  std::optional<UnitResult> parsed = call_frame<UnitResult>(n_threads, [&](Pool* pool) {
-    return parse_rows(path, rows, panels, n_threads, pool);
+  std::optional<UnitResult> parsed = call_frame<UnitResult>(n_threads, [&](Pool* pool, Cancel& cancel) {
+    return parse_rows(path, rows, panels, n_threads, pool, &cancel);
   });
   if (!parsed) return nullptr;
 

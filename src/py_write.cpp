@@ -26,6 +26,7 @@ template <class T>
 struct Column {
   const char* name;
   std::span<const T> WriteColumns::*member;
+  std::size_t width = 1;  // elements per row of a two-dimensional array
 };
 
 // Held array views, released in the reverse order of taking them.
@@ -45,19 +46,28 @@ bool fetch(PyObject* arrays, const Column<T>& c, Views& views) {
 
 template <class T>
 bool flatten(const Column<T>& c, PyObject* view, WriteColumns& out) {
-  return slice<T>(view, c.name, out.*(c.member));
+  return check_row_width(view, c.name, c.width) && slice<T>(view, c.name, out.*(c.member));
+}
+
+// Points `column` at a private copy of its elements. The work reads the arrays
+// without the lock, while other Python threads may change them; a column whose
+// values become indexes or sizes must not change between its checks and its uses.
+template <class T>
+void keep_private_copy(std::span<const T>& column, std::vector<T>& copy) {
+  copy.assign(column.begin(), column.end());
+  column = copy;
 }
 
 // Calls f(column) for the 21 columns in order; stops at the first false.
 template <class F>
 bool for_each_column(F&& f) {
   using W = WriteColumns;
-  return f(Column<std::int16_t>{"hkl", &W::hkl}) && f(Column<float>{"I", &W::I}) &&
+  return f(Column<std::int16_t>{"hkl", &W::hkl, 3}) && f(Column<float>{"I", &W::I}) &&
          f(Column<float>{"sigma", &W::sigma}) && f(Column<float>{"peak", &W::peak}) &&
          f(Column<float>{"background", &W::background}) && f(Column<float>{"fs", &W::fs}) &&
          f(Column<float>{"ss", &W::ss}) && f(Column<std::int16_t>{"panel_id", &W::panel_id}) &&
-         f(Column<float>{"cell", &W::cell}) && f(Column<float>{"astar", &W::astar}) &&
-         f(Column<float>{"bstar", &W::bstar}) && f(Column<float>{"cstar", &W::cstar}) &&
+         f(Column<float>{"cell", &W::cell, 6}) && f(Column<float>{"astar", &W::astar, 3}) &&
+         f(Column<float>{"bstar", &W::bstar, 3}) && f(Column<float>{"cstar", &W::cstar, 3}) &&
          f(Column<float>{"profile_rad", &W::profile_rad}) &&
          f(Column<float>{"resolution", &W::resolution}) &&
          f(Column<std::int32_t>{"n_refl", &W::n_refl}) &&
@@ -97,12 +107,19 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!for_each_column([&](const auto& c) { return flatten(c, views[k++].get(), columns); })) {
     return nullptr;
   }
+  // panel_id picks a name and the room of each row, n_refl and image_id shape the
+  // layout; every other column is only formatted, whatever its values.
+  std::vector<std::int16_t> panel_id;
+  std::vector<std::int32_t> n_refl, image_id;
+  keep_private_copy(columns.panel_id, panel_id);
+  keep_private_copy(columns.n_refl, n_refl);
+  keep_private_copy(columns.image_id, image_id);
   WriteText text{std::move(filenames),    std::move(events),    std::move(panel_names),
                  std::move(lattice_type), std::move(centering), std::move(unique_axis),
                  std::move(header)};
 
-  std::optional<bool> done = call_frame<bool>(n_threads, [&](Pool* pool) -> Result<bool> {
-    QN_TRY(write_job(path, columns, text, n_threads, images_per_batch, pool));
+  std::optional<bool> done = call_frame<bool>(n_threads, [&](Pool* pool, Cancel& cancel) -> Result<bool> {
+    QN_TRY(write_job(path, columns, text, n_threads, images_per_batch, pool, &cancel));
     return true;
   });
   if (!done) return nullptr;

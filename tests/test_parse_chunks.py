@@ -218,6 +218,14 @@ def test_file_shrinking_after_index(tmp_path):
     for n in (1, 3):
         cols, filenames, events, report = qn.parse_chunks(f, chunks, PANELS, n)
         assert len(filenames) <= len(chunks)
+    # Cut at a chunk start: every row from there on is wholly past the end, and the
+    # report accounts for each of them.
+    kept = 11
+    f.write_bytes(text.encode()[: chunks[kept, 0]])
+    for n in (1, 3):
+        cols, filenames, events, report = qn.parse_chunks(f, chunks, PANELS, n)
+        assert len(filenames) == kept
+        assert report["image_truncated"] == (len(chunks) - kept, chunks[kept, 0])
 
 
 def test_absurd_capacity_hints_are_only_hints(files):

@@ -60,6 +60,9 @@ def test_settings_do_not_change_the_bytes(tmp_path):
         for batch in (0, 1, 7, 1024):
             out = tmp_path / f"o_{n_threads}_{batch}.stream"
             assert write(out, cols, n_threads=n_threads, images_per_batch=batch) == reference
+    # Flat arrays of the right length, and (n, 1) columns, write the same bytes.
+    reshaped = {k: v.ravel() if v.ndim == 2 else v.reshape(-1, 1) for k, v in cols.items()}
+    assert write(tmp_path / "flat.stream", reshaped) == reference
 
 
 # Precision of the text: what each column keeps after a write and a read.
@@ -165,6 +168,15 @@ BASE = random_columns(6, n_img=4)
      "panel_id 5 has no name (5 panel names)"),
     (replaced(BASE, "panel_id", np.full(len(BASE["I"]), -6, np.int16)), ValueError,
      "panel_id -6 has no name (5 panel names)"),
+    # Transposed: as many elements as the column needs, in the wrong order.
+    (replaced(BASE, "hkl", np.ascontiguousarray(BASE["hkl"].T)), ValueError,
+     f"hkl: expected shape (n, 3), got (3, {len(BASE['I'])})"),
+    (replaced(BASE, "cell", BASE["cell"].reshape(-1, 12)), ValueError,
+     f"cell: expected shape (n, 6), got ({len(BASE['n_refl']) // 2}, 12)"),
+    (replaced(BASE, "cstar", BASE["cstar"].reshape(-1, 1)), ValueError,
+     f"cstar: expected shape (n, 3), got ({3 * len(BASE['n_refl'])}, 1)"),
+    (replaced(BASE, "I", BASE["I"].reshape(1, -1)), ValueError,
+     f"I: expected shape (n,), got (1, {len(BASE['I'])})"),
 ])
 def test_column_errors_leave_the_file_untouched(tmp_path, cols, exc, text):
     out = tmp_path / "keep.stream"

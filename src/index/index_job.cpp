@@ -1,19 +1,9 @@
 #include "index_job.hpp"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 namespace qn {
 namespace {
 
 using u128 = unsigned __int128;
-
-Result<std::uint64_t> file_size(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return Error::from_errno(errno);
-  return static_cast<std::uint64_t>(st.st_size);
-}
 
 // first + floor(k * span / n), without overflow.
 std::uint64_t position(std::uint64_t first, std::uint64_t span, std::uint64_t k, std::uint64_t n) {
@@ -23,7 +13,8 @@ std::uint64_t position(std::uint64_t first, std::uint64_t span, std::uint64_t k,
 }  // namespace
 
 Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
-                                                std::uint64_t size, std::uint64_t n_threads) {
+                                                std::uint64_t size, std::uint64_t n_threads,
+                                                ReadLimits limits) {
   std::vector<std::uint64_t> points{first};
   const std::uint64_t span = size - first;
   std::uint64_t k = 1;
@@ -39,7 +30,7 @@ Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::ui
       k = static_cast<std::uint64_t>(k_min) > k ? static_cast<std::uint64_t>(k_min) : k + 1;
       continue;
     }
-    QN_ASSIGN_OR_RETURN(const std::uint64_t f, find_chunk_at_or_after(path, p, size));
+    QN_ASSIGN_OR_RETURN(const std::uint64_t f, find_chunk_at_or_after(path, p, size, limits));
     if (f >= size) break;  // no chunk begins after p, nor after any later position
     if (f > last) points.push_back(f);
     // Positions equal to p would repeat this search: go on with the first k past it.
@@ -51,11 +42,17 @@ Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::ui
 }
 
 Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
-                                      std::optional<std::int64_t> max_crystals, Pool* pool) {
-  QN_ASSIGN_OR_RETURN(const std::uint64_t size, file_size(path));
+                                      std::optional<std::int64_t> max_crystals, Pool* pool,
+                                      Cancel* cancel) {
+  std::uint64_t size;
+  {
+    QN_ASSIGN_OR_RETURN(const OpenedFile file, open_for_reading(path));
+    size = file.size;
+  }
+  const ReadLimits limits{size, cancel};
 
   if (n_threads < 2 || max_crystals || pool == nullptr) {
-    QN_ASSIGN_OR_RETURN(Scan s, scan(path, 0, size, max_crystals));
+    QN_ASSIGN_OR_RETURN(Scan s, scan(path, 0, size, max_crystals, limits));
     std::vector<Chunk> rows = std::move(s.chunks);
     if (s.open_chunk) {
       s.open_chunk->end = size;
@@ -64,16 +61,16 @@ Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_t
     return rows;
   }
 
-  QN_ASSIGN_OR_RETURN(const std::uint64_t first, find_chunk_at_or_after(path, 0, size));
+  QN_ASSIGN_OR_RETURN(const std::uint64_t first, find_chunk_at_or_after(path, 0, size, limits));
   if (first >= size) return std::vector<Chunk>{};
   QN_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> points,
-                      split_points(path, first, size, n_threads));
+                      split_points(path, first, size, n_threads, limits));
 
   const std::size_t n_ranges = points.size();
   auto range_end = [&](std::size_t i) { return i + 1 < n_ranges ? points[i + 1] : size; };
   QN_ASSIGN_OR_RETURN(std::vector<Scan> scans,
                       parallel_map<Scan>(pool, n_ranges, [&](std::size_t i) {
-                        return scan(path, points[i], range_end(i), std::nullopt);
+                        return scan(path, points[i], range_end(i), std::nullopt, limits);
                       }));
 
   std::size_t total = 0;

@@ -18,12 +18,16 @@ namespace qn {
 /// Positions that fall before the last split point found cannot give a new one and
 /// are skipped without a search, so at most one search runs per chunk.
 Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
-                                                std::uint64_t size, std::uint64_t n_threads);
+                                                std::uint64_t size, std::uint64_t n_threads,
+                                                ReadLimits limits = {});
 
 /// All chunk rows of the file at `path`, in file order. With `max_crystals` the
 /// file is scanned on one thread and the scan stops at that many crystals;
 /// otherwise, with a pool and n_threads >= 2, ranges are scanned in parallel.
+/// The file's size is taken once, first; nothing past it is read. Every read
+/// visits `cancel`; once it says stop, the call ends with Cancel::error().
 Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
-                                      std::optional<std::int64_t> max_crystals, Pool* pool);
+                                      std::optional<std::int64_t> max_crystals, Pool* pool,
+                                      Cancel* cancel = nullptr);
 
 }  // namespace qn

@@ -26,14 +26,8 @@ inline bool is_boundary(std::string_view line) noexcept {
 
 inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
-int count_fields_scalar(const unsigned char* p, std::size_t n, bool prev_space, int fields) noexcept {
-  for (std::size_t i = 0; i < n && fields < 10; ++i) {
-    const bool space = is_ascii_space(p[i]);
-    if (!space && prev_space) ++fields;
-    prev_space = space;
-  }
-  return fields;
-}
+// Bytes of a cut line kept for the marker tests: more than the longest marker.
+constexpr std::size_t kKeptHeadBytes = 64;
 
 enum class ListState { kOutside, kHeading, kRows };
 
@@ -49,12 +43,13 @@ inline int bits16(unsigned mask) noexcept { return kBitsInByte[mask & 0xFF] + kB
 
 }  // namespace
 
-bool has_ten_fields(std::string_view line) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(line.data());
-  const std::size_t n = line.size();
-  int fields = 0;
-  bool prev_space = true;
+void FieldCounter::feed(std::string_view piece) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  const std::size_t n = piece.size();
+  int fields = fields_;
+  bool prev_space = prev_space_;
   std::size_t i = 0;
+  if (fields >= 10) return;
 #if defined(__SSE2__)
   // A field starts where a non-space byte follows a space (or the line start):
   // count those starts 16 bytes at a time.
@@ -69,25 +64,52 @@ bool has_ten_fields(std::string_view line) noexcept {
     const unsigned nonspace = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
     const unsigned prev = ((nonspace << 1) | (prev_space ? 0u : 1u)) & 0xFFFFu;
     fields += bits16(nonspace & ~prev);
-    if (fields >= 10) return true;
     prev_space = (nonspace & 0x8000u) == 0;
+    if (fields >= 10) {
+      fields_ = fields;
+      return;
+    }
   }
 #endif
-  return count_fields_scalar(p + i, n - i, prev_space, fields) >= 10;
+  for (; i < n && fields < 10; ++i) {
+    const bool space = is_ascii_space(p[i]);
+    if (!space && prev_space) ++fields;
+    prev_space = space;
+  }
+  fields_ = fields;
+  prev_space_ = prev_space;
+}
+
+bool has_ten_fields(std::string_view line) noexcept {
+  FieldCounter counter;
+  counter.feed(line);
+  return counter.ten();
 }
 
 Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals) {
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, start, end));
+                  std::optional<std::int64_t> max_crystals, ReadLimits limits) {
+  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, start, end, limits));
   Scan out;
   std::optional<Chunk> open;
   std::int64_t total = 0;
   ListState state = ListState::kOutside;
   Line line;
+  std::string head;  // the kept beginning of a cut line
   for (;;) {
-    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line(line));
+    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));
     if (!got) break;
-    const std::string_view text = line.bytes;
+    std::string_view text = line.bytes;
+    bool ten_fields_of_cut_line = false;
+    if (!line.whole) {
+      // Its trailing carriage returns are not stripped: a line of nothing else acts
+      // like an empty line in every state below anyway.
+      FieldCounter fields;
+      fields.feed(text);
+      head.assign(text.substr(0, kKeptHeadBytes));
+      QN_TRY(reader.read_rest([&](std::string_view piece) { fields.feed(piece); }));
+      ten_fields_of_cut_line = fields.ten();
+      text = head;
+    }
     if (text.empty()) {
       if (state == ListState::kHeading) state = ListState::kRows;
       continue;
@@ -101,7 +123,7 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
       } else {
         if (text[0] == 'E' && starts_with(text, kReflectionsEnd)) {
           state = ListState::kOutside;
-        } else if (open && has_ten_fields(text)) {
+        } else if (open && (line.whole ? has_ten_fields(text) : ten_fields_of_cut_line)) {
           ++open->n_obs_upper;
         }
         continue;
@@ -129,18 +151,19 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
 }
 
 Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
-                                             std::uint64_t end) {
+                                             std::uint64_t end, ReadLimits limits) {
   const std::uint64_t from = pos < end ? pos : end;
   // A search usually finds a marker within a few kilobytes: read in small steps.
-  QN_ASSIGN_OR_RETURN(LineReader reader,
-                      LineReader::open_with_capacity(path, from, end, LineReader::kMinCapacity));
+  // Only line beginnings are looked at, so long lines are passed over, not held.
+  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open_with_capacity(
+                                             path, from, end, LineReader::kMinCapacity, limits));
   Line line;
   if (pos > 0) {
-    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line(line));
+    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));
     if (!got) return end;
   }
   for (;;) {
-    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line(line));
+    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));
     if (!got) return end;
     if (starts_with(line.bytes, kBeginChunk)) return line.offset;
   }

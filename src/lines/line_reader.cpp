@@ -1,12 +1,22 @@
 #include "line_reader.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace qn {
+
+namespace {
+
+// The most one read asks for, so that a call keeps visiting its checkpoints while
+// one very long line is read.
+constexpr std::size_t kMaxReadBytes = LineReader::kMaxInitialCapacity;
+
+}  // namespace
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
   if (this != &o) {
@@ -21,13 +31,29 @@ UniqueFd::~UniqueFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Result<UniqueFd> open_for_reading(const std::string& path) {
+Error not_a_regular_file(unsigned mode) {
+  const char* what = S_ISFIFO(mode)  ? "a named pipe"
+                     : S_ISSOCK(mode) ? "a socket"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                                      : "of an unknown type";
+  return Error::with_message(ErrorKind::kOther, std::string("not a regular file: ") + what);
+}
+
+Result<OpenedFile> open_for_reading(const std::string& path) {
+  // Without O_NONBLOCK, opening a named pipe waits for a writer, for ever.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
-  return UniqueFd(fd);
+  UniqueFd file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return not_a_regular_file(st.st_mode);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return Error::from_errno(errno);
+  return OpenedFile{std::move(file), static_cast<std::uint64_t>(st.st_size)};
 }
 
 std::size_t LineReader::capacity_for(std::uint64_t start, std::uint64_t end) noexcept {
@@ -37,25 +63,30 @@ std::size_t LineReader::capacity_for(std::uint64_t start, std::uint64_t end) noe
   return static_cast<std::size_t>(span);
 }
 
-LineReader::LineReader(UniqueFd file, std::size_t capacity)
-    : buffer_(capacity), file_(std::move(file)) {}
+LineReader::LineReader(OpenedFile file, std::size_t capacity, ReadLimits limits)
+    : limit_(std::min(file.size, limits.file_size)),
+      file_(std::move(file.fd)),
+      cancel_(limits.cancel) {
+  buffer_.resize_uninitialized(capacity);
+}
 
 Result<LineReader> LineReader::open(const std::string& path, std::uint64_t start,
-                                    std::uint64_t end) {
-  return open_with_capacity(path, start, end, capacity_for(start, end));
+                                    std::uint64_t end, ReadLimits limits) {
+  return open_with_capacity(path, start, end, capacity_for(start, end), limits);
 }
 
 Result<LineReader> LineReader::open_with_capacity(const std::string& path, std::uint64_t start,
-                                                  std::uint64_t end, std::size_t capacity) {
-  QN_ASSIGN_OR_RETURN(UniqueFd fd, open_for_reading(path));
-  LineReader reader(std::move(fd), capacity < kMinCapacity ? kMinCapacity : capacity);
+                                                  std::uint64_t end, std::size_t capacity,
+                                                  ReadLimits limits) {
+  QN_ASSIGN_OR_RETURN(OpenedFile file, open_for_reading(path));
+  LineReader reader(std::move(file), capacity < kMinCapacity ? kMinCapacity : capacity, limits);
   QN_TRY(reader.seek_to(start, end));
   return reader;
 }
 
 Result<void> LineReader::reposition(std::uint64_t start, std::uint64_t end) {
   const std::size_t want = capacity_for(start, end);
-  if (buffer_.size() < want) buffer_.resize(want);
+  if (buffer_.size() < want) buffer_.resize_uninitialized(want);
   return seek_to(start, end);
 }
 
@@ -68,26 +99,35 @@ Result<void> LineReader::seek_to(std::uint64_t start, std::uint64_t end) {
   base_ = start;
   end_ = end;
   at_eof_ = false;
+  cut_ = false;
   return {};
 }
 
-// Makes room at the back of the buffer and reads once into it.
+// Makes room at the back of the buffer and reads once into it; at the size limit
+// it reads nothing and sets at_eof_.
 Result<void> LineReader::refill() {
+  if (stop_requested(cancel_)) return Cancel::error();
   if (start_ > 0) {
     std::memmove(buffer_.data(), buffer_.data() + start_, filled_ - start_);
     base_ += start_;
     filled_ -= start_;
     start_ = 0;
   }
-  if (filled_ == buffer_.size()) {
-    // One line fills the whole buffer: double it.
-    const std::size_t doubled = buffer_.size() * 2;
-    buffer_.resize(doubled > kMinCapacity ? doubled : kMinCapacity);
-  }
   const std::uint64_t pos = base_ + filled_;
+  if (pos >= limit_) {
+    at_eof_ = true;
+    return {};
+  }
+  const std::uint64_t left = limit_ - pos;  // bytes the file may still give
+  if (filled_ == buffer_.size()) {
+    // One line fills the whole buffer: double it, but never beyond what is left of
+    // the file. Large buffers are mappings that grow without a copy.
+    std::size_t next = std::max(buffer_.size() * 2, kMinCapacity);
+    if (left < next - filled_) next = filled_ + static_cast<std::size_t>(left);
+    buffer_.resize_uninitialized(next);
+  }
   std::uint64_t want = pos < end_ ? end_ - pos : kMinCapacity;
-  const std::size_t room = buffer_.size() - filled_;
-  if (want > room) want = room;
+  want = std::min<std::uint64_t>({want, buffer_.size() - filled_, left, kMaxReadBytes});
   ssize_t got;
   do {
     got = ::read(file_.get(), buffer_.data() + filled_, static_cast<std::size_t>(want));
@@ -101,7 +141,12 @@ Result<void> LineReader::refill() {
   return {};
 }
 
-Result<bool> LineReader::next_line(Line& line) {
+Result<bool> LineReader::next_line(Line& line) { return read_line(line, true); }
+
+Result<bool> LineReader::next_line_head(Line& line) { return read_line(line, false); }
+
+Result<bool> LineReader::read_line(Line& line, bool grow) {
+  if (cut_) QN_TRY(read_rest({}));
   if (base_ + start_ >= end_) return false;
   const std::uint64_t offset = base_ + start_;
   std::size_t searched = 0;  // bytes after start_ known to hold no line feed
@@ -111,14 +156,21 @@ Result<bool> LineReader::next_line(Line& line) {
     const std::size_t left = filled_ - start_ - searched;
     const void* nl = left > 0 ? std::memchr(from, '\n', left) : nullptr;
     if (nl != nullptr) {
-      const auto i = static_cast<std::size_t>(static_cast<const char*>(nl) - buffer_.data());
-      stop = i;
+      stop = static_cast<std::size_t>(static_cast<const char*>(nl) - buffer_.data());
       break;
     }
     if (at_eof_) {
       if (start_ == filled_) return false;
       stop = filled_;
       break;
+    }
+    if (!grow && start_ == 0 && filled_ == buffer_.size()) {
+      line.offset = offset;
+      line.bytes = std::string_view(buffer_.data(), filled_);
+      line.whole = false;
+      start_ = filled_;
+      cut_ = true;
+      return true;
     }
     searched = filled_ - start_;
     QN_TRY(refill());
@@ -129,7 +181,30 @@ Result<bool> LineReader::next_line(Line& line) {
   while (len > 0 && (begin[len - 1] == '\r' || begin[len - 1] == '\n')) --len;
   line.offset = offset;
   line.bytes = std::string_view(begin, len);
+  line.whole = true;
   return true;
+}
+
+Result<void> LineReader::read_rest(const std::function<void(std::string_view)>& piece) {
+  while (cut_) {
+    const char* from = buffer_.data() + start_;
+    const std::size_t left = filled_ - start_;
+    const void* nl = left > 0 ? std::memchr(from, '\n', left) : nullptr;
+    const std::size_t n = nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - from) : left;
+    if (piece && n > 0) piece(std::string_view(from, n));
+    if (nl != nullptr) {
+      start_ += n + 1;
+      cut_ = false;
+    } else {
+      start_ = filled_;
+      if (at_eof_) {
+        cut_ = false;
+      } else {
+        QN_TRY(refill());
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace qn

@@ -88,7 +88,7 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   return units;
 }
 
-Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel) {
   if (parts.empty()) return UnitResult{Columns{}, Report{}};
   if (parts.size() == 1) return std::move(parts.front());
 
@@ -127,6 +127,7 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
   // Every column is independent of the others: join them in parallel, on no more
   // threads than the parse itself used.
   auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
+    if (stop_requested(cancel)) return Cancel::error();
     std::size_t k = 0;
     out.columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
       if (k++ != index) return;
@@ -140,13 +141,29 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool) {
 }
 
 Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
-                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool) {
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
+                              Cancel* cancel) {
+  if (rows.empty()) return UnitResult{Columns{}, Report{}};
+  std::uint64_t size;
+  {
+    QN_ASSIGN_OR_RETURN(const OpenedFile file, open_for_reading(path));
+    size = file.size;
+  }
+  const ReadLimits limits{size, cancel};
   const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
                       parallel_map<UnitResult>(pool, units.size(), [&](std::size_t i) {
-                        return parse_unit(path, units[i].ranges, panels, units[i].hints);
+                        return parse_unit(path, units[i].ranges, panels, units[i].hints, limits);
                       }));
-  return merge_units(std::move(parts), pool);
+  QN_ASSIGN_OR_RETURN(UnitResult out, merge_units(std::move(parts), pool, cancel));
+  // A row past the end (the file shrank since it was indexed) yields no line at
+  // all; it still stands for an image that could not be read.
+  for (const ChunkRow& r : rows) {
+    if (static_cast<std::uint64_t>(r.start) >= size && r.end > r.start) {
+      out.report.record(Reason::kImageTruncated, static_cast<std::uint64_t>(r.start));
+    }
+  }
+  return out;
 }
 
 }  // namespace qn

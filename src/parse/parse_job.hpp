@@ -32,11 +32,18 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
 
 /// Joins unit results in order: reports merged, ids shifted by the crystals and
 /// images of the preceding units, every column concatenated (columns in parallel
-/// when a pool is given). Each unit's buffer is freed once copied.
-Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool);
+/// when a pool is given). Each unit's buffer is freed once copied. `cancel` is
+/// visited before each column.
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool,
+                               Cancel* cancel = nullptr);
 
-/// Forms the units, parses them (in parallel with a pool) and merges them.
+/// Forms the units, parses them (in parallel with a pool) and merges them. The file's
+/// size is taken once, first (not at all for no rows); nothing past it is read, and
+/// each row that starts at or past it while asking for bytes is reported as an
+/// image_truncated at its start. Every read visits `cancel`; once it says stop, the
+/// call ends with Cancel::error().
 Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
-                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool);
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
+                              Cancel* cancel = nullptr);
 
 }  // namespace qn

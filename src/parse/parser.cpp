@@ -14,8 +14,6 @@
 // bytes, and decoded only when that reader gives up.
 #include "parse/parser.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -553,14 +551,8 @@ void Parser::finish() {
   if (open_chunk_ && !image_seen_) report_.record(Reason::kChunkNoImage, *open_chunk_);
 }
 
-// Bytes the ranges can actually yield: each range clipped to the file's size
-// when it is known.
-std::uint64_t readable_bytes(const std::string& path, std::span<const ByteRange> ranges) {
-  std::uint64_t limit = UINT64_MAX;
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    limit = static_cast<std::uint64_t>(st.st_size);
-  }
+// Bytes the ranges can actually yield: each range clipped to the reader's limit.
+std::uint64_t readable_bytes(std::span<const ByteRange> ranges, std::uint64_t limit) {
   std::uint64_t total = 0;
   for (const ByteRange& r : ranges) {
     const std::uint64_t end = std::min(r.end, limit);
@@ -576,11 +568,11 @@ std::size_t clamp_hint(std::size_t hint, std::uint64_t bytes, std::uint64_t byte
 }  // namespace
 
 Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints) {
+                              const PanelMap& panels, CapacityHints hints, ReadLimits limits) {
   const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, first.start, first.end));
+  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, first.start, first.end, limits));
 
-  const std::uint64_t bytes = readable_bytes(path, ranges);
+  const std::uint64_t bytes = readable_bytes(ranges, reader.size_limit());
   UnitResult unit{Columns::with_capacity(clamp_hint(hints.observations, bytes, kMinReflectionBytes),
                                          clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
                                          clamp_hint(hints.images, bytes, kMinImageBytes)),

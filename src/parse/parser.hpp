@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "parse/columns.hpp"
+#include "lines/line_reader.hpp"
 #include "parse/report.hpp"
 #include "result.hpp"
 
@@ -56,8 +57,9 @@ struct UnitResult {
 /// Parses the byte ranges of `path`, in order, each with a fresh parser state.
 /// `crystal_id` and `image_id` of the result count from 0 within the unit. The
 /// hints size the column buffers, never beyond what the ranges could hold.
-/// Returns the I/O error of opening, seeking or reading the file.
+/// Returns the I/O error of opening, seeking or reading the file, or Cancel::error()
+/// when the cancel of `limits` said stop before a read.
 Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints);
+                              const PanelMap& panels, CapacityHints hints, ReadLimits limits = {});
 
 }  // namespace qn

@@ -2,6 +2,7 @@
 #include "write_job.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -96,13 +97,44 @@ class BufferedWriter {
   std::size_t used_ = 0;
 };
 
-Result<UniqueFd> create_for_writing(const std::string& path) {
+// The output file, and which file it is, so that an interrupted write removes the
+// file it made and no other.
+struct Output {
+  UniqueFd fd;
+  bool regular = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// Creates or truncates `path`. O_NONBLOCK keeps the open of a named pipe from waiting
+// for a reader (without one it fails with ENXIO); a pipe that does have a reader is
+// refused too, as are sockets and block devices. Character devices are kept, so that
+// /dev/null takes a write.
+Result<Output> create_for_writing(const std::string& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Error::from_errno(errno);
-  return UniqueFd(fd);
+  Output out{UniqueFd(fd)};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
+  if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) return not_a_regular_file(st.st_mode);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return Error::from_errno(errno);
+  out.regular = S_ISREG(st.st_mode);
+  out.device = st.st_dev;
+  out.inode = st.st_ino;
+  return out;
+}
+
+// Removes `path` if it still names the regular file that `out` opened.
+void remove_output(const std::string& path, const Output& out) noexcept {
+  struct stat st {};
+  if (out.regular && ::stat(path.c_str(), &st) == 0 && st.st_dev == out.device &&
+      st.st_ino == out.inode) {
+    ::unlink(path.c_str());
+  }
 }
 
 // Cuts images [first, last) into pieces of consecutive images for `n_workers`
@@ -145,7 +177,8 @@ void cut_into_pieces(const ChunkFormatter& formatter, std::size_t first, std::si
 // order of the file never depends on which thread formatted what.
 Result<void> format_and_write(Pool* pool, const ChunkFormatter& formatter, Buffer<char>& block,
                               const std::vector<std::size_t>& starts,
-                              const std::vector<std::size_t>& offsets, BufferedWriter& writer) {
+                              const std::vector<std::size_t>& offsets, BufferedWriter& writer,
+                              Cancel* cancel) {
   const std::size_t n_pieces = starts.size() - 1;
   std::vector<TextBuffer> pieces(n_pieces);
   const std::unique_ptr<std::atomic<bool>[]> formatted(new std::atomic<bool>[n_pieces]);
@@ -181,7 +214,10 @@ Result<void> format_and_write(Pool* pool, const ChunkFormatter& formatter, Buffe
         // Text that outgrows its region moves to storage of its own.
         TextBuffer piece =
             TextBuffer::borrowing(block.data() + offsets[j], offsets[j + 1] - offsets[j]);
-        for (std::size_t i = starts[j]; i < starts[j + 1]; ++i) formatter.format_image(piece, i);
+        for (std::size_t i = starts[j]; i < starts[j + 1]; ++i) {
+          if (stop_requested(cancel)) return fail(Cancel::error());
+          formatter.format_image(piece, i);
+        }
         pieces[j] = std::move(piece);
         formatted[j].store(true, std::memory_order_release);
         if (writes) write_formatted();
@@ -208,15 +244,10 @@ Result<void> format_and_write(Pool* pool, const ChunkFormatter& formatter, Buffe
   return {};
 }
 
-}  // namespace
-
-Result<void> write_job(const std::string& path, const WriteColumns& columns, const WriteText& text,
-                       std::uint64_t n_threads, std::uint64_t images_per_batch, Pool* pool) {
-  QN_ASSIGN_OR_RETURN(const Layout layout, build_layout(columns, text.panel_names.size()));
-  QN_TRY(check_text(text, layout));
-
-  QN_ASSIGN_OR_RETURN(UniqueFd file, create_for_writing(path));
-  BufferedWriter writer(std::move(file));
+// Writes the header and every image of the batches through `writer`.
+Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns, const WriteText& text,
+                          const Layout& layout, std::uint64_t n_threads,
+                          std::uint64_t images_per_batch, Pool* pool, Cancel* cancel) {
   QN_TRY(writer.write(text.header.data(), text.header.size()));
 
   const ChunkFormatter formatter(columns, text, layout);
@@ -239,9 +270,28 @@ Result<void> write_job(const std::string& path, const WriteColumns& columns, con
     const std::size_t last = n_img - first < batch ? n_img : first + batch;
     cut_into_pieces(formatter, first, last, n_workers, starts, offsets);
     block.reserve(offsets.back() > kWriteBufferBytes ? offsets.back() : kWriteBufferBytes);
-    QN_TRY(format_and_write(workers, formatter, block, starts, offsets, writer));
+    QN_TRY(format_and_write(workers, formatter, block, starts, offsets, writer, cancel));
   }
-  return writer.flush();
+  QN_TRY(writer.flush());
+  if (stop_requested(cancel)) return Cancel::error();
+  return {};
+}
+
+}  // namespace
+
+Result<void> write_job(const std::string& path, const WriteColumns& columns, const WriteText& text,
+                       std::uint64_t n_threads, std::uint64_t images_per_batch, Pool* pool,
+                       Cancel* cancel) {
+  QN_ASSIGN_OR_RETURN(const Layout layout, build_layout(columns, text.panel_names.size()));
+  QN_TRY(check_text(text, layout));
+
+  QN_ASSIGN_OR_RETURN(Output out, create_for_writing(path));
+  Result<void> written = [&] {
+    BufferedWriter writer(std::move(out.fd));
+    return write_images(writer, columns, text, layout, n_threads, images_per_batch, pool, cancel);
+  }();
+  if (!written && written.error().kind == ErrorKind::kCancelled) remove_output(path, out);
+  return written;
 }
 
 }  // namespace qn
