@@ -161,6 +161,26 @@ TEST(Scan, MaxCrystalsStopsAfterTheChunkReachingTheTotal) {
   EXPECT_FALSE(s->open_chunk.has_value());
 }
 
+TEST(Scan, LinesLongerThanTheBufferCountAsTheirWholeText) {
+  // Fields far apart: the tenth begins long after the reader's buffer has filled.
+  const std::string gap(300000, ' ');
+  const std::string ten = "1 2 3 4 5 6 7 8 9" + gap + "p0";
+  const std::string nine = "1 2 3 4 5 6 7 8" + gap + "p0\r\r";
+  const std::string text = "----- Begin chunk -----" + gap + "junk\n"
+                           "--- Begin crystal\nReflections measured after indexing\n   h  k  l\n" +
+                           ten + "\n" + nine + "\n" + kRow + "End of reflections\n--- End crystal\n" +
+                           chunk(1);
+  TempFile f(text);
+  const auto rows = serial(f.path());
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].n_crystals, 1u);
+  EXPECT_EQ(rows[0].n_obs_upper, 2u);  // the ten-field row and kRow
+  EXPECT_EQ(rows[1].start, text.size() - chunk(1).size());
+  EXPECT_EQ(rows[1].n_obs_upper, 2u);
+  EXPECT_EQ(has_ten_fields(ten), true);
+  EXPECT_EQ(has_ten_fields(nine), false);
+}
+
 TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {
   const std::string a = chunk(1);
   const std::string b = chunk(0);

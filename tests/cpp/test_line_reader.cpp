@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -13,8 +15,9 @@ namespace {
 using testing::TempFile;
 using Lines = std::vector<std::pair<std::uint64_t, std::string>>;
 
-Lines read_range(const std::string& path, std::uint64_t start, std::uint64_t end) {
-  auto reader = LineReader::open(path, start, end);
+Lines read_range(const std::string& path, std::uint64_t start, std::uint64_t end,
+                 ReadLimits limits = {}) {
+  auto reader = LineReader::open(path, start, end, limits);
   EXPECT_TRUE(reader.has_value());
   Lines out;
   Line line;
@@ -76,6 +79,89 @@ TEST(LineReader, HugeLineInSmallRangeIsReturnedWhole) {
   EXPECT_EQ(lines[0].first, 5u);
   EXPECT_EQ(lines[0].second.size(), big.size());
   EXPECT_EQ(lines[0].second, big);
+}
+
+TEST(LineReader, ALongLineCostsAboutItsOwnSize) {
+  // Doubling from 64 KiB would reach 16 MiB for this line; the buffer stops where
+  // the file does.
+  const std::string contents = "head\n" + std::string((10u << 20) + 12345, 'x');
+  TempFile f(contents);
+  auto reader = LineReader::open(f.path(), 5, 105);
+  ASSERT_TRUE(reader.has_value());
+  Line line;
+  auto got = reader->next_line(line);
+  ASSERT_TRUE(got.has_value() && *got);
+  EXPECT_EQ(line.bytes.size(), contents.size() - 5);
+  EXPECT_LE(reader->capacity(), contents.size() + 4096);
+}
+
+class LineReaderSizeLimit : public ::testing::TestWithParam<std::pair<std::uint64_t, Lines>> {};
+
+TEST_P(LineReaderSizeLimit, ReadsNothingAtOrPastTheCallersSize) {
+  const std::string contents = "abc\ndefgh\nxyz\n";
+  TempFile f(contents);
+  EXPECT_EQ(read_range(f.path(), 0, 100, ReadLimits{GetParam().first, nullptr}), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, LineReaderSizeLimit,
+    ::testing::Values(std::pair<std::uint64_t, Lines>{0, {}},
+                      std::pair<std::uint64_t, Lines>{4, {{0, "abc"}}},
+                      std::pair<std::uint64_t, Lines>{6, {{0, "abc"}, {4, "de"}}},
+                      std::pair<std::uint64_t, Lines>{1000, {{0, "abc"}, {4, "defgh"}, {10, "xyz"}}}));
+
+TEST(LineReader, HeadOfALineTooLongForTheBufferAndItsRest) {
+  const std::string rest = std::string(200000, 'x') + " y";
+  const std::string contents = "ab\n" + rest + "\r\ntail\n";
+  TempFile f(contents);
+  for (const bool read_rest : {true, false}) {
+    auto reader = LineReader::open_with_capacity(f.path(), 0, contents.size(), 0);
+    ASSERT_TRUE(reader.has_value());
+    Line line;
+    ASSERT_TRUE(*reader->next_line_head(line));
+    EXPECT_EQ(line.bytes, "ab");
+    EXPECT_TRUE(line.whole);
+    ASSERT_TRUE(*reader->next_line_head(line));
+    EXPECT_FALSE(line.whole);
+    EXPECT_EQ(line.offset, 3u);
+    EXPECT_EQ(line.bytes, rest.substr(0, LineReader::kMinCapacity));
+    if (read_rest) {
+      std::string pieces(line.bytes);
+      ASSERT_TRUE(reader->read_rest([&](std::string_view p) { pieces += p; }).has_value());
+      EXPECT_EQ(pieces, rest + "\r");
+    }
+    // Unless read, the rest is passed over by the next call.
+    ASSERT_TRUE(*reader->next_line_head(line));
+    EXPECT_EQ(line.bytes, "tail");
+    EXPECT_EQ(line.offset, 3 + rest.size() + 2);
+    EXPECT_EQ(reader->capacity(), LineReader::kMinCapacity);
+    EXPECT_FALSE(*reader->next_line_head(line));
+  }
+}
+
+TEST(LineReader, RefusesWhatHasNoKnownSizeWithoutWaiting) {
+  TempFile f("");
+  const std::string fifo = f.path() + ".fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto pipe = LineReader::open(fifo, 0, 10);  // no writer: a blocking open would wait for ever
+  ::unlink(fifo.c_str());
+  ASSERT_FALSE(pipe.has_value());
+  EXPECT_EQ(pipe.error().display(), "not a regular file: a named pipe");
+  auto device = LineReader::open("/dev/zero", 0, 10);
+  ASSERT_FALSE(device.has_value());
+  EXPECT_EQ(device.error().display(), "not a regular file: a character device");
+}
+
+TEST(LineReader, StopsAtTheNextReadOnceCancelled) {
+  TempFile f("abc\ndef\n");
+  Cancel cancel;
+  auto reader = LineReader::open(f.path(), 0, 100, ReadLimits{UINT64_MAX, &cancel});
+  ASSERT_TRUE(reader.has_value());
+  cancel.request();
+  Line line;
+  auto got = reader->next_line(line);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error().kind, ErrorKind::kCancelled);
 }
 
 TEST(LineReader, OffsetsStayExactAcrossRefillsAndGrowth) {

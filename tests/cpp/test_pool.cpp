@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -81,6 +82,38 @@ TEST(RunJob, RunsInlineBelowTwoThreadsAndOnAPoolThreadOtherwise) {
     });
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(*r, n == 2 ? 2u : 65535u);
+  }
+}
+
+// The probe runs on the thread that made the Cancel: inside the job's checkpoints
+// when the job runs there, in the wait for the job otherwise.
+TEST(RunJob, TheCallersProbeStopsTheJobOnEveryThreadCount) {
+  for (std::uint64_t n : {1ull, 2ull, 3ull}) {
+    struct Probed {
+      std::thread::id caller = std::this_thread::get_id();
+      std::atomic<int> calls{0};
+      bool on_caller = true;
+    } probed;
+    Cancel cancel([](void* context) {
+      auto* p = static_cast<Probed*>(context);
+      p->on_caller = p->on_caller && std::this_thread::get_id() == p->caller;
+      return ++p->calls >= 2;
+    }, &probed);
+    auto r = run_job<int>(n, [&](Pool* pool) -> Result<int> {
+      auto wait_for_stop = [&](std::size_t) -> Result<int> {
+        for (int i = 0; i < 500; ++i) {
+          if (cancel.stop_requested()) return Cancel::error();
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return 0;
+      };
+      QN_TRY(parallel_map<int>(pool, 4, wait_for_stop));
+      return 1;
+    }, &cancel);
+    ASSERT_FALSE(r.has_value()) << "n " << n;
+    EXPECT_EQ(r.error().kind, ErrorKind::kCancelled);
+    EXPECT_EQ(probed.calls.load(), 2);
+    EXPECT_TRUE(probed.on_caller);
   }
 }
 
