@@ -2,7 +2,9 @@
 // text pieces it copies into the stream.
 //
 // The views point into memory owned by the caller (NumPy arrays in the module), which
-// stays alive and unchanged for the whole write. Lengths are element counts of the
+// stays alive for the whole write. Other threads may change the values meanwhile, so
+// the columns that index or size (panel_id, n_refl, image_id) must be private copies;
+// the formatter reads every other value once and writes whatever it finds. Lengths are element counts of the
 // flattened arrays; build_layout() checks them against each other.
 #pragma once
 
