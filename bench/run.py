@@ -1,34 +1,38 @@
 #!/usr/bin/env python3
 """Throughput and memory of quillon_native against plain baselines.
 
-    python3 bench/run.py --size 1G [--threads 1,2] [--file PATH] [--repeat 3]
+    python3 bench/run.py --size 1G [--threads 1,2] [--rounds 5] [--repeat 3] [--file PATH]
 
 Generates the stream under bench/data/ when it is missing (with its panel
 names and its expected columns, see gen_stream.py), reads it once into the
-page cache, then prints one table:
+page cache, then measures in interleaved rounds.  Each round runs, in this
+order: ``cat FILE > /dev/null``; ``index_chunks``, ``parse_chunks`` and
+``write_stream`` at every ``--threads`` count; the pure-Python reader (over a
+prefix of the file, ``--py-bytes``) and the pure-Python writer (first images,
+about ``--py-bytes`` of output).  Every measurement is a fresh Python process
+(this script with ``--worker``) that imports the module, then times the first
+call, as a script calling each function once would see it; it also makes
+``--repeat`` - 1 more calls, whose best (with the first) is a second column.
 
-- index: ``cat FILE > /dev/null`` against ``index_chunks``;
-- parse: the pure-Python reflection reader (over a prefix of the file,
-  ``--py-bytes``) against ``parse_chunks`` of the whole file;
-- write: the pure-Python writer (first images, about ``--py-bytes`` of output)
-  against ``write_stream`` of all columns, in MB/s of output;
-
-and the peak resident memory of each native call next to the byte size of
-the columns it produces or consumes.  Every measurement runs in a fresh
-Python process (this script with ``--worker``), so the high-water mark
-belongs to that call alone.  Timings are the best of ``--repeat`` runs;
-MB means 10**6 bytes.  Functions that raise NotImplementedError are shown
-as "not available".
+The table shows per measurement the median over the rounds with the min-max,
+index as a share of cat's speed, parse and write as multiples of the Python
+baselines, the gain of every thread count over the first one, and the peak
+resident memory of each native first call (VmHWM reset just before it) next
+to the byte size of the columns it produces or consumes.  MB means 10**6
+bytes, MiB 2**20.  Functions that raise NotImplementedError are shown as
+"not available".
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import platform
 import resource
 import shlex
+import statistics
 import subprocess
 import sys
 import time
@@ -139,22 +143,29 @@ def first_images(arrays: dict, filenames, events, n_images: int):
 # Worker: one measurement in this (fresh) process, one JSON line on stdout
 
 
-def timed(fn, repeat: int, before=None):
-    best = float("inf")
-    value = None
-    for _ in range(repeat):
-        value = None  # drop the previous result before the next call
+def timed(fn, repeat: int, before=None, after_first=None):
+    """Time ``fn`` ``repeat`` times; return (first call, best call, value of the first call).
+
+    ``before`` runs ahead of every call and ``after_first`` right after the
+    first, both outside the timed region.  The first value is kept (it is what
+    a script calling the function once gets); later values are dropped as soon
+    as they are made.
+    """
+    if before is not None:
+        before()
+    t0 = time.perf_counter()
+    first_value = fn()
+    first = time.perf_counter() - t0
+    if after_first is not None:
+        after_first()
+    best = first
+    for _ in range(repeat - 1):
         if before is not None:
             before()
         t0 = time.perf_counter()
-        value = fn()
+        fn()
         best = min(best, time.perf_counter() - t0)
-    return best, value
-
-
-def memory(before_kb: int, reset: bool) -> dict:
-    return {"rss_before": before_kb * 1024, "hwm": proc_status_kb("VmHWM") * 1024, "hwm_reset": reset,
-            "ru_maxrss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}
+    return first, best, first_value
 
 
 def before_call() -> tuple[int, bool]:
@@ -162,16 +173,30 @@ def before_call() -> tuple[int, bool]:
     return proc_status_kb("VmRSS"), reset
 
 
+class PeakMemory:
+    """VmHWM reset before the first call and read right after it."""
+
+    def __init__(self):
+        self.before_kb, self.reset = before_call()
+        self.result: dict = {}
+
+    def read(self) -> None:
+        self.result = {"rss_before": self.before_kb * 1024, "hwm": proc_status_kb("VmHWM") * 1024,
+                       "hwm_reset": self.reset,
+                       "ru_maxrss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}
+
+
 def worker(job: dict) -> dict:
     kind = job["kind"]
     path = job["file"]
-    repeat = job.get("repeat", 3)
+    repeat = max(1, job.get("repeat", 1))
     threads = job.get("threads", 1)
     if kind == "py_parse":
         import pure_python
         panels = read_panels(path)
-        best, (cols, n_bytes) = timed(lambda: pure_python.parse_reflections(path, panels, job["max_bytes"]), repeat)
-        return {"status": "ok", "seconds": best, "bytes": n_bytes, "rows": len(cols["I"])}
+        first, best, (cols, n_bytes) = timed(
+            lambda: pure_python.parse_reflections(path, panels, job["max_bytes"]), repeat)
+        return {"status": "ok", "seconds": first, "best": best, "bytes": n_bytes, "rows": len(cols["I"])}
     if kind == "py_write":
         import gen_stream
         import pure_python
@@ -180,9 +205,10 @@ def worker(job: dict) -> dict:
         del arrays
         header = read_header(path)
         panels = read_panels(path)
-        best, _ = timed(lambda: pure_python.write_stream(job["out"], sub, names, evs, panels, *job["cell"], header),
-                        repeat, before=lambda: Path(job["out"]).unlink(missing_ok=True))
-        return {"status": "ok", "seconds": best, "bytes": os.path.getsize(job["out"]),
+        first, best, _ = timed(lambda: pure_python.write_stream(job["out"], sub, names, evs, panels,
+                                                                *job["cell"], header),
+                               repeat, before=lambda: Path(job["out"]).unlink(missing_ok=True))
+        return {"status": "ok", "seconds": first, "best": best, "bytes": os.path.getsize(job["out"]),
                 "images": len(sub["beam_energy"])}
 
     qn = import_native(job.get("module_dir"))
@@ -191,18 +217,20 @@ def worker(job: dict) -> dict:
         if kind == "probe":
             return {"status": "ok", "module": qn.__file__, "version": getattr(qn, "__version__", "?")}
         if kind == "index":
-            before, reset = before_call()
-            best, chunks = timed(lambda: qn.index_chunks(path, n_threads=threads), repeat)
-            result.update(memory(before, reset), seconds=best, bytes=os.path.getsize(path),
+            mem = PeakMemory()
+            first, best, chunks = timed(lambda: qn.index_chunks(path, n_threads=threads), repeat,
+                                        after_first=mem.read)
+            result.update(mem.result, seconds=first, best=best, bytes=os.path.getsize(path),
                           columns_bytes=chunks.nbytes, chunks=len(chunks),
                           crystals=int(chunks[:, 2].sum()), obs_upper=int(chunks[:, 3].sum()))
         elif kind == "parse":
             panels = read_panels(path)
             chunks = qn.index_chunks(path)
-            before, reset = before_call()
-            best, out = timed(lambda: qn.parse_chunks(path, chunks, panels, n_threads=threads), repeat)
+            mem = PeakMemory()
+            first, best, out = timed(lambda: qn.parse_chunks(path, chunks, panels, n_threads=threads),
+                                     repeat, after_first=mem.read)
             columns, filenames, events, report = out
-            result.update(memory(before, reset), seconds=best, bytes=os.path.getsize(path),
+            result.update(mem.result, seconds=first, best=best, bytes=os.path.getsize(path),
                           columns_bytes=columns_nbytes(columns), rows=len(columns["I"]),
                           crystals=len(columns["n_refl"]), images=len(columns["beam_energy"]),
                           report={k: list(v) for k, v in report.items()})
@@ -215,14 +243,17 @@ def worker(job: dict) -> dict:
             arrays, filenames, events = gen_stream.load_columns(job["columns"])
             header = read_header(path)
             panels = read_panels(path)
-            before, reset = before_call()
-            # Every timed call writes a new file: truncating the previous run's output
+            out = Path(job["out"])
+            mem = PeakMemory()
+            # Every call writes a new file: truncating the previous call's output
             # (a gigabyte in the page cache) is not part of writing.
-            best, _ = timed(lambda: qn.write_stream(job["out"], arrays, filenames, events, panels,
-                                                    *job["cell"], header, n_threads=threads), repeat,
-                            before=lambda: Path(job["out"]).unlink(missing_ok=True))
-            result.update(memory(before, reset), seconds=best, bytes=os.path.getsize(job["out"]),
+            first, best, _ = timed(lambda: qn.write_stream(out, arrays, filenames, events, panels,
+                                                           *job["cell"], header, n_threads=threads),
+                                   repeat, before=lambda: out.unlink(missing_ok=True), after_first=mem.read)
+            result.update(mem.result, seconds=first, best=best, bytes=os.path.getsize(out),
                           columns_bytes=columns_nbytes(arrays))
+            if not job.get("keep"):
+                out.unlink()  # its dirty pages are dropped, not written back during the next measurement
         else:
             raise ValueError(f"unknown job {kind}")
     except NotImplementedError as exc:
@@ -276,17 +307,163 @@ def machine() -> str:
             f"Python {platform.python_version()}, NumPy {numpy.__version__}")
 
 
-def time_cat(path, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        subprocess.run(f"cat {shlex.quote(str(path))} > /dev/null", shell=True, check=True)
-        best = min(best, time.perf_counter() - t0)
-    return best
+def time_cat(path) -> dict:
+    """``cat FILE > /dev/null`` once, timed from start to exit of the cat process."""
+    t0 = time.perf_counter()
+    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
+    return {"status": "ok", "seconds": time.perf_counter() - t0, "bytes": os.path.getsize(path)}
+
+
+# ---------------------------------------------------------------------------
+# Rounds and their summary
+
+CAT, PY_PARSE, PY_WRITE = ("cat", 0), ("py_parse", 0), ("py_write", 0)
+
+
+def round_plan(threads: list[int], native: bool = True, write: bool = True) -> list[tuple[str, int]]:
+    """The measurements of one round, in the order they run: ``(kind, threads)``.
+
+    ``cat`` first, then every native call at every thread count, then the
+    Python baselines; thread count 0 marks a measurement without one.
+    """
+    plan = [CAT]
+    for kind in ("index", "parse") + (("write",) if write else ()):
+        plan += [(kind, t) for t in threads] if native else []
+    plan.append(PY_PARSE)
+    if write:
+        plan.append(PY_WRITE)
+    return plan
 
 
 def mbs(n_bytes: int, seconds: float) -> float:
     return n_bytes / 1e6 / seconds
+
+
+def speeds(runs: list[dict], field: str = "seconds") -> list[float | None]:
+    """MB/s of each round (None where the round did not succeed)."""
+    return [mbs(r["bytes"], r[field]) if r.get("status") == "ok" and r.get(field) else None for r in runs]
+
+
+def spread(values) -> tuple[float, float, float] | None:
+    """(median, min, max) of the values that are not None; None when there are none."""
+    vals = [v for v in values if v is not None]
+    if not vals:
+        return None
+    return statistics.median(vals), min(vals), max(vals)
+
+
+def ratio(a: list[float | None], b: list[float | None]) -> tuple[float, float, float] | None:
+    """Median of ``a`` over median of ``b``, with the min and max of the ratios within a round."""
+    ma, mb_ = spread(a), spread(b)
+    if ma is None or mb_ is None or mb_[0] == 0:
+        return None
+    per_round = [x / y for x, y in zip(a, b) if x is not None and y]
+    lo, hi = (min(per_round), max(per_round)) if per_round else (math.nan, math.nan)
+    return ma[0] / mb_[0], lo, hi
+
+
+def fmt_speed(s: tuple[float, float, float] | None) -> str:
+    if s is None:
+        return "-"
+    digits = 1 if s[0] < 100 else 0
+    return f"{s[0]:,.{digits}f} ({s[1]:,.{digits}f}–{s[2]:,.{digits}f})"
+
+
+def fmt_ratio(r: tuple[float, float, float] | None, percent: bool = False) -> str:
+    if r is None:
+        return "-"
+    if percent:
+        return f"{r[0] * 100:.1f}% ({r[1] * 100:.1f}–{r[2] * 100:.1f})"
+    return f"×{r[0]:.2f} ({r[1]:.2f}–{r[2]:.2f})"
+
+
+def status_of(runs: list[dict]) -> str:
+    """'ok' when some round succeeded, else the first failure's status."""
+    if any(r.get("status") == "ok" for r in runs):
+        return "ok"
+    return runs[0].get("status", "missing") if runs else "missing"
+
+
+def align(rows: list[list[str]]) -> list[str]:
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    return ["  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in rows]
+
+
+def speed_table(results: dict, threads: list[int], repeat: int) -> list[str]:
+    """The throughput table: one line per measurement, ratios to its baseline and to the first thread count."""
+    t0 = threads[0]
+    head = ["work", "threads", "first call MB/s", "vs baseline", f"vs {t0}t"]
+    if repeat > 1:
+        head.append(f"best of {repeat} calls MB/s")
+    rows = [head]
+    baselines = {"index": (CAT, "of cat"), "parse": (PY_PARSE, "Python"), "write": (PY_WRITE, "Python")}
+    names = {CAT: "cat", PY_PARSE: "Python parse", PY_WRITE: "Python write"}
+    blank = [""] if repeat > 1 else []
+    for key in [CAT, ("index", None), PY_PARSE, ("parse", None), PY_WRITE, ("write", None)]:
+        if key[1] is None:
+            kind = key[0]
+            base_key, word = baselines[kind]
+            base = speeds(results.get(base_key, []))
+            one = speeds(results.get((kind, t0), []))
+            for t in threads:
+                runs = results.get((kind, t), [])
+                st = status_of(runs)
+                if st != "ok":
+                    rows.append([kind, str(t), st, "", ""] + blank)
+                    continue
+                first = speeds(runs)
+                vs_base = fmt_ratio(ratio(first, base), percent=kind == "index") + " " + word
+                row = [kind, str(t), fmt_speed(spread(first)), vs_base if spread(base) else "-",
+                       fmt_ratio(ratio(first, one)) if t != t0 else ""]
+                if repeat > 1:
+                    row.append(fmt_speed(spread(speeds(runs, "best"))))
+                rows.append(row)
+        elif key in results:
+            runs = results[key]
+            st = status_of(runs)
+            if st != "ok":
+                rows.append([names[key], "", st, "", ""] + blank)
+                continue
+            ok = [r for r in runs if r.get("status") == "ok"]
+            note = {CAT: "reads the whole file",
+                    PY_PARSE: f"first {mb(ok[0]['bytes'])} of the file",
+                    PY_WRITE: f"first {ok[0].get('images')} images, {mb(ok[0]['bytes'])}"}[key]
+            rows.append([names[key], "1", fmt_speed(spread(speeds(runs))), note, ""] + blank)
+    return align(rows)
+
+
+MIB = 1 << 20
+
+
+def mib(n_bytes: float) -> str:
+    return f"{n_bytes / MIB:,.1f}"
+
+
+def peak_of(r: dict) -> int:
+    return r["hwm"] if r["hwm_reset"] else r["ru_maxrss"]
+
+
+def memory_table(results: dict, threads: list[int]) -> list[str]:
+    """Peak memory of each native first call, medians over the rounds, in MiB."""
+    rows = [["call", "threads", "before", "peak", "added (max)", "columns", "peak/columns", "added/columns"]]
+    for name, kind, what in (("index_chunks", "index", "chunk rows"), ("parse_chunks", "parse", "output"),
+                             ("write_stream", "write", "input")):
+        for t in threads:
+            runs = results.get((kind, t), [])
+            ok = [r for r in runs if r.get("status") == "ok"]
+            if not ok:
+                rows.append([name, str(t), status_of(runs), "", "", "", "", ""])
+                continue
+            before = statistics.median(r["rss_before"] for r in ok)
+            peak = statistics.median(peak_of(r) for r in ok)
+            added = [peak_of(r) - r["rss_before"] for r in ok]
+            cols = ok[0]["columns_bytes"]
+            per_cols = name != "index_chunks" and cols
+            rows.append([name, str(t), mib(before), mib(peak),
+                         f"{mib(statistics.median(added))} ({mib(max(added))})", f"{mib(cols)} ({what})",
+                         f"{peak / cols:.2f}" if per_cols else "-",
+                         f"{statistics.median(added) / cols:.2f}" if per_cols else "-"])
+    return align(rows)
 
 
 def mb(n_bytes: int) -> str:
@@ -295,22 +472,35 @@ def mb(n_bytes: int) -> str:
     return f"{n_bytes / 1e6:,.1f} MB"
 
 
+def loadavg() -> str:
+    try:
+        return " ".join(f"{x:.2f}" for x in os.getloadavg())
+    except OSError:
+        return "?"
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", default="1G", help="size of the generated stream (10M, 1G, ...)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--file", help="benchmark this stream instead of a generated one")
     ap.add_argument("--threads", default="1,2", help="comma-separated thread counts")
-    ap.add_argument("--repeat", type=int, default=3, help="best of this many runs")
+    ap.add_argument("--rounds", type=int, default=5, help="interleaved rounds; each cell is their median")
+    ap.add_argument("--repeat", type=int, default=3,
+                    help="calls of each native function per process: the first is the headline, "
+                         "the best of all is the second column (1: first call only)")
     ap.add_argument("--py-bytes", default="100M", help="input read / output written by the Python baselines")
     ap.add_argument("--module-dir", help="directory holding the built quillon_native module")
-    ap.add_argument("--keep-output", action="store_true", help="keep the written streams in bench/data")
+    ap.add_argument("--out-dir", default=str(DATA), help="where the written streams go (default bench/data)")
+    ap.add_argument("--keep-output", action="store_true", help="keep the written streams")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
     if args.worker:
         print(json.dumps(worker(json.loads(args.worker))))
         return 0
+    if args.rounds < 1 or args.repeat < 1:
+        ap.error("--rounds and --repeat must be at least 1")
 
     import gen_stream
     threads = [int(t) for t in args.threads.split(",") if t.strip()]
@@ -341,132 +531,98 @@ def main(argv=None) -> int:
     print("quillon_native benchmark")
     print(f"command : {' '.join(shlex.quote(a) for a in [sys.executable] + sys.argv)}")
     print(f"machine : {machine()}")
-    common = {"file": str(path), "repeat": args.repeat, "module_dir": args.module_dir}
+    print(f"load    : {loadavg()} (1, 5, 15 min) before the rounds", flush=True)
+    common = {"file": str(path), "module_dir": args.module_dir}
     probe = run_worker({**common, "kind": "probe"})
     native = probe["status"] == "ok"
     print(f"module  : {probe['module'] + ' (' + probe['version'] + ')' if native else 'not importable: ' + probe.get('reason', '')}")
     print(f"file    : {path}, {mb(size)}, {len(panels)} panel names", flush=True)
 
-    subprocess.run(f"cat {shlex.quote(str(path))} > /dev/null", shell=True, check=True)  # page cache
-    cat_s = time_cat(path, args.repeat)
-
-    def native_runs(kind: str, **extra) -> dict:
-        if not native:
-            return {t: {"status": "not available", "reason": "module not importable"} for t in threads}
-        return {t: run_worker({**common, "kind": kind, "threads": t, **extra}) for t in threads}
-
-    index = native_runs("index")
-    py_parse = run_worker({**common, "kind": "py_parse", "max_bytes": py_bytes})
-
     # Columns for the writers: the generator's, or a parse of the file saved once.
     columns_dir = expected
-    parse_extra = {"expected": str(expected) if expected else None}
     if columns_dir is None:
         columns_dir = DATA / (path.name + ".parsed")
-        if not (columns_dir / "meta.json").exists():
-            parse_extra["save"] = str(columns_dir)
-    parse = native_runs("parse", **parse_extra)
-
-    write_out = DATA / "out_native.stream"
-    py_out = DATA / "out_python.stream"
-    write: dict = {t: {"status": "not available", "reason": "no input columns"} for t in threads}
-    py_write = {"status": "not available", "reason": "no input columns"}
-    if (columns_dir / "meta.json").exists():
+        if native and not (columns_dir / "meta.json").exists():
+            run_worker({**common, "kind": "parse", "save": str(columns_dir)})
+    have_columns = (columns_dir / "meta.json").exists()
+    images = 0
+    if have_columns:
         meta = json.loads((columns_dir / "meta.json").read_text())
         n_obs, n_img = meta["I"][1], meta["beam_energy"][1]
         # About py_bytes of output at ~80 bytes per reflection row.
         images = max(1, min(n_img, int(n_img * py_bytes / max(1, n_obs * 80))))
-        py_write = run_worker({**common, "kind": "py_write", "columns": str(columns_dir), "images": images,
-                               "out": str(py_out), "cell": cell})
-        write = native_runs("write", columns=str(columns_dir), out=str(write_out), cell=cell)
 
-    print(f"timings : best of {args.repeat}, file in the page cache; MB = 10^6 bytes")
-    print()
-    t0 = threads[0]
-    head = ["", "baseline"] + [f"{t} thread{'s' if t != 1 else ''}" for t in threads]
-    rows = []
-
-    def cells(runs: dict, base_mbs: float | None, base_word: str) -> list[str]:
-        out = []
-        for t in threads:
-            r = runs[t]
-            if r["status"] != "ok":
-                out.append(r["status"])
-                continue
-            speed = mbs(r["bytes"], r["seconds"])
-            notes = []
-            if base_mbs:
-                notes.append(f"{speed / base_mbs * 100:.0f}% of read" if base_word == "read"
-                             else f"{speed / base_mbs:.1f}x faster")
-            r0 = runs[t0]
-            if t != t0 and r0["status"] == "ok":
-                notes.append(f"x{speed / mbs(r0['bytes'], r0['seconds']):.2f} vs {t0}t")
-            out.append(f"{speed:,.0f} MB/s" + (f" ({', '.join(notes)})" if notes else ""))
-        return out
-
-    cat_mbs = mbs(size, cat_s)
-    rows.append(["index", f"cat: {cat_mbs:,.0f} MB/s"] + cells(index, cat_mbs, "read"))
-    if py_parse["status"] == "ok":
-        base = mbs(py_parse["bytes"], py_parse["seconds"])
-        rows.append(["parse", f"Python: {base:,.1f} MB/s ({mb(py_parse['bytes'])})"] + cells(parse, base, "x"))
-    else:
-        rows.append(["parse", "Python: " + py_parse["status"]] + cells(parse, None, "x"))
-    if py_write["status"] == "ok":
-        base = mbs(py_write["bytes"], py_write["seconds"])
-        rows.append(["write", f"Python: {base:,.1f} MB/s ({py_write['images']} images)"] + cells(write, base, "x"))
-    else:
-        rows.append(["write", "Python: " + py_write["status"]] + cells(write, None, "x"))
-    widths = [max(len(r[i]) for r in [head] + rows) for i in range(len(head))]
-    for r in [head] + rows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    out_dir = Path(args.out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    write_out = out_dir / "out_native.stream"
+    py_out = out_dir / "out_python.stream"
+    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)  # into the page cache
+    plan = round_plan(threads, native, have_columns)
+    results: dict = {key: [] for key in plan}
+    for rnd in range(args.rounds):
+        print(f"round {rnd + 1}/{args.rounds} ...", flush=True)
+        for kind, t in plan:
+            job = {**common, "kind": kind, "threads": t, "repeat": args.repeat}
+            if kind == "cat":
+                r = time_cat(path)
+            elif kind == "py_parse":
+                r = run_worker({**job, "repeat": 1, "max_bytes": py_bytes})
+            elif kind == "py_write":
+                r = run_worker({**job, "repeat": 1, "columns": str(columns_dir), "images": images,
+                                "out": str(py_out), "cell": cell})
+            elif kind == "parse":
+                # The comparison with the expected columns runs once, after the timed calls.
+                r = run_worker({**job, "expected": str(expected) if expected and rnd == 0 else None})
+            elif kind == "write":
+                r = run_worker({**job, "columns": str(columns_dir), "out": str(write_out), "cell": cell,
+                                "keep": rnd == args.rounds - 1 and t == threads[0]})
+            else:
+                r = run_worker(job)
+            results[(kind, t)].append(r)
 
     print()
-    print("peak memory of each native call (VmHWM of a fresh process, reset just before the calls)")
-    mhead = ["call", "threads", "before call", "peak", "added", "columns", "added/columns"]
-    mrows = []
-    for name, runs, what in (("index_chunks", index, "chunk rows"), ("parse_chunks", parse, "output"),
-                             ("write_stream", write, "input")):
-        for t in threads:
-            r = runs[t]
-            if r["status"] != "ok":
-                mrows.append([name, str(t), r["status"], "", "", "", ""])
-                continue
-            peak = r["hwm"] if r["hwm_reset"] else r["ru_maxrss"]
-            added = peak - r["rss_before"]
-            cols = r["columns_bytes"]
-            mrows.append([name, str(t), mb(r["rss_before"]), mb(peak), mb(added), f"{mb(cols)} ({what})",
-                          f"{added / cols:.2f}" if name != "index_chunks" and cols else "-"])
-    widths = [max(len(r[i]) for r in [mhead] + mrows) for i in range(len(mhead))]
-    for r in [mhead] + mrows:
-        print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    print(f"timings : the first call of each function in a fresh Python process (import outside the timed "
+          f"region), file in the page cache; median of {args.rounds} interleaved rounds (min–max); "
+          f"MB = 10^6 bytes")
+    print(f"          ratios: median over median (min–max of the ratio within a round); "
+          f"cat's time includes starting cat")
+    print(f"load    : {loadavg()} (1, 5, 15 min) after the rounds")
+    print()
+    for line in speed_table(results, threads, args.repeat):
+        print(line)
 
     print()
-    for t in threads:
-        r = index[t]
-        if r["status"] == "ok":
-            print(f"index_chunks {t}t: {r['chunks']} chunks, {r['crystals']} crystals, {r['obs_upper']} rows (upper bound)")
-        r = parse[t]
-        if r["status"] == "ok":
-            line = f"parse_chunks {t}t: {r['images']} images, {r['crystals']} crystals, {r['rows']} rows"
-            if "matches" in r:
-                line += f"; equals the generator's columns: {r['matches']}"
-            if r["report"]:
-                line += f"; exclusions {r['report']}"
-            print(line)
-    for runs in (index, parse, write):
+    print("peak memory of the first call (VmHWM of a fresh process, reset just before the call); "
+          "MiB = 2^20 bytes; medians over the rounds")
+    for line in memory_table(results, threads):
+        print(line)
+
+    print()
+    if native:
         for t in threads:
-            if runs[t]["status"] not in ("ok", "not available"):
-                print(f"error ({t}t): {runs[t].get('reason')}")
-    if not (columns_dir / "meta.json").exists():
+            r = next((r for r in results[("index", t)] if r.get("status") == "ok"), None)
+            if r:
+                print(f"index_chunks {t}t: {r['chunks']} chunks, {r['crystals']} crystals, "
+                      f"{r['obs_upper']} rows (upper bound)")
+            r = next((r for r in results[("parse", t)] if r.get("status") == "ok"), None)
+            if r:
+                line = f"parse_chunks {t}t: {r['images']} images, {r['crystals']} crystals, {r['rows']} rows"
+                if "matches" in r:
+                    line += f"; equals the generator's columns: {r['matches']}"
+                if r["report"]:
+                    line += f"; exclusions {r['report']}"
+                print(line)
+    for (kind, t), runs in results.items():
+        for rnd, r in enumerate(runs):
+            if r.get("status") not in ("ok", "not available"):
+                print(f"error in {kind} ({t}t), round {rnd + 1}: {r.get('reason')}")
+    if not have_columns:
         print("write: no input columns (they come from the generator or from parse_chunks of --file)")
-    for name, r in (("Python parse", py_parse), ("Python write", py_write)):
-        if r["status"] not in ("ok", "not available"):
-            print(f"{name} error: {r.get('reason')}")
-    if py_write["status"] == "ok" and any(write[t]["status"] == "ok" for t in threads):
+    if have_columns and native and write_out.exists() and py_out.exists():
         n = py_out.stat().st_size
         with open(py_out, "rb") as a, open(write_out, "rb") as b:
             same = a.read() == b.read(n)
-        print(f"write_stream output starts with the Python writer's {py_write['images']} images: {'yes' if same else 'NO'}")
+        print(f"write_stream output starts with the Python writer's {images} images: {'yes' if same else 'NO'}")
     if not args.keep_output:
         for p in (write_out, py_out):
             p.unlink(missing_ok=True)
