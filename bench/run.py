@@ -422,7 +422,7 @@ def speed_table(results: dict, threads: list[int], repeat: int) -> list[str]:
             runs = results[key]
             st = status_of(runs)
             if st != "ok":
-                rows.append([names[key], "", st, "", ""] + blank)
+                rows.append([names[key], "1", st, "", ""] + blank)
                 continue
             ok = [r for r in runs if r.get("status") == "ok"]
             note = {CAT: "reads the whole file",

@@ -1,4 +1,4 @@
-"""The benchmark tools: stream generator, pure-Python reader and writer.
+"""The benchmark tools: stream generator, pure-Python reader and writer, the benchmark driver.
 
 The pure-Python writer is the reference the native writer is measured (and
 cross-checked) against, so its text is pinned here to the writer's layout.
@@ -6,6 +6,7 @@ cross-checked) against, so its text is pinned here to the writer's layout.
 import pathlib
 import re
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -15,6 +16,7 @@ sys.path.insert(0, str(BENCH))
 
 import gen_stream  # noqa: E402
 import pure_python  # noqa: E402
+import run as bench_run  # noqa: E402
 
 SMALL = 400_000  # a few chunks
 
@@ -412,3 +414,153 @@ def test_native_writer_worked_example(tmp_path):
     call_or_skip(qn.write_stream, tmp_path / "nat.stream", example_arrays(), a["filenames"], a["events"],
                  a["panel_names"], a["lattice_type"], a["centering"], a["unique_axis"], a["header"])
     assert (tmp_path / "nat.stream").read_bytes() == write_example(tmp_path)
+
+
+# ---------------------------------------------------------------------------
+# The benchmark driver: rounds, their summary and the tables
+
+
+@pytest.mark.parametrize("threads, native, write, expected", [
+    ([1, 2], True, True, [("cat", 0), ("index", 1), ("index", 2), ("parse", 1), ("parse", 2),
+                          ("write", 1), ("write", 2), ("py_parse", 0), ("py_write", 0)]),
+    ([4], True, False, [("cat", 0), ("index", 4), ("parse", 4), ("py_parse", 0)]),
+    ([1, 2], False, True, [("cat", 0), ("py_parse", 0), ("py_write", 0)]),
+])
+def test_round_plan_order(threads, native, write, expected):
+    assert bench_run.round_plan(threads, native, write) == expected
+
+
+@pytest.mark.parametrize("values, expected", [
+    ([3.0, 1.0, 2.0], (2.0, 1.0, 3.0)),
+    ([4.0, 1.0, 2.0, 10.0], (3.0, 1.0, 10.0)),  # even count: mean of the middle two
+    ([None, 5.0, None], (5.0, 5.0, 5.0)),       # failed rounds do not count
+    ([None, None], None),
+    ([], None),
+])
+def test_spread_is_median_min_max(values, expected):
+    assert bench_run.spread(values) == expected
+
+
+def test_ratio_of_medians_with_per_round_range():
+    a = [100.0, 400.0, 200.0, None]
+    b = [50.0, 100.0, 200.0, 10.0]
+    # medians 200 and 75 (means 233 and 90); ratios within a round 2, 4, 1 (round 4 failed in a)
+    assert bench_run.ratio(a, b) == pytest.approx((200 / 75, 1.0, 4.0))
+    assert bench_run.ratio(a, [None] * 4) is None
+
+
+def ok(seconds, n_bytes, best=None, **extra):
+    return {"status": "ok", "seconds": seconds, "bytes": n_bytes,
+            "best": best if best is not None else seconds, **extra}
+
+
+def native_run(seconds, n_bytes, rss_before=30 << 20, hwm=None, columns=100 << 20, best=None):
+    return ok(seconds, n_bytes, best, rss_before=rss_before, hwm=hwm or rss_before, hwm_reset=True,
+              ru_maxrss=0, columns_bytes=columns)
+
+
+def fake_results(n_rounds=3):
+    """Round results with known speeds: cat 1,000 MB/s; index 1t 200, 2t 300; Python 10;
+    parse 1t 300, 2t 450 (round 2 of 2t failed); write 1t 100, 2t not available."""
+    gb = 10**9
+    def rounds(make):
+        return [make(r) for r in range(n_rounds)]
+    return {
+        ("cat", 0): rounds(lambda r: ok(1.0 + r * 0.25, gb)),  # 1000, 800, 666.7 MB/s
+        ("index", 1): rounds(lambda r: native_run(5.0, gb, best=4.0)),
+        ("index", 2): rounds(lambda r: native_run(10 / 3, gb)),
+        ("py_parse", 0): rounds(lambda r: ok(10.0, 10**8, best=1.0)),
+        ("parse", 1): rounds(lambda r: native_run(gb / 300e6, gb, hwm=(30 << 20) + (150 << 20))),
+        ("parse", 2): [native_run(gb / 450e6, gb), {"status": "error", "reason": "boom"},
+                       native_run(gb / 450e6, gb)],
+        ("py_write", 0): rounds(lambda r: ok(2.0, 2 * 10**7, images=7)),
+        ("write", 1): rounds(lambda r: native_run(10.0, gb, hwm=(30 << 20) + ((20 + r) << 20))),
+        ("write", 2): rounds(lambda r: {"status": "not available", "reason": "not yet"}),
+    }
+
+
+def table_rows(lines):
+    """Rows of an aligned table keyed by their first two cells ('work threads')."""
+    rows = {}
+    for line in lines[1:]:
+        if not line:
+            break
+        cells = re.split(r"\s{2,}", line)
+        rows[(cells[0], cells[1])] = cells[2:]
+    return rows
+
+
+def test_speed_table_shows_medians_ranges_and_ratios():
+    lines = bench_run.speed_table(fake_results(), [1, 2], repeat=3)
+    assert lines[0].split()[:2] == ["work", "threads"] and "best of 3 calls MB/s" in lines[0]
+    rows = table_rows(lines)
+    assert rows[("cat", "1")][0] == "800 (667–1,000)"
+    # index: share of cat's median, with the share within each round
+    assert rows[("index", "1")] == ["200 (200–200)", "25.0% (20.0–30.0) of cat", "250 (250–250)"]
+    assert rows[("index", "2")][:3] == ["300 (300–300)", "37.5% (30.0–45.0) of cat", "×1.50 (1.50–1.50)"]
+    assert rows[("Python parse", "1")][:2] == ["10.0 (10.0–10.0)", "first 100.0 MB of the file"]
+    assert rows[("parse", "1")][1] == "×30.00 (30.00–30.00) Python"
+    # the failed round is left out of the median and of the gain
+    assert rows[("parse", "2")][:3] == ["450 (450–450)", "×45.00 (45.00–45.00) Python", "×1.50 (1.50–1.50)"]
+    assert rows[("Python write", "1")][1] == "first 7 images, 20.0 MB"
+    assert rows[("write", "1")][1] == "×10.00 (10.00–10.00) Python"
+    assert rows[("write", "2")] == ["not available"]
+
+
+def test_speed_table_without_repeats_or_baselines():
+    results = fake_results()
+    results[("py_parse", 0)] = [{"status": "error", "reason": "x"}] * 3
+    del results[("py_write", 0)]
+    lines = bench_run.speed_table(results, [1, 2], repeat=1)
+    assert "best of" not in lines[0]
+    rows = table_rows(lines)
+    assert rows[("Python parse", "1")] == ["error"]
+    assert ("Python write", "1") not in rows
+    assert rows[("parse", "1")][:2] == ["300 (300–300)", "-"]
+    assert rows[("write", "1")][:2] == ["100 (100–100)", "-"]
+
+
+def test_memory_table_added_and_ratios_to_the_columns():
+    rows = table_rows(bench_run.memory_table(fake_results(), [1, 2]))
+    # parse: 30 MiB before, 180 MiB peak, 100 MiB of columns
+    assert rows[("parse_chunks", "1")] == ["30.0", "180.0", "150.0 (150.0)", "100.0 (output)", "1.80", "1.50"]
+    # write: added 20, 21, 22 MiB over the rounds: median with the max
+    assert rows[("write_stream", "1")][2] == "21.0 (22.0)"
+    assert rows[("write_stream", "2")] == ["not available"]
+    assert rows[("index_chunks", "1")][-2:] == ["-", "-"]
+
+
+def test_timed_reports_the_first_call_and_keeps_its_value():
+    calls = []
+    durations = iter([0.03, 0.0, 0.01])
+
+    def fn():
+        time.sleep(next(durations))
+        calls.append("call")
+        return calls.count("call")
+
+    first, best, value = bench_run.timed(fn, 3, before=lambda: calls.append("before"),
+                                         after_first=lambda: calls.append("after first"))
+    assert value == 1
+    assert calls == ["before", "call", "after first", "before", "call", "before", "call"]
+    assert first >= 0.03 and best < 0.03
+
+
+def test_driver_end_to_end_on_a_small_stream(tmp_path, capsys):
+    """Two rounds of every measurement on a small file, through worker processes."""
+    path = tmp_path / "s.stream"
+    gen_stream.generate(path, 200_000, seed=2, columns_dir=f"{path}.columns")
+    assert bench_run.main(["--file", str(path), "--threads", "1", "--rounds", "2", "--repeat", "2",
+                           "--py-bytes", "50k", "--out-dir", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    assert "round 2/2" in out and "median of 2 interleaved rounds" in out
+    lines = out.splitlines()
+    rows = table_rows(lines[lines.index(next(x for x in lines if x.startswith("work"))):])
+    assert re.fullmatch(r"[\d,.]+ \([\d,.]+–[\d,.]+\)", rows[("cat", "1")][0])
+    assert re.fullmatch(r"[\d,.]+ \([\d,.]+–[\d,.]+\)", rows[("Python parse", "1")][0])
+    assert re.fullmatch(r"[\d,.]+ \([\d,.]+–[\d,.]+\)", rows[("Python write", "1")][0])
+    if "module  : not importable" not in out:
+        assert re.search(r"% \(.*\) of cat", " ".join(rows[("index", "1")]))
+        assert "equals the generator's columns: yes" in out
+        assert "output starts with the Python writer's" in out and ": yes" in out
+    assert not list((tmp_path / "out").iterdir())  # written streams removed
