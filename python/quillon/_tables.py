@@ -119,6 +119,9 @@ def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int) -> A
                                                   validate=False)
     n = len(next(iter(data.values())))
     index = pd.RangeIndex(first_row, first_row + n)
+    for name, values in data.items():
+        if isinstance(values, list):  # text: pandas' string dtype, also when empty
+            data[name] = pd.Series(values, index=index, dtype=str)
     # copy=False keeps one block per column instead of consolidating (and copying) them.
     return pd.DataFrame(data, index=index, copy=False)
 
