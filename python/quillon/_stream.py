@@ -240,12 +240,15 @@ class Stream:
         from ._parquet import to_arrow
         return to_arrow(self)
 
-    def to_parquet(self, folder: PathLike) -> None:
+    def to_parquet(self, folder: PathLike, **kwargs: Any) -> None:
         """Write ``observations.parquet``, ``crystals.parquet`` and ``images.parquet``
         into ``folder`` (created when missing); :func:`quillon.read_parquet` reads it back.
+
+        ``kwargs`` go to ``pyarrow.parquet.write_table``, e.g. ``compression="zstd"``, or
+        ``use_dictionary=["h", "k", "l", "panel"]`` to write faster, larger files.
         """
         from ._parquet import to_parquet
-        to_parquet(self, folder)
+        to_parquet(self, folder, **kwargs)
 
 
 def _row_mask(rows: Any, n: int, table: str) -> np.ndarray:
