@@ -53,6 +53,14 @@ def _panel_list(panels: Iterable[str] | None, header: str, path: str,
     return names
 
 
+def _index(path: str, panels: Iterable[str] | None, n_threads: int,
+           max_crystals: int | None = None) -> tuple[np.ndarray, str, list[str]]:
+    """The chunk rows, the header and the panel names of a stream."""
+    rows = index_chunks(path, n_threads, max_crystals)
+    header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
+    return rows, header, _panel_list(panels, header, path, rows)
+
+
 def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_threads: int = 1,
                header: str = "", warn: bool = True) -> Stream:
     """Parse chunk rows of ``quillon_native.index_chunks`` into a Stream (ids from 0).
@@ -95,9 +103,7 @@ def read(path: PathLike, *, panels: Sequence[str] | None = None, n_threads: int 
     """
     path = fspath(path)
     threads = default_threads(n_threads)
-    rows = index_chunks(path, threads, max_crystals)
-    header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
-    names = _panel_list(panels, header, path, rows)
+    rows, header, names = _index(path, panels, threads, max_crystals)
     return parse_rows(path, rows, panels=names, n_threads=threads, header=header)
 
 
@@ -129,9 +135,7 @@ def iter_batches(path: PathLike, *, batch_bytes: int | str = "1 GiB",
     path = fspath(path)
     size = parse_size(batch_bytes)
     threads = default_threads(n_threads)
-    rows = index_chunks(path, threads)
-    header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
-    names = _panel_list(panels, header, path, rows)
+    rows, header, names = _index(path, panels, threads)
     total = int(rows[-1, 1] - rows[0, 0]) if len(rows) else 0
     bar = _ProgressBar(path, total) if progress else None
     first_crystal = first_image = 0

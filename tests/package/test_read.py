@@ -81,6 +81,13 @@ def test_read_without_geometry_asks_for_panels(write_text):
     assert s.observations["panel"].tolist() == ["a"]
 
 
+@pytest.mark.parametrize("panels, error, message", [
+    ("p0", TypeError, "not a str"), (["p0", "p1", "p0"], ValueError, "'p0' is named twice")])
+def test_read_refuses_bad_panel_lists(small_stream, panels, error, message):
+    with pytest.raises(error, match=message):
+        quillon.read(small_stream, panels=panels)
+
+
 @pytest.mark.parametrize("text", ["", "just some text\nwithout chunks\n"])
 def test_file_without_chunks_gives_an_empty_stream(write_text, text):
     s = quillon.read(write_text(text))
