@@ -1,0 +1,78 @@
+"""``quillon convert``: a stream to Parquet tables and back, or a stream rewritten."""
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import click
+
+import quillon
+from quillon.cli import _common as common
+from quillon.cli._write import StreamSink
+
+EXAMPLES = """\b
+Examples:
+  quillon convert run7.stream run7.parquet        # three Parquet tables in a folder
+  quillon convert run7.parquet run7-copy.stream   # back to a stream
+  quillon convert run7.stream tables/ --threads 8"""
+
+
+def _is_folder_target(target: str) -> bool:
+    return (target.endswith(("/", os.sep)) or Path(target).suffix.lower() == ".parquet"
+            or Path(target).is_dir())
+
+
+@click.command(epilog=EXAMPLES)
+@click.argument("source", metavar="IN", type=click.Path())
+@click.argument("target", metavar="OUT", type=click.Path())
+@common.panels_option
+@common.threads_option
+@common.batch_option
+@common.quiet_option
+def convert(source, target, panels, threads, batch_size, quiet):
+    """Convert IN to OUT, chosen by the name of OUT.
+
+    \b
+    OUT a folder or ending in .parquet: the observations, crystals and images tables
+        as Parquet files in that folder (read back with quillon.read_parquet);
+    OUT ending in .stream: a stream written from the columns.
+    IN is a stream, or a Parquet folder written by convert. OUT appears only when the
+    whole output is written.
+    """
+    to_stream = Path(target).suffix.lower() == ".stream" and not target.endswith(("/", os.sep))
+    if not to_stream and not _is_folder_target(target):
+        raise click.BadParameter("must end in .stream or .parquet, or be a folder", param_hint="OUT")
+    if Path(source).is_dir():
+        stream = _read_parquet(source)
+        with common.atomic_output(target, folder=not to_stream) as tmp:
+            if to_stream:
+                stream.write(tmp, n_threads=threads)
+            else:
+                stream.to_parquet(tmp)
+        return
+    src = common.open_stream(source, panels)
+    if to_stream and not src.panels and src.size:
+        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
+                                "be written back with their panels; give --panels")
+    reading = common.Reading()
+    with common.atomic_output(target, folder=not to_stream) as tmp, \
+            common.Progress(src.size, enabled=not quiet) as progress:
+        parts = common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
+                               reading=reading)
+        if to_stream:
+            sink = StreamSink(tmp, src.header, threads)
+            for batch in parts:
+                sink.write(batch)
+            sink.close()
+        else:
+            quillon.concat(list(parts)).to_parquet(tmp)
+    common.note_reading(src, reading)
+
+
+def _read_parquet(folder: str) -> quillon.Stream:
+    try:
+        return quillon.read_parquet(folder)
+    except OSError as exc:
+        raise common.InputError(common.os_error_text(exc, folder)) from None
+    except ValueError as exc:
+        raise common.InputError(f"{folder}: not a Parquet folder written by convert ({exc})") from None
