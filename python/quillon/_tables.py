@@ -1,0 +1,110 @@
+"""The three tables of a stream (observations, crystals, images) as named NumPy columns.
+
+Each ``*_columns`` function returns the table's columns in order, views of the native
+columns wherever the value is stored as is; pandas and Arrow tables are both built
+from them, so the two never disagree on a name or a type.
+"""
+from __future__ import annotations
+
+from typing import Any, Sequence
+
+import numpy as np
+
+from ._deps import require
+
+CELL = ("a", "b", "c", "alpha", "beta", "gamma")
+
+
+def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarray) -> np.ndarray:
+    """d in ångström of each reflection: 1/d = |h a* + k b* + l c*| of its crystal.
+
+    ``basis`` is (astar, bstar, cstar), each (n_crystals, 3) in Å⁻¹; ``crystal`` holds
+    each reflection's row in them. A reflection (0, 0, 0) has d = inf.
+
+    >>> a = np.array([[0.25, 0, 0]], np.float32); b = np.array([[0, 0.5, 0]], np.float32)
+    >>> resolution_d(np.array([[1, 0, 0], [1, 1, 0]], np.int16), (a, b, b * 0), np.array([0, 0]))
+    array([4.       , 1.7888544], dtype=float32)
+    """
+    n = len(hkl)
+    indices = [hkl[:, j].astype(np.float32) for j in range(3)]
+    q2 = np.zeros(n, dtype=np.float32)
+    axis = np.empty(n, dtype=np.float32)  # one component of q
+    term = np.empty(n, dtype=np.float32)
+    for x in range(3):
+        axis[:] = 0
+        for index, vectors in zip(indices, basis):
+            np.take(np.ascontiguousarray(vectors[:, x]), crystal, out=term)
+            term *= index
+            axis += term
+        axis *= axis
+        q2 += axis
+    with np.errstate(divide="ignore"):
+        return np.reciprocal(np.sqrt(q2, out=q2), out=q2)
+
+
+def observation_columns(columns: dict[str, np.ndarray], first_crystal_id: int) -> dict[str, Any]:
+    """Columns of the observations table; "panel" holds the panel codes (-1: unknown)."""
+    hkl = columns["hkl"]
+    crystal_id = columns["crystal_id"]
+    local = crystal_id - np.int32(first_crystal_id) if first_crystal_id else crystal_id
+    basis = (columns["astar"], columns["bstar"], columns["cstar"])
+    out: dict[str, Any] = {"h": hkl[:, 0], "k": hkl[:, 1], "l": hkl[:, 2]}
+    for name in ("I", "sigma", "peak", "background", "fs", "ss"):
+        out[name] = columns[name]
+    out["panel"] = columns["panel_id"]
+    out["crystal_id"] = crystal_id
+    out["image_id"] = np.take(columns["image_id"], local)
+    out["d"] = resolution_d(hkl, basis, local)
+    return out
+
+
+def crystal_columns(columns: dict[str, np.ndarray]) -> dict[str, Any]:
+    """Columns of the crystals table."""
+    out: dict[str, Any] = {"image_id": columns["image_id"],
+                           "crystal_in_image": columns["crystal_in_image"]}
+    out.update((name, columns["cell"][:, j]) for j, name in enumerate(CELL))
+    for v in "abc":
+        out.update((f"{v}star_{x}", columns[f"{v}star"][:, j]) for j, x in enumerate("xyz"))
+    for name in ("profile_rad", "resolution", "n_refl"):
+        out[name] = columns[name]
+    return out
+
+
+def image_columns(columns: dict[str, np.ndarray], filenames: list[str],
+                  events: list[str]) -> dict[str, Any]:
+    """Columns of the images table."""
+    out: dict[str, Any] = {"filename": filenames, "event": events}
+    for name in ("beam_energy", "camera_length", "det_shift_x", "det_shift_y", "n_peaks"):
+        out[name] = columns[name]
+    return out
+
+
+def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int) -> Any:
+    """A DataFrame over the columns, sharing their memory where pandas allows it.
+
+    Its index counts from ``first_row`` (the table's first id).
+    """
+    pd = require("pandas")
+    data = dict(table)
+    if "panel" in data:
+        data["panel"] = pd.Categorical.from_codes(data["panel"], categories=list(panels),
+                                                  validate=False)
+    n = len(next(iter(data.values())))
+    index = pd.RangeIndex(first_row, first_row + n)
+    # copy=False keeps one block per column instead of consolidating (and copying) them.
+    return pd.DataFrame(data, index=index, copy=False)
+
+
+def to_arrow(table: dict[str, Any], panels: Sequence[str]) -> Any:
+    """A pyarrow Table of the columns; numeric columns contiguous in memory are not copied."""
+    pa = require("pyarrow")
+    arrays = []
+    for name, values in table.items():
+        if name == "panel":
+            codes = pa.array(values, mask=values < 0)
+            arrays.append(pa.DictionaryArray.from_arrays(codes, pa.array(list(panels), pa.string())))
+        elif isinstance(values, list):
+            arrays.append(pa.array(values, pa.string()))
+        else:
+            arrays.append(pa.array(values))
+    return pa.Table.from_arrays(arrays, names=list(table))
