@@ -13,7 +13,7 @@ from quillon._deps import require
 
 _CELL_LABELS = ("a (Å)", "b (Å)", "c (Å)", "α (°)", "β (°)", "γ (°)")
 #: Figure sizes in inches; at ``dpi`` the image is these times ``dpi`` pixels.
-SIZES = {"cells": (12.0, 7.0), "resolution": (12.0, 5.0), "panels": (10.0, 8.0)}
+SIZES = {"cells": (12.0, 7.0), "resolution": (12.0, 5.0), "panels": (12.0, 8.0)}
 _GEOMETRY_KEYS = ("corner_x", "corner_y", "fs", "ss", "min_fs", "max_fs", "min_ss", "max_ss")
 _PANEL_KEY = re.compile(r"^\s*([^\s/=;]+)/(" + "|".join(_GEOMETRY_KEYS) + r")\s*=\s*([^;\n]*)", re.M)
 _VECTOR_TERM = re.compile(r"([+-]?(?:\d+\.?\d*|\.\d+)?(?:[eE][+-]?\d+)?)\s*([xyz])")
@@ -72,29 +72,47 @@ def shells(inv_d_counts: np.ndarray, step: float, n_shells: int = 20) -> tuple[n
     return edges, np.bincount(which[inside], weights=inv_d_counts[inside], minlength=n_shells)
 
 
+def _d_ticks(lo: float, hi: float) -> list[float]:
+    """Round values of d (Å) whose 1/d lies in [lo, hi], spaced so their labels do not touch."""
+    candidates = [50, 20, 10, 6, 5, 4, 3.5, 3, 2.5, 2.2, 2, 1.8, 1.6, 1.5, 1.4, 1.3, 1.2, 1.1, 1.0,
+                  0.9, 0.8, 0.7, 0.6, 0.5]
+    ticks: list[float] = []
+    for d in candidates:
+        if lo <= 1 / d <= hi and (not ticks or 1 / d - 1 / ticks[-1] >= 0.07 * (hi - lo)):
+            ticks.append(d)
+    return ticks
+
+
 def resolution_figure(resolution: np.ndarray, inv_d_counts: np.ndarray, step: float, title: str,
                       dpi: float = 100):
     """Crystals' resolution limits (Å) beside the reflections per resolution shell."""
+    from matplotlib.ticker import MaxNLocator
+
     fig = _figure("resolution", dpi)
     fig.suptitle(title)
     left, right = fig.subplots(1, 2)
     res = resolution[np.isfinite(resolution)]
     lo, hi = _robust_range(res)
-    left.hist(res[(res >= lo) & (res <= hi)], bins=60, range=(lo, hi), color="#4c72b0")
-    for q, style in zip(np.percentile(res, [10, 50, 90]), (":", "--", ":")):
-        left.axvline(q, color="#c44e52", ls=style, lw=1.5)
+    inside = res[(res >= lo) & (res <= hi)]
+    left.hist(inside, bins=min(60, max(10, int(np.sqrt(len(inside))))), range=(lo, hi),
+              color="#4c72b0")
     p10, p50, p90 = np.percentile(res, [10, 50, 90])
-    left.set_title(f"median {p50:.2f} Å, 10–90 %: {p10:.2f}–{p90:.2f} Å", fontsize="medium")
+    for q, style, label in ((p10, ":", "10th percentile"), (p50, "--", "median"),
+                            (p90, ":", "90th percentile")):
+        left.axvline(q, color="#c44e52", ls=style, lw=1.5, label=f"{label} {q:.2f} Å")
+    left.legend(fontsize="small", frameon=False)
+    left.yaxis.set_major_locator(MaxNLocator(integer=True))
     left.set_xlabel("resolution limit (Å)")
     left.set_ylabel("crystals")
+    left.set_title("crystals' resolution limits", fontsize="medium")
     if inv_d_counts.any():
         edges, counts = shells(inv_d_counts, step)
         right.bar(edges[:-1], counts, width=np.diff(edges), align="edge", color="#55a868",
                   edgecolor="white", lw=0.5)
         right.set_xlim(edges[0], edges[-1])
-        ticks = edges[::4] if len(edges) > 8 else edges
-        right.set_xticks(ticks, [f"{1 / t:.2f}" if t > 0 else "∞" for t in ticks])
-        right.set_xlabel("resolution d (Å), shells of equal reciprocal volume")
+        ticks = _d_ticks(edges[0], edges[-1])
+        right.set_xticks([1 / d for d in ticks], [f"{d:g}" for d in ticks])
+        right.set_xlabel(f"resolution d (Å); {len(counts)} shells of equal reciprocal volume")
     right.set_ylabel("reflections")
     right.set_title("reflections per resolution shell", fontsize="medium")
     return fig
@@ -139,11 +157,12 @@ def panel_outlines(header: str, panels: list[str]) -> dict[str, np.ndarray] | No
 
 def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.ndarray] | None,
                   title: str, dpi: float = 100):
-    """Reflections per panel: a detector map when ``outlines`` are known, else a bar chart."""
+    """Reflections per panel: a detector map beside the counts when ``outlines`` are known,
+    else a bar chart of the counts."""
     fig = _figure("panels", dpi)
     fig.suptitle(title)
-    ax = fig.subplots()
     if outlines is None:
+        ax = fig.subplots()
         ax.bar(np.arange(len(panels)), counts, color="#4c72b0")
         ax.set_xticks(np.arange(len(panels)), panels, rotation=90,
                       fontsize="small" if len(panels) <= 48 else "x-small")
@@ -151,26 +170,39 @@ def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.
         ax.set_xlabel("panel")
         ax.set_ylabel("reflections")
         return fig
+    from matplotlib import colormaps
     from matplotlib.collections import PolyCollection
+    from matplotlib.colors import Normalize
 
-    polygons = PolyCollection([outlines[p] for p in panels], array=counts, cmap="viridis",
-                              edgecolors="0.3", linewidths=0.5)
-    polygons.set_clim(0, max(int(counts.max()), 1))
-    ax.add_collection(polygons)
     corners = np.concatenate(list(outlines.values()))
     span = corners.max(axis=0) - corners.min(axis=0)
+    # Room for the map by its shape: a tall, narrow detector leaves the rest to the bars.
+    aspect = float(span[0] / span[1]) if span[1] > 0 else 1.0
+    detector, bars = fig.subplots(1, 2, width_ratios=[float(np.clip(3 * aspect, 0.8, 3)), 2])
+    norm = Normalize(float(counts.min()), max(float(counts.max()), float(counts.min()) + 1))
+    cmap = colormaps["viridis"]
+    polygons = PolyCollection([outlines[p] for p in panels], array=counts, cmap=cmap, norm=norm,
+                              edgecolors="0.3", linewidths=0.5)
+    detector.add_collection(polygons)
     lo, hi = corners.min(axis=0) - 0.03 * span, corners.max(axis=0) + 0.03 * span
-    ax.set_xlim(lo[0], hi[0])
-    ax.set_ylim(lo[1], hi[1])
-    ax.set_aspect("equal")
-    ax.set_xlabel("x (pixels)")
-    ax.set_ylabel("y (pixels)")
-    fig.colorbar(polygons, ax=ax, label="reflections", shrink=0.85)
+    detector.set_xlim(lo[0], hi[0])
+    detector.set_ylim(lo[1], hi[1])
+    detector.set_aspect("equal")
+    detector.set_xlabel("x (pixels)")
+    detector.set_ylabel("y (pixels)")
+    detector.set_title("detector", fontsize="medium")
+    fig.colorbar(polygons, ax=detector, label="reflections", shrink=0.8)
     if len(panels) <= 128:
         fontsize = 7 if len(panels) <= 32 else 5
-        for name in panels:
-            centre = outlines[name].mean(axis=0)
-            ax.text(*centre, name, ha="center", va="center", fontsize=fontsize, color="white")
+        for name, n in zip(panels, counts):
+            detector.text(*outlines[name].mean(axis=0), name, ha="center", va="center",
+                          fontsize=fontsize, color="black" if norm(n) > 0.5 else "white")
+    y = np.arange(len(panels))
+    bars.barh(y, counts, color=cmap(norm(counts)), edgecolor="0.3", linewidth=0.3)
+    bars.set_yticks(y, panels, fontsize="small" if len(panels) <= 32 else "x-small")
+    bars.set_ylim(len(panels) - 0.4, -0.6)
+    bars.set_xlabel("reflections")
+    bars.set_title("per panel", fontsize="medium")
     return fig
 
 

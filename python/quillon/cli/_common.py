@@ -7,7 +7,6 @@ import secrets
 import shutil
 import sys
 import threading
-import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -16,7 +15,8 @@ import click
 import numpy as np
 
 import quillon
-import quillon_native
+from quillon._native import default_threads, index_chunks
+from quillon._read import _batches as row_batches
 
 #: Seconds of work before a progress bar appears (the bar would only flicker on short runs).
 PROGRESS_DELAY = float(os.environ.get("QUILLON_PROGRESS_DELAY", "1.0"))
@@ -76,10 +76,6 @@ def _parse_size(ctx, param, value: str) -> int:
     return size
 
 
-def n_threads(threads: int | None) -> int:
-    return threads or len(os.sched_getaffinity(0))
-
-
 @dataclass
 class Source:
     """An input stream, checked readable, with its header and panel names."""
@@ -112,20 +108,6 @@ def _panel_list(text: str) -> list[str]:
         except OSError as exc:
             raise InputError(os_error_text(exc, text[1:])) from None
     return [name for name in text.split(",") if name]
-
-
-def chunk_batches(rows: np.ndarray, batch_bytes: int) -> list[tuple[int, int]]:
-    """Split chunk rows ``(start, end, ...)`` into consecutive runs of about ``batch_bytes`` text."""
-    if len(rows) == 0:
-        return []
-    ends = rows[:, 1]
-    bounds = [0]
-    while bounds[-1] < len(rows):
-        first = bounds[-1]
-        limit = rows[first, 0] + batch_bytes
-        stop = int(np.searchsorted(ends, limit, side="right"))
-        bounds.append(max(stop, first + 1))
-    return list(zip(bounds[:-1], bounds[1:]))
 
 
 class Progress:
@@ -187,33 +169,34 @@ class Reading:
 
 def batches(src: Source, *, threads: int | None, batch_bytes: int, progress: Progress | None = None,
             reading: Reading | None = None) -> Iterator[quillon.Stream]:
-    """The stream as consecutive batches of whole chunks; ids start at 0 in each batch.
+    """The stream as consecutive batches of whole chunks, as ``quillon.iter_batches`` gives them.
 
-    Advances ``progress`` by the bytes each batch covers and adds its report to ``reading``.
+    Ids count over the whole file (``first_crystal_id``/``first_image_id`` say where each batch
+    starts). Advances ``progress`` by the bytes each batch covers and adds its report to
+    ``reading``; unknown panels are counted there instead of warned about batch by batch.
     """
-    threads = n_threads(threads)
+    threads = default_threads(threads)
     name = os.path.basename(src.path)
     try:
-        rows = quillon_native.index_chunks(src.path, threads)
+        rows = index_chunks(src.path, threads)
+        first_crystal = first_image = done = 0
+        for batch_rows in row_batches(rows, batch_bytes):
+            s = quillon.parse_rows(src.path, batch_rows, panels=src.panels, n_threads=threads,
+                                   header=src.header, warn=False)
+            s.columns["crystal_id"] += np.int32(first_crystal)
+            s.columns["image_id"] += np.int32(first_image)
+            s.first_crystal_id, s.first_image_id = first_crystal, first_image
+            first_crystal += s.n_crystals
+            first_image += s.n_images
+            if reading is not None:
+                reading.add(s)
+            if progress is not None:
+                progress.advance(int(batch_rows[-1, 1]) - done, name)
+            done = int(batch_rows[-1, 1])
+            yield s
+            del s  # hold no batch while the next one is parsed
     except OSError as exc:
         raise InputError(os_error_text(exc, src.path)) from None
-    done = 0
-    for first, stop in chunk_batches(rows, batch_bytes):
-        with warnings.catch_warnings():
-            # Reflections on unknown panels are counted and shown once per file, not per batch.
-            warnings.simplefilter("ignore")
-            try:
-                s = quillon.parse_rows(src.path, rows[first:stop], panels=src.panels,
-                                       n_threads=threads, header=src.header)
-            except OSError as exc:
-                raise InputError(os_error_text(exc, src.path)) from None
-        if reading is not None:
-            reading.add(s)
-        end = int(rows[stop - 1, 1])
-        if progress is not None:
-            progress.advance(end - done, name)
-        done = end
-        yield s
     if progress is not None:
         progress.advance(src.size - done, name)
 
@@ -272,21 +255,3 @@ def atomic_output(target: str | os.PathLike, *, folder: bool = False) -> Iterato
     except BaseException:
         _remove(tmp)
         raise
-
-
-def append_file(dst: Path, src: Path) -> None:
-    """Append the bytes of ``src`` to ``dst`` (in the kernel where it can) and remove ``src``."""
-    # copy_file_range refuses a descriptor opened for appending: seek to the end instead.
-    with open(src, "rb") as fin, open(dst, "r+b") as fout:
-        fout.seek(0, os.SEEK_END)
-        remaining = os.fstat(fin.fileno()).st_size
-        try:
-            while remaining > 0:
-                n = os.copy_file_range(fin.fileno(), fout.fileno(), remaining)
-                if n == 0:
-                    break
-                remaining -= n
-        except OSError:
-            fin.seek(os.fstat(fin.fileno()).st_size - remaining)
-            shutil.copyfileobj(fin, fout, 1 << 24)
-    src.unlink()

@@ -9,6 +9,7 @@ from __future__ import annotations
 import numpy as np
 
 import quillon
+from quillon._tables import resolution_d
 from quillon.cli._common import Reading, Source
 
 CELL_KEYS = ("a", "b", "c", "alpha", "beta", "gamma")
@@ -46,7 +47,7 @@ class Summary:
             panel = c["panel_id"]
             self.panel_counts += np.bincount(panel[panel >= 0], minlength=len(self.panel_counts))
         if self.inv_d_counts is not None:
-            inv_d = inverse_d(c)
+            inv_d = inverse_d(s)
             bins = (inv_d[np.isfinite(inv_d)] / INV_D_STEP).astype(np.int64)
             self.inv_d_counts += np.bincount(bins[(bins >= 0) & (bins < len(self.inv_d_counts))],
                                              minlength=len(self.inv_d_counts))
@@ -91,14 +92,12 @@ def totals(files: list[dict]) -> dict:
     return {"files": len(files), **total}
 
 
-def inverse_d(c: dict) -> np.ndarray:
-    """1/d (Å⁻¹) of every reflection: |h a* + k b* + l c*| with its crystal's reciprocal basis."""
-    cid = c["crystal_id"]
-    hkl = c["hkl"].astype(np.float32)
-    q = hkl[:, :1] * c["astar"][cid]
-    q += hkl[:, 1:2] * c["bstar"][cid]
-    q += hkl[:, 2:3] * c["cstar"][cid]
-    return np.sqrt(np.einsum("ij,ij->i", q, q))
+def inverse_d(s: quillon.Stream) -> np.ndarray:
+    """1/d (Å⁻¹) of every reflection of batch ``s``."""
+    c = s.columns
+    local = c["crystal_id"] - np.int32(s.first_crystal_id)
+    with np.errstate(divide="ignore"):
+        return 1 / resolution_d(c["hkl"], (c["astar"], c["bstar"], c["cstar"]), local)
 
 
 def _finite(values: np.ndarray) -> np.ndarray:

@@ -65,8 +65,44 @@ def convert(source, target, panels, threads, batch_size, quiet):
                 sink.write(batch)
             sink.close()
         else:
-            quillon.concat(list(parts)).to_parquet(tmp)
+            _write_parquet(parts, tmp, src, reading)
     common.note_reading(src, reading)
+
+
+def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Reading) -> None:
+    """The tables of the batches as one Parquet folder that ``quillon.read_parquet`` reads.
+
+    Observations and crystals go out batch by batch as row groups; the images, a small
+    table, are kept and written last with the metadata of the whole file (header, panels,
+    the report of every batch), which is where ``read_parquet`` looks for it.
+    """
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    folder.mkdir()
+    writers: dict[str, pq.ParquetWriter] = {}
+    images = []
+    try:
+        for batch in parts:
+            tables = batch.to_arrow()
+            for name in ("observations", "crystals"):
+                table = tables[name].replace_schema_metadata(None)
+                if name not in writers:
+                    writers[name] = pq.ParquetWriter(folder / f"{name}.parquet", table.schema)
+                writers[name].write_table(table)
+            images.append(tables["images"])
+    finally:
+        for writer in writers.values():
+            writer.close()
+    whole = quillon.Stream.from_native(
+        quillon.Stream.empty(src.panels).columns, [], [],
+        {reason: tuple(v) for reason, v in reading.excluded.items()},
+        header=src.header, panels=src.panels, path=src.path)
+    if not images:
+        whole.to_parquet(folder)
+        return
+    metadata = whole.to_arrow()["images"].schema.metadata
+    pq.write_table(pa.concat_tables(images).replace_schema_metadata(metadata), folder / "images.parquet")
 
 
 def _read_parquet(folder: str) -> quillon.Stream:

@@ -35,11 +35,11 @@ def _parse_cell(ctx, param, value: str | None) -> tuple[float, ...] | None:
 
 
 def _parse_tolerance(ctx, param, value: str) -> tuple[float, float]:
-    lengths, _, angles = value.partition(",")
-    length_pct = lengths.strip().removesuffix("%")
-    if angles.strip().endswith("%"):
-        raise click.BadParameter(f"angles are in degrees, not %: {value!r}")
-    tol = _floats(f"{length_pct},{angles}", 2, "LENGTH%,ANGLE")
+    parts = value.split(",")
+    if len(parts) != 2 or parts[1].strip().endswith("%"):
+        raise click.BadParameter(f"expected LENGTH%,ANGLE (lengths in %, angles in degrees) such as "
+                                 f"2%,1.5, got {value!r}")
+    tol = _floats(f"{parts[0].strip().removesuffix('%')},{parts[1]}", 2, "LENGTH%,ANGLE")
     if not all(np.isfinite(tol)) or min(tol) < 0:
         raise click.BadParameter(f"tolerances must be ≥ 0, got {value!r}")
     return tol[0] / 100, tol[1]
