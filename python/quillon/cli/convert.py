@@ -106,6 +106,11 @@ def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Read
 
 
 def _read_parquet(folder: str) -> quillon.Stream:
+    missing = [name for name in ("observations", "crystals", "images")
+               if not (Path(folder) / f"{name}.parquet").is_file()]
+    if missing:
+        raise common.InputError(f"{folder}: not a Parquet folder written by convert "
+                                f"(no {missing[0]}.parquet)")
     try:
         return quillon.read_parquet(folder)
     except OSError as exc:
