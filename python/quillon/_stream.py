@@ -127,7 +127,8 @@ class Stream:
         """One row per reflection: ``h k l I sigma peak background fs ss panel crystal_id
         image_id d``; ``panel`` is categorical (missing for an unknown panel), ``d`` the
         resolution in Å. The columns stored as read share the native arrays' memory."""
-        table = _tables.observation_columns(self.columns, self.first_crystal_id)
+        table = _tables.observation_columns(self.columns, self.first_crystal_id,
+                                            default_threads(None))
         return _tables.to_pandas(table, self.panels, 0)
 
     @functools.cached_property
@@ -157,7 +158,9 @@ class Stream:
         in file order). None keeps every row. A crystal is kept when it is selected and
         its image is; its reflections come with it. Ids are renumbered from the first
         ids of this Stream, ``n_refl`` and ``crystal_in_image`` are recomputed, and
-        images left without crystals are dropped when ``drop_empty_images``.
+        images left without crystals are dropped when ``drop_empty_images``, else kept
+        with a detector shift of 0 (a stream gives the shift with the crystals), so
+        that writing the selection and reading it back gives the selection.
 
         Raises ValueError for a mask of the wrong length and IndexError for a position
         out of range, naming the table, before anything is built.
@@ -170,13 +173,16 @@ class Stream:
         keep_image = _row_mask(images, self.n_images, "images")
         image_of = self.columns["image_id"] - np.int32(self.first_image_id)
         keep_crystal &= keep_image[image_of]
+        has_crystal = np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
         if drop_empty_images:
-            keep_image &= np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
+            keep_image &= has_crystal
 
         crystal_of = self.columns["crystal_id"] - np.int32(self.first_crystal_id)
         columns = _columns.take_rows(self.columns, OBSERVATION, keep_crystal[crystal_of])
         columns |= _columns.take_rows(self.columns, CRYSTAL, keep_crystal)
         columns |= _columns.take_rows(self.columns, IMAGE, keep_image)
+        for name in ("det_shift_x", "det_shift_y"):  # the shift comes from an image's crystals
+            columns[name][~has_crystal[keep_image]] = 0
         new_crystal = _new_ids(keep_crystal, self.first_crystal_id)
         new_image = _new_ids(keep_image, self.first_image_id)
         columns["crystal_id"] = new_crystal[columns["crystal_id"] - np.int32(self.first_crystal_id)]
