@@ -174,9 +174,12 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
             read["crystals"] += batch.n_crystals
             read["reflections"] += len(batch)
             crystals, images = tests.masks(batch)
-            selection = {} if images is None else {"images": images}
-            sink.write(batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
-                                    **selection))
+            if crystals.all() and images is None and not images_with_crystals:
+                sink.write(batch)  # nothing to drop: no need to copy the columns
+            else:
+                selection = {} if images is None else {"images": images}
+                sink.write(batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
+                                        **selection))
             if tests.done(images_with_crystals):
                 break
         sink.close()
