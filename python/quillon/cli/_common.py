@@ -18,8 +18,17 @@ import quillon
 from quillon._native import default_threads, index_chunks
 from quillon._read import _batches as row_batches
 
-#: Seconds of work before a progress bar appears (the bar would only flicker on short runs).
-PROGRESS_DELAY = float(os.environ.get("QUILLON_PROGRESS_DELAY", "1.0"))
+
+
+def _progress_delay() -> float:
+    """Seconds of work before a progress bar appears (a bar would only flicker on short runs)."""
+    try:
+        return max(float(os.environ.get("QUILLON_PROGRESS_DELAY", "1.0")), 0.0)
+    except ValueError:
+        return 1.0
+
+
+PROGRESS_DELAY = _progress_delay()
 
 
 class InputError(click.ClickException):
