@@ -264,6 +264,8 @@ def test_failed_output_leaves_the_old_target_alone(gen, tmp_path):
     run("filter", no_geometry, tmp_path / "out.stream", rc=2)
     assert (tmp_path / "out.stream").read_text() == "before"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.stream", "plain.stream", "tables"]
+    proc = run("filter", gen[1]["path"], tmp_path / "no" / "out.stream", rc=1)
+    assert proc.stderr.count("\n") == 1 and "no such folder" in proc.stderr
 
 
 def test_atomic_output_removes_the_temporary_on_failure(tmp_path):

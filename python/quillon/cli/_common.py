@@ -248,6 +248,10 @@ def atomic_output(target: str | os.PathLike, *, folder: bool = False) -> Iterato
                              "remove it or choose another name")
     elif not folder and target.is_dir():
         raise InputError(f"{target}: Is a directory")
+    parent = target.parent
+    if not parent.is_dir() or not os.access(parent, os.W_OK | os.X_OK):
+        reason = "no such folder" if not parent.is_dir() else "folder not writable"
+        raise CommandFailed(f"{target}: cannot write there ({reason}: {parent})")
     tmp = _temp_name(target)
     try:
         yield tmp
@@ -260,7 +264,7 @@ def atomic_output(target: str | os.PathLike, *, folder: bool = False) -> Iterato
             os.replace(tmp, target)
     except OSError as exc:
         _remove(tmp)
-        raise CommandFailed(os_error_text(exc, target)) from None
+        raise CommandFailed(f"{target}: {exc.strerror or exc}") from None
     except BaseException:
         _remove(tmp)
         raise
