@@ -19,7 +19,6 @@ from quillon._native import default_threads, index_chunks
 from quillon._read import _batches as row_batches
 
 
-
 def _progress_delay() -> float:
     """Seconds of work before a progress bar appears (a bar would only flicker on short runs)."""
     try:
@@ -77,12 +76,9 @@ def panels_option(f):
 
 def _parse_size(ctx, param, value: str) -> int:
     try:
-        size = quillon.parse_size(value)
+        return quillon.parse_size(value)
     except (ValueError, TypeError) as exc:
         raise click.BadParameter(str(exc)) from None
-    if size <= 0:
-        raise click.BadParameter("must be more than 0 bytes")
-    return size
 
 
 @dataclass
@@ -93,7 +89,6 @@ class Source:
     size: int
     header: str
     panels: list[str]
-    geometry: bool  # whether the panel names came from the header's geometry
 
 
 def open_stream(path: str, panels: str | None = None) -> Source:
@@ -104,10 +99,8 @@ def open_stream(path: str, panels: str | None = None) -> Source:
         header = quillon.read_header(path)
     except OSError as exc:
         raise InputError(os_error_text(exc, path)) from None
-    if panels is not None:
-        return Source(path, size, header, _panel_list(panels), geometry=False)
-    names = quillon.panels_from_header(header)
-    return Source(path, size, header, names, geometry=bool(names))
+    names = _panel_list(panels) if panels is not None else quillon.panels_from_header(header)
+    return Source(path, size, header, names)
 
 
 def _panel_list(text: str) -> list[str]:

@@ -22,7 +22,7 @@ def _is_folder_target(target: str) -> bool:
             or Path(target).is_dir())
 
 
-@click.command(epilog=EXAMPLES)
+@click.command(short_help="A stream to Parquet tables or a stream, and back.", epilog=EXAMPLES)
 @click.argument("source", metavar="IN", type=click.Path())
 @click.argument("target", metavar="OUT", type=click.Path())
 @common.panels_option

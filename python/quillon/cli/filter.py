@@ -123,7 +123,7 @@ Examples:
   quillon filter run7.stream some.stream --events-from events.lst"""
 
 
-@click.command(epilog=EXAMPLES)
+@click.command(short_help="Keep the crystals that pass tests; write a stream.", epilog=EXAMPLES)
 @click.argument("source", metavar="IN", type=click.Path(dir_okay=True))
 @click.argument("target", metavar="OUT.stream", type=click.Path(dir_okay=True))
 @click.option("--cell", callback=_parse_cell, metavar="A,B,C,AL,BE,GA",

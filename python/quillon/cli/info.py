@@ -27,7 +27,7 @@ Lengths and resolution in Å, angles in degrees, energy in eV; a statistic
 of no values (no crystals) is null."""
 
 
-@click.command(epilog=JSON_SCHEMA_HELP + """
+@click.command(short_help="Counts, cells, resolution and exclusions of streams.", epilog=JSON_SCHEMA_HELP + """
 
 \b
 Examples:

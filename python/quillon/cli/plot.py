@@ -50,7 +50,7 @@ def _plot_command(name: str, help_text: str, example: str):
     return decorate
 
 
-@click.group(epilog="\b\nExamples:\n  quillon plot cells run7.stream -o cells.png\n"
+@click.group(short_help="Plots of cells, resolution, reflections per panel.", epilog="\b\nExamples:\n  quillon plot cells run7.stream -o cells.png\n"
                     "  quillon plot resolution run7.stream -o res.svg\n"
                     "  quillon plot panels run7.stream -o panels.pdf")
 def plot() -> None:
