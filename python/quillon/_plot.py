@@ -46,12 +46,10 @@ def cells_figure(cells: np.ndarray, title: str, dpi: float = 100):
                 color="#4c72b0", edgecolor="none")
         median = float(np.median(values))
         ax.axvline(median, color="#c44e52", lw=1.5, ls="--", label=f"median {median:.3f}")
-        ax.set_xlabel(label)
+        outside = len(values) - len(inside)
+        ax.set_xlabel(label + (f"  ({outside:,} beyond the range shown)" if outside else ""))
         ax.set_ylabel("crystals")
         ax.legend(loc="upper right", fontsize="small", frameon=False)
-        if len(inside) < len(values):
-            ax.text(0.02, 0.95, f"{len(values) - len(inside):,} outside", transform=ax.transAxes,
-                    fontsize="small", va="top", color="0.4")
     return fig
 
 
