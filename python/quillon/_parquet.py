@@ -42,13 +42,16 @@ def to_arrow(stream: Stream) -> dict[str, pa.Table]:
             for name, table in tables.items()}
 
 
-def to_parquet(stream: Stream, folder: PathLike) -> None:
-    """Write the three tables as ``<table>.parquet`` files into ``folder``."""
+def to_parquet(stream: Stream, folder: PathLike, **kwargs: Any) -> None:
+    """Write the three tables as ``<table>.parquet`` files into ``folder``.
+
+    ``kwargs`` go to ``pyarrow.parquet.write_table`` (``compression``, ``use_dictionary``, …).
+    """
     pq = require("pyarrow.parquet")
     folder = fspath(folder)
     os.makedirs(folder, exist_ok=True)
     for name, table in to_arrow(stream).items():
-        pq.write_table(table, os.path.join(folder, f"{name}.parquet"))
+        pq.write_table(table, os.path.join(folder, f"{name}.parquet"), **kwargs)
 
 
 def _numpy(table: pa.Table, name: str, dtype: str) -> np.ndarray:

@@ -132,7 +132,8 @@ def iter_batches(path: PathLike, *, batch_bytes: int | str = "1 GiB",
     rows = index_chunks(path, threads)
     header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
     names = _panel_list(panels, header, path, rows)
-    bar = _progress_bar(path, int(rows[-1, 1] - rows[0, 0]) if len(rows) else 0) if progress else None
+    total = int(rows[-1, 1] - rows[0, 0]) if len(rows) else 0
+    bar = _ProgressBar(path, total) if progress else None
     first_crystal = first_image = 0
     try:
         for batch_rows in _batches(rows, size):
@@ -170,10 +171,6 @@ class _ProgressBar:
 
     def close(self) -> None:
         self._progress.stop()
-
-
-def _progress_bar(path: str, total: int) -> _ProgressBar:
-    return _ProgressBar(path, total)
 
 
 def concat(streams: Iterable[Stream]) -> Stream:

@@ -19,19 +19,15 @@ CELL = ("a", "b", "c", "alpha", "beta", "gamma")
 _BLOCK = 1 << 15  # rows per step: the scratch arrays of a step stay in the core's cache
 
 
-# The six distinct entries (i, j) of the metric G = B Bᵀ of a reciprocal basis B.
-_METRIC = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
-
-
 def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarray,
                  n_threads: int = 1) -> np.ndarray:
     """d in ångström of each reflection: 1/d = |h a* + k b* + l c*| of its crystal.
 
     ``basis`` is (astar, bstar, cstar), each (n_crystals, 3) in Å⁻¹; ``crystal`` holds
-    each reflection's row in them. With G = B Bᵀ per crystal (in double precision),
-    1/d² = Σ G_ij h_i h_j: six gathers per reflection instead of nine. Computed in
-    float32, in cache-sized blocks spread over ``n_threads`` threads. A reflection
-    (0, 0, 0) has d = inf.
+    each reflection's row in them. With the metric G = B Bᵀ of each crystal (in double
+    precision), 1/d² = h (G00 h + 2 G01 k + 2 G02 l) + k (G11 k + 2 G12 l) + l G22 l:
+    six gathers per reflection instead of nine. Computed in float32, in cache-sized
+    blocks spread over ``n_threads`` threads. A reflection (0, 0, 0) has d = inf.
 
     >>> a = np.array([[0.25, 0, 0]], np.float32); b = np.array([[0, 0.5, 0]], np.float32)
     >>> resolution_d(np.array([[1, 0, 0], [1, 1, 0]], np.int16), (a, b, b * 0), np.array([0, 0]))
@@ -40,12 +36,13 @@ def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarr
     n = len(hkl)
     vectors = np.stack(basis, axis=1).astype(np.float64)  # (n_crystals, 3, 3), rows a*, b*, c*
     metric = np.einsum("cix,cjx->cij", vectors, vectors)
-    # one contiguous float32 array per entry, off-diagonal ones doubled (G is symmetric)
-    weights = [(metric[:, i, j] * (1 if i == j else 2)).astype(np.float32) for i, j in _METRIC]
+    # weight[i][j - i]: one contiguous float32 array per entry j >= i, off-diagonal doubled
+    weight = [[(metric[:, i, j] * (1 if i == j else 2)).astype(np.float32) for j in range(i, 3)]
+              for i in range(3)]
     out = np.empty(n, dtype=np.float32)
 
     def blocks(first: int, step: int) -> None:
-        h, k, l, gathered, product = (np.empty(_BLOCK, dtype=np.float32) for _ in range(5))
+        h, k, l, gathered, bracket = (np.empty(_BLOCK, dtype=np.float32) for _ in range(5))
         for start in range(first * _BLOCK, n, step * _BLOCK):
             stop = min(start + _BLOCK, n)
             m = stop - start
@@ -53,15 +50,19 @@ def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarr
             indices = (h[:m], k[:m], l[:m])
             for j, index in enumerate(indices):
                 index[:] = hkl[start:stop, j]
-            g, p = gathered[:m], product[:m]
-            for term, ((i, j), weight) in enumerate(zip(_METRIC, weights)):
-                np.multiply(indices[i], indices[j], out=p)
-                np.take(weight, rows, out=g)
-                if term == 0:
-                    np.multiply(g, p, out=inv_d2)
+            g, b = gathered[:m], bracket[:m]
+            for i in range(3):  # b = the bracket multiplied by index i
+                np.take(weight[i][0], rows, out=b)
+                b *= indices[i]
+                for j in range(i + 1, 3):
+                    np.take(weight[i][j - i], rows, out=g)
+                    g *= indices[j]
+                    b += g
+                if i == 0:
+                    np.multiply(b, indices[0], out=inv_d2)
                 else:
-                    g *= p
-                    inv_d2 += g
+                    b *= indices[i]
+                    inv_d2 += b
             np.sqrt(inv_d2, out=inv_d2)
             with np.errstate(divide="ignore"):
                 np.reciprocal(inv_d2, out=inv_d2)

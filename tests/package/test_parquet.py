@@ -37,6 +37,15 @@ def test_parquet_round_trip_is_exact(request, tmp_path, assert_same, which):
     assert back.observations.equals(s.observations)
 
 
+@pytest.mark.parametrize("options", [{"compression": "zstd"}, {"use_dictionary": ["panel"]}])
+def test_write_options_keep_the_round_trip_exact(small_stream, tmp_path, assert_same, options):
+    s = quillon.read(small_stream)
+    s.to_parquet(tmp_path / "p", **options)
+    assert_same(quillon.read_parquet(tmp_path / "p"), s)
+    codec = pq.ParquetFile(tmp_path / "p" / "observations.parquet").metadata.row_group(0).column(0)
+    assert codec.compression == options.get("compression", "snappy").upper()
+
+
 def test_batch_round_trip_keeps_its_ids(sample, tmp_path, assert_same):
     batch = list(quillon.iter_batches(sample, batch_bytes="500K"))[2]
     batch.to_parquet(tmp_path / "b")
