@@ -69,10 +69,13 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
     ``panel`` in the tables) and, with ``warn``, one :class:`UnknownPanelWarning`
     with their count.
 
-    >>> import quillon_native
-    >>> rows = quillon_native.index_chunks(os.devnull)
-    >>> parse_rows(os.devnull, rows, panels=["p0"])
-    <Stream null: 0 images, 0 crystals, 0 reflections>
+    >>> import quillon_native, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "empty.stream")
+    >>> with open(path, "w") as f:
+    ...     _ = f.write("a header and no chunk\\n")
+    >>> rows = quillon_native.index_chunks(path)
+    >>> parse_rows(path, rows, panels=["p0"])
+    <Stream empty.stream: 0 images, 0 crystals, 0 reflections>
     """
     path = fspath(path)
     columns, filenames, events, report = parse_chunks(path, rows, [UNKNOWN_PANEL, *panels],
