@@ -36,6 +36,7 @@ try:
     import dask.dataframe as dd
     import pandas as pd
     import pyarrow.dataset
+    from dask.base import tokenize
     from dask.delayed import Delayed, delayed
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
@@ -159,6 +160,10 @@ def _union(lists: Sequence[Sequence[str]]) -> list[str]:
     return list(dict.fromkeys(name for names in lists for name in names))
 
 
+def _shared(value: Any, name: str) -> Delayed:
+    return delayed(value, name=f"{name}-{tokenize(value)}", traverse=False)
+
+
 def _meta(panels: list[str]) -> dict[str, Any]:
     meta = quillon.schema(panels)
     # An empty list of file names makes a float column; the text columns hold str.
@@ -254,14 +259,18 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     parts: list[Delayed] = []
     tables: dict[str, list[Delayed]] = {name: [] for name in TABLES}
     before: Delayed | np.ndarray = np.zeros(3, dtype=np.int64)
+    # Values that many tasks share go into the graph once, as keys of their own.
+    union_key = _shared(union, "panels")
     for path, (rows, header, file_panels) in zip(paths, indexed):
+        file_token = tokenize(path, file_panels, header, n_threads)
+        header_key, panels_key = _shared(header, "header"), _shared(file_panels, "panels")
         for block in _blocks(rows, blocksize):
-            token = dask.base.tokenize(path, block, file_panels, header, n_threads)
-            part = delayed(_parse_block, pure=True)(path, block, file_panels, header, n_threads,
-                                                    dask_key_name=f"parse-stream-{token}")
+            token = tokenize(file_token, block)
+            part = delayed(_parse_block, pure=True)(path, block, panels_key, header_key,
+                                                    n_threads, dask_key_name=f"parse-stream-{token}")
             for name in TABLES:
                 tables[name].append(delayed(_table, pure=True)(
-                    part, before, name, union, dask_key_name=f"{name}-{token}"))
+                    part, before, name, union_key, dask_key_name=f"{name}-{token}"))
             before = delayed(_totals_after, pure=True)(before, part,
                                                        dask_key_name=f"ids-after-{token}")
             parts.append(part)
