@@ -89,7 +89,7 @@ def read(path: PathLike, *, panels: Sequence[str] | None = None, n_threads: int 
     ``strerror`` and ``filename``.
 
     >>> s = read("run7.stream")                                      # doctest: +SKIP
-    >>> s
+    >>> s                                                            # doctest: +SKIP
     <Stream run7.stream: 1,275 images, 1,560 crystals, 2,567,370 reflections>
     >>> s.observations.groupby("panel", observed=True)["I"].mean()  # doctest: +SKIP
     """

@@ -158,7 +158,9 @@ class Stream:
         in file order). None keeps every row. A crystal is kept when it is selected and
         its image is; its reflections come with it. Ids are renumbered from the first
         ids of this Stream, ``n_refl`` and ``crystal_in_image`` are recomputed, and
-        images left without crystals are dropped when ``drop_empty_images``.
+        images left without crystals are dropped when ``drop_empty_images``, else kept
+        with a detector shift of 0 (a stream gives the shift with the crystals), so
+        that writing the selection and reading it back gives the selection.
 
         Raises ValueError for a mask of the wrong length and IndexError for a position
         out of range, naming the table, before anything is built.
@@ -171,13 +173,16 @@ class Stream:
         keep_image = _row_mask(images, self.n_images, "images")
         image_of = self.columns["image_id"] - np.int32(self.first_image_id)
         keep_crystal &= keep_image[image_of]
+        has_crystal = np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
         if drop_empty_images:
-            keep_image &= np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
+            keep_image &= has_crystal
 
         crystal_of = self.columns["crystal_id"] - np.int32(self.first_crystal_id)
         columns = _columns.take_rows(self.columns, OBSERVATION, keep_crystal[crystal_of])
         columns |= _columns.take_rows(self.columns, CRYSTAL, keep_crystal)
         columns |= _columns.take_rows(self.columns, IMAGE, keep_image)
+        for name in ("det_shift_x", "det_shift_y"):  # the shift comes from an image's crystals
+            columns[name][~has_crystal[keep_image]] = 0
         new_crystal = _new_ids(keep_crystal, self.first_crystal_id)
         new_image = _new_ids(keep_image, self.first_image_id)
         columns["crystal_id"] = new_crystal[columns["crystal_id"] - np.int32(self.first_crystal_id)]

@@ -19,46 +19,52 @@ CELL = ("a", "b", "c", "alpha", "beta", "gamma")
 _BLOCK = 1 << 15  # rows per step: the scratch arrays of a step stay in the core's cache
 
 
+# The six distinct entries (i, j) of the metric G = B Bᵀ of a reciprocal basis B.
+_METRIC = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
+
+
 def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarray,
                  n_threads: int = 1) -> np.ndarray:
     """d in ångström of each reflection: 1/d = |h a* + k b* + l c*| of its crystal.
 
     ``basis`` is (astar, bstar, cstar), each (n_crystals, 3) in Å⁻¹; ``crystal`` holds
-    each reflection's row in them. Computed in float32, in cache-sized blocks spread
-    over ``n_threads`` threads. A reflection (0, 0, 0) has d = inf.
+    each reflection's row in them. With G = B Bᵀ per crystal (in double precision),
+    1/d² = Σ G_ij h_i h_j: six gathers per reflection instead of nine. Computed in
+    float32, in cache-sized blocks spread over ``n_threads`` threads. A reflection
+    (0, 0, 0) has d = inf.
 
     >>> a = np.array([[0.25, 0, 0]], np.float32); b = np.array([[0, 0.5, 0]], np.float32)
     >>> resolution_d(np.array([[1, 0, 0], [1, 1, 0]], np.int16), (a, b, b * 0), np.array([0, 0]))
     array([4.       , 1.7888544], dtype=float32)
     """
     n = len(hkl)
-    # components[3 * j + x]: component x of basis vector j, one value per crystal
-    components = [np.ascontiguousarray(v[:, x]) for v in basis for x in range(3)]
+    vectors = np.stack(basis, axis=1).astype(np.float64)  # (n_crystals, 3, 3), rows a*, b*, c*
+    metric = np.einsum("cix,cjx->cij", vectors, vectors)
+    # one contiguous float32 array per entry, off-diagonal ones doubled (G is symmetric)
+    weights = [(metric[:, i, j] * (1 if i == j else 2)).astype(np.float32) for i, j in _METRIC]
     out = np.empty(n, dtype=np.float32)
 
     def blocks(first: int, step: int) -> None:
-        h, k, l, axis, term = (np.empty(_BLOCK, dtype=np.float32) for _ in range(5))
+        h, k, l, gathered, product = (np.empty(_BLOCK, dtype=np.float32) for _ in range(5))
         for start in range(first * _BLOCK, n, step * _BLOCK):
             stop = min(start + _BLOCK, n)
             m = stop - start
-            rows, q2 = crystal[start:stop], out[start:stop]
+            rows, inv_d2 = crystal[start:stop], out[start:stop]
             indices = (h[:m], k[:m], l[:m])
             for j, index in enumerate(indices):
                 index[:] = hkl[start:stop, j]
-            q2[:] = 0
-            for x in range(3):
-                a, t = axis[:m], term[:m]
-                np.take(components[x], rows, out=a)
-                a *= indices[0]
-                for j in (1, 2):
-                    np.take(components[3 * j + x], rows, out=t)
-                    t *= indices[j]
-                    a += t
-                a *= a
-                q2 += a
-            np.sqrt(q2, out=q2)
+            g, p = gathered[:m], product[:m]
+            for term, ((i, j), weight) in enumerate(zip(_METRIC, weights)):
+                np.multiply(indices[i], indices[j], out=p)
+                np.take(weight, rows, out=g)
+                if term == 0:
+                    np.multiply(g, p, out=inv_d2)
+                else:
+                    g *= p
+                    inv_d2 += g
+            np.sqrt(inv_d2, out=inv_d2)
             with np.errstate(divide="ignore"):
-                np.reciprocal(q2, out=q2)
+                np.reciprocal(inv_d2, out=inv_d2)
 
     workers = max(1, min(n_threads, -(-n // _BLOCK)))
     if workers == 1:
@@ -119,6 +125,9 @@ def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int) -> A
                                                   validate=False)
     n = len(next(iter(data.values())))
     index = pd.RangeIndex(first_row, first_row + n)
+    for name, values in data.items():
+        if isinstance(values, list):  # text: pandas' string dtype, also when empty
+            data[name] = pd.Series(values, index=index, dtype=str)
     # copy=False keeps one block per column instead of consolidating (and copying) them.
     return pd.DataFrame(data, index=index, copy=False)
 
