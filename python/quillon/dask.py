@@ -299,8 +299,9 @@ def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
 
 def convert_to_parquet(paths_or_glob: Any, out: str | os.PathLike, *, scheduler: str | None = None,
                        blocksize: int | str = "256 MiB", panels: Sequence[str] | None = None,
-                       n_threads: int = 1) -> DaskStream:
-    """Read streams and write their tables to ``out`` as :meth:`DaskStream.to_parquet` does.
+                       n_threads: int = 1) -> dict[str, tuple[int, int]]:
+    """Read streams and write their tables to ``out`` as :meth:`DaskStream.to_parquet` does;
+    return what reading left out.
 
     ``scheduler`` is the address of a Dask scheduler (``tcp://host:8786``) to connect to for
     this call; ``None`` uses the current default (a ``distributed.Client`` already made, or
@@ -311,5 +312,4 @@ def convert_to_parquet(paths_or_glob: Any, out: str | os.PathLike, *, scheduler:
             from distributed import Client
             stack.enter_context(Client(scheduler))  # the default scheduler until it closes
         ds = read(paths_or_glob, blocksize=blocksize, panels=panels, n_threads=n_threads)
-        ds.to_parquet(out)
-    return ds
+        return ds.to_parquet(out)

@@ -162,3 +162,18 @@ def test_worker_killed_mid_read_gives_identical_result(client, files, tmp_path):
     client.wait_for_workers(2)
     assert set(client.scheduler_info()["workers"]) != before  # one was replaced
     assert_same_stream(got, want)
+
+
+def test_convert_command_on_a_scheduler(client, files, tmp_path):
+    click_testing = pytest.importorskip("click.testing")
+    from quillon.cli._app import cli
+
+    pattern = os.path.join(os.path.dirname(files["generated"][0]), "gen*.stream")
+    out = tmp_path / "runs.parquet"
+    result = click_testing.CliRunner().invoke(
+        cli, ["convert", "--scheduler", client.scheduler.address, "--batch-size", "64K",
+               pattern, str(out)])
+    assert result.exit_code == 0, result.output
+    back = qd.read_parquet(out)
+    assert_same_tables(dask.compute(back.observations, back.crystals, back.images),
+                       expected(files["generated"]))
