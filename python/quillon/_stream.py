@@ -96,8 +96,8 @@ class Stream:
     def empty(cls, panels: Iterable[str] = (), *, header: str = "") -> Stream:
         """A Stream without images: its tables have every column, with the right dtypes.
 
-        >>> Stream.empty(["p0"]).observations.dtypes["panel"]
-        CategoricalDtype(categories=['p0'], ordered=False, categories_dtype=str)
+        >>> Stream.empty(["p0"]).observations["panel"].cat.categories.tolist()
+        ['p0']
         """
         return cls(_columns.empty_columns(), [], [], {}, header=header, panels=panels)
 
@@ -178,15 +178,16 @@ class Stream:
             keep_image &= has_crystal
 
         crystal_of = self.columns["crystal_id"] - np.int32(self.first_crystal_id)
-        columns = _columns.take_rows(self.columns, OBSERVATION, keep_crystal[crystal_of])
+        keep_observation = keep_crystal[crystal_of]
+        columns = _columns.take_rows(self.columns, OBSERVATION, keep_observation)
         columns |= _columns.take_rows(self.columns, CRYSTAL, keep_crystal)
         columns |= _columns.take_rows(self.columns, IMAGE, keep_image)
         for name in ("det_shift_x", "det_shift_y"):  # the shift comes from an image's crystals
             columns[name][~has_crystal[keep_image]] = 0
         new_crystal = _new_ids(keep_crystal, self.first_crystal_id)
         new_image = _new_ids(keep_image, self.first_image_id)
-        columns["crystal_id"] = new_crystal[columns["crystal_id"] - np.int32(self.first_crystal_id)]
-        columns["image_id"] = new_image[columns["image_id"] - np.int32(self.first_image_id)]
+        columns["crystal_id"] = new_crystal[crystal_of[keep_observation]]
+        columns["image_id"] = new_image[image_of[keep_crystal]]
         columns["n_refl"] = np.bincount(columns["crystal_id"] - np.int32(self.first_crystal_id),
                                         minlength=len(columns["n_refl"])).astype(np.int32)
         columns["crystal_in_image"] = _rank_in_group(columns["image_id"])
