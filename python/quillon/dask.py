@@ -38,6 +38,9 @@ try:
     import pyarrow.dataset
     from dask.base import tokenize
     from dask.delayed import Delayed, delayed
+    from dask.sizeof import sizeof
+    from dask.highlevelgraph import HighLevelGraph
+    from dask.task_spec import Task, TaskRef
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
 
@@ -53,6 +56,15 @@ _PANELS_KEY = b"quillon.panels"
 _REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
                              "first_offset": pd.Series(dtype="uint64")})
 _HINT = "every worker must reach the files under the same path"
+
+
+@sizeof.register(quillon.Stream)
+def _sizeof_stream(stream: quillon.Stream) -> int:
+    """A parsed partition's bytes, for the scheduler: without this Dask counts 56 bytes for
+    tens of MiB, moves parsed partitions between workers as if they were free and leaves them
+    out of a worker's managed memory."""
+    return (sum(column.nbytes for column in stream.columns.values())
+            + sizeof(stream.filenames) + sizeof(stream.events) + sizeof(stream.header))
 
 
 # ---------------------------------------------------------------------------
@@ -160,10 +172,6 @@ def _union(lists: Sequence[Sequence[str]]) -> list[str]:
     return list(dict.fromkeys(name for names in lists for name in names))
 
 
-def _shared(value: Any, name: str) -> Delayed:
-    return delayed(value, name=f"{name}-{tokenize(value)}", traverse=False)
-
-
 def _meta(panels: list[str]) -> dict[str, Any]:
     meta = quillon.schema(panels)
     # An empty list of file names makes a float column; the text columns hold str.
@@ -256,27 +264,45 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     union = _union([file_panels for _, _, file_panels in indexed])
     meta = _meta(union)
 
-    parts: list[Delayed] = []
-    tables: dict[str, list[Delayed]] = {name: [] for name in TABLES}
-    before: Delayed | np.ndarray = np.zeros(3, dtype=np.int64)
-    # Values that many tasks share go into the graph once, as keys of their own.
-    union_key = _shared(union, "panels")
+    # One graph for the whole read, every Delayed below sharing it: a table's Delayed does not
+    # carry its own copy of the running totals before it, so the graph sent to the scheduler
+    # grows with the number of partitions, not with its square. The header and the panel
+    # names are the same objects in every parse task of a file: pickled once.
+    layer: dict[str, Task] = {}
+    parts: list[str] = []
+    tables: dict[str, list[str]] = {name: [] for name in TABLES}
+    before: TaskRef | np.ndarray = np.zeros(3, dtype=np.int64)
     for path, (rows, header, file_panels) in zip(paths, indexed):
         file_token = tokenize(path, file_panels, header, n_threads)
-        header_key, panels_key = _shared(header, "header"), _shared(file_panels, "panels")
         for block in _blocks(rows, blocksize):
             token = tokenize(file_token, block)
-            part = delayed(_parse_block, pure=True)(path, block, panels_key, header_key,
-                                                    n_threads, dask_key_name=f"parse-stream-{token}")
+            # A table's ids depend on every partition before it: its key does too (a file
+            # read twice in one call gives the same parse, not the same tables).
+            step = tokenize(token, before.key if isinstance(before, TaskRef) else 0)
+            # Without dependencies, a group of parse tasks larger than the cluster is
+            # "root-ish": the scheduler queues it and gives a worker a parse only when the
+            # worker has a free thread, so parsed partitions do not pile up waiting for
+            # their tables.
+            part = f"parse-stream-{token}"
+            layer[part] = Task(part, _parse_block, path, block, file_panels, header, n_threads)
             for name in TABLES:
-                tables[name].append(delayed(_table, pure=True)(
-                    part, before, name, union_key, dask_key_name=f"{name}-{token}"))
-            before = delayed(_totals_after, pure=True)(before, part,
-                                                       dask_key_name=f"ids-after-{token}")
+                key = f"{name}-{step}"
+                layer[key] = Task(key, _table, TaskRef(part), before, name, union)
+                tables[name].append(key)
+            after = f"ids-after-{step}"
+            layer[after] = Task(after, _totals_after, before, TaskRef(part))
+            before = TaskRef(after)
             parts.append(part)
-    frames = {name: dd.from_delayed(tables[name], meta=meta[name], verify_meta=False)
+    graph_name = f"quillon-read-{tokenize(*layer)}"
+    graph = HighLevelGraph.from_collections(graph_name, layer)
+
+    def shared(key: str) -> Delayed:
+        return Delayed(key, graph, layer=graph_name)
+
+    frames = {name: dd.from_delayed([shared(k) for k in tables[name]], meta=meta[name],
+                                    verify_meta=False)
               for name in TABLES}
-    return DaskStream(frames, union, paths, parts)
+    return DaskStream(frames, union, paths, [shared(k) for k in parts])
 
 
 def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:

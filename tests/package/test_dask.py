@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import errno
 import os
+import pickle
 
 import numpy as np
 import pandas as pd
@@ -57,7 +58,8 @@ def files(tmp_path_factory) -> dict[str, list[str]]:
     (d / "empty.stream").write_text("no chunk here\n")
     return {"generated": generated,
             "damaged, empty and generated": [str(d / "damaged.stream"), str(d / "empty.stream"),
-                                             generated[0]]}
+                                             generated[0]],
+            "a file twice": [str(d / "damaged.stream"), generated[1], str(d / "damaged.stream")]}
 
 
 def expected(paths: list[str]) -> quillon.Stream:
@@ -81,7 +83,7 @@ def assert_same_tables(frames, want: quillon.Stream) -> None:
 
 @pytest.mark.parametrize("blocksize", [1, "48 KiB", "256 MiB"],
                          ids=["one chunk per partition", "48 KiB", "one partition per file"])
-@pytest.mark.parametrize("which", ["generated", "damaged, empty and generated"])
+@pytest.mark.parametrize("which", ["generated", "damaged, empty and generated", "a file twice"])
 def test_read_equals_single_process(client, files, which, blocksize):
     paths = files[which]
     want = expected(paths)
@@ -177,3 +179,36 @@ def test_convert_command_on_a_scheduler(client, files, tmp_path):
     back = qd.read_parquet(out)
     assert_same_tables(dask.compute(back.observations, back.crystals, back.images),
                        expected(files["generated"]))
+
+
+def test_graph_grows_linearly_with_partitions(files):
+    """Each partition's tables depend on the running totals before them; the graph must hold
+    those once, not once per partition (which made a graph quadratic in partitions)."""
+    path = files["damaged, empty and generated"][0]
+    sizes = {}
+    for copies in (1, 4):
+        ds = qd.read([path] * copies, blocksize=1)
+        sizes[ds.npartitions] = len(pickle.dumps([ds.observations.expr, ds.crystals.expr,
+                                                  ds.images.expr, ds._parts]))
+    (few, few_bytes), (many, many_bytes) = sorted(sizes.items())
+    assert many == 4 * few > 40
+    assert many_bytes < 5 * few_bytes  # quadratic: about 16 times
+
+
+def test_scheduler_queues_parses_and_knows_their_size(client, files):
+    """Parse tasks have no dependencies, so the scheduler holds them back until a worker has a
+    free thread (root-task queuing), and it counts a parsed partition at its real size."""
+    ds = qd.read(files["generated"], blocksize="48 KiB")
+    assert ds.npartitions > 2 * sum(client.nthreads().values())
+    parts = client.persist(ds._parts)
+    try:
+        scheduler = client.cluster.scheduler
+        keys = [p.key for p in parts]
+        client.wait_for_workers(2)
+        distributed.wait(parts)
+        assert all(scheduler.is_rootish(scheduler.tasks[k]) for k in keys)
+        first = parts[0].compute()
+        columns = sum(a.nbytes for a in first.columns.values())
+        assert scheduler.tasks[keys[0]].nbytes >= columns
+    finally:
+        del parts
