@@ -172,11 +172,6 @@ def _union(lists: Sequence[Sequence[str]]) -> list[str]:
     return list(dict.fromkeys(name for names in lists for name in names))
 
 
-def _meta(panels: list[str]) -> dict[str, Any]:
-    meta = quillon.schema(panels)
-    # An empty list of file names makes a float column; the text columns hold str.
-    meta["images"] = meta["images"].astype({"filename": str, "event": str})
-    return meta
 
 
 class DaskStream:
@@ -262,7 +257,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     indexed = dask.compute(*[delayed(_index_file, pure=False)(
         p, fixed, n_threads, dask_key_name=f"index-stream-{uuid.uuid4().hex}") for p in paths])
     union = _union([file_panels for _, _, file_panels in indexed])
-    meta = _meta(union)
+    meta = quillon.schema(union)
 
     # One graph for the whole read, every Delayed below sharing it: a table's Delayed does not
     # carry its own copy of the running totals before it, so the graph sent to the scheduler
@@ -318,7 +313,7 @@ def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
                                        format="parquet").schema.metadata or {}
     panels = json.loads(metadata.get(_PANELS_KEY, b"[]"))
     # The dtypes of quillon's tables (Dask reads text as its own string type).
-    meta = _meta(panels)
+    meta = quillon.schema(panels)
     frames = {name: frame.astype(meta[name].dtypes.to_dict()) for name, frame in frames.items()}
     return DaskStream(frames, panels)
 
