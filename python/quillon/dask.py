@@ -276,8 +276,8 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
             step = tokenize(token, before.key if isinstance(before, TaskRef) else 0)
             # Without dependencies, a group of parse tasks larger than the cluster is
             # "root-ish": the scheduler queues it and gives a worker a parse only when the
-            # worker has a free thread, so parsed partitions do not pile up waiting for
-            # their tables.
+            # worker has a free thread (how many ahead: the scheduler's worker-saturation),
+            # instead of sending every parse at once.
             part = f"parse-stream-{token}"
             layer[part] = Task(part, _parse_block, path, block, file_panels, header, n_threads)
             for name in TABLES:
