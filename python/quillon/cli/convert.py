@@ -14,7 +14,8 @@ EXAMPLES = """\b
 Examples:
   quillon convert run7.stream run7.parquet        # three Parquet tables in a folder
   quillon convert run7.parquet run7-copy.stream   # back to a stream
-  quillon convert run7.stream tables/ --threads 8"""
+  quillon convert run7.stream tables/ --threads 8
+  quillon convert --scheduler tcp://scheduler:8786 'runs/*.stream' out.parquet/"""
 
 
 def _is_folder_target(target: str) -> bool:
@@ -29,7 +30,12 @@ def _is_folder_target(target: str) -> bool:
 @common.threads_option
 @common.batch_option
 @common.quiet_option
-def convert(source, target, panels, threads, batch_size, quiet):
+@click.option("--scheduler", metavar="ADDR", default=None,
+              help="Read on the Dask cluster at ADDR (tcp://host:8786): IN may be a quoted glob of "
+                   "streams that every worker reaches under the same path, each batch is a "
+                   "partition, OUT a folder of Dask Parquet datasets (quillon.dask.read_parquet). "
+                   "Needs quillon_native[dask].")
+def convert(source, target, panels, threads, batch_size, quiet, scheduler):
     """Convert IN to OUT, chosen by the name of OUT.
 
     \b
@@ -42,6 +48,11 @@ def convert(source, target, panels, threads, batch_size, quiet):
     to_stream = Path(target).suffix.lower() == ".stream" and not target.endswith(("/", os.sep))
     if not to_stream and not _is_folder_target(target):
         raise click.BadParameter("must end in .stream or .parquet, or be a folder", param_hint="OUT")
+    if scheduler is not None:
+        if to_stream:
+            raise click.BadParameter("with --scheduler, OUT is a Parquet folder", param_hint="OUT")
+        _convert_on_dask(source, target, scheduler, panels, threads, batch_size)
+        return
     if Path(source).is_dir():
         stream = _read_parquet(source)
         with common.atomic_output(target, folder=not to_stream) as tmp:
@@ -103,6 +114,23 @@ def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Read
         return
     metadata = whole.to_arrow()["images"].schema.metadata
     pq.write_table(pa.concat_tables(images).replace_schema_metadata(metadata), folder / "images.parquet")
+
+
+def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | None,
+                     threads: int | None, batch_size: int) -> None:
+    try:
+        import quillon.dask as qd
+    except ImportError as exc:
+        raise common.InputError(str(exc)) from None
+    names = common._panel_list(panels) if panels is not None else None
+    with common.atomic_output(target, folder=True) as tmp:
+        try:
+            report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
+                                           panels=names, n_threads=threads or 1)
+        except OSError as exc:
+            raise common.InputError(common.os_error_text(exc, source)) from None
+    for reason, (count, first) in report.items():
+        common.warn(f"{source}: left out {count} × {reason} (first at byte {first} of its file)")
 
 
 def _read_parquet(folder: str) -> quillon.Stream:
