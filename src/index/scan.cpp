@@ -11,18 +11,12 @@
 #endif
 
 #include "lines/line_reader.hpp"
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
-inline bool starts_with(std::string_view line, std::string_view marker) noexcept {
-  return line.size() >= marker.size() && std::memcmp(line.data(), marker.data(), marker.size()) == 0;
-}
-
-inline bool is_boundary(std::string_view line) noexcept {
-  return line.size() >= kEndChunk.size() && line[0] == '-' &&
-         (starts_with(line, kBeginChunk) || starts_with(line, kEndChunk));
-}
+using namespace vocabulary;
 
 inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
@@ -121,7 +115,7 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
         state = ListState::kRows;
         continue;
       } else {
-        if (text[0] == 'E' && starts_with(text, kReflectionsEnd)) {
+        if (text[0] == 'E' && starts_with(text, kEndOfReflections)) {
           state = ListState::kOutside;
         } else if (open && (line.whole ? has_ten_fields(text) : ten_fields_of_cut_line)) {
           ++open->n_obs_upper;
@@ -142,7 +136,7 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
       } else if (starts_with(text, kBeginCrystal)) {
         if (open) ++open->n_crystals;
       }
-    } else if (c == 'R' && starts_with(text, kReflectionsStart)) {
+    } else if (c == 'R' && starts_with(text, kReflectionsMeasured)) {
       state = ListState::kHeading;
     }
   }

@@ -4,10 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -114,59 +111,33 @@ Result<void> format_and_write(Pool* pool, const ChunkFormatter& formatter, Buffe
   std::vector<TextBuffer> pieces(n_pieces);
   const std::unique_ptr<std::atomic<bool>[]> formatted(new std::atomic<bool>[n_pieces]);
   for (std::size_t j = 0; j < n_pieces; ++j) formatted[j].store(false, std::memory_order_relaxed);
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> failed{false};
-  std::mutex error_mu;
-  std::optional<Error> first_error;
-  auto fail = [&](Error e) {
-    failed.store(true, std::memory_order_relaxed);
-    const std::lock_guard<std::mutex> lock(error_mu);
-    if (!first_error) first_error = std::move(e);
-  };
 
   std::size_t n_written = 0;  // read and written by the calling thread only
-  auto write_formatted = [&]() {
+  auto write_formatted = [&]() -> Result<void> {
     while (n_written < n_pieces && formatted[n_written].load(std::memory_order_acquire)) {
       TextBuffer& piece = pieces[n_written];
       Result<void> r = writer.write(piece.data(), piece.size());
       piece = TextBuffer();  // text that had outgrown its region is freed now
-      if (!r) return fail(std::move(r).error());
+      QN_TRY(std::move(r));
       ++n_written;
     }
+    return {};
   };
 
   const std::thread::id writing_thread = std::this_thread::get_id();
-  const std::function<void()> body = [&]() {
-    const bool writes = std::this_thread::get_id() == writing_thread;
-    while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t j = next.fetch_add(1, std::memory_order_relaxed);
-      if (j >= n_pieces) break;
-      try {
-        // Text that outgrows its region moves to storage of its own.
-        TextBuffer piece =
-            TextBuffer::borrowing(block.data() + offsets[j], offsets[j + 1] - offsets[j]);
-        for (std::size_t i = starts[j]; i < starts[j + 1]; ++i) {
-          if (stop_requested(cancel)) return fail(Cancel::error());
-          formatter.format_image(piece, i);
-        }
-        pieces[j] = std::move(piece);
-        formatted[j].store(true, std::memory_order_release);
-        if (writes) write_formatted();
-      } catch (...) {
-        fail(error_from_current_exception());
-      }
+  QN_TRY(parallel_for(pool, n_pieces, [&](std::size_t j) -> Result<void> {
+    // Text that outgrows its region moves to storage of its own.
+    TextBuffer piece = TextBuffer::borrowing(block.data() + offsets[j], offsets[j + 1] - offsets[j]);
+    for (std::size_t i = starts[j]; i < starts[j + 1]; ++i) {
+      if (stop_requested(cancel)) return Cancel::error();
+      formatter.format_image(piece, i);
     }
-  };
-  if (pool != nullptr) {
-    pool->run(n_pieces, body);
-  } else {
-    body();
-  }
-  if (!failed.load()) write_formatted();
-  if (failed.load()) {
-    if (first_error) return std::move(*first_error);
-    return Error::with_message(ErrorKind::kPanic, "a failing piece left no error");
-  }
+    pieces[j] = std::move(piece);
+    formatted[j].store(true, std::memory_order_release);
+    if (std::this_thread::get_id() == writing_thread) return write_formatted();
+    return {};
+  }));
+  QN_TRY(write_formatted());
   if (n_written != n_pieces) {
     return Error::with_message(ErrorKind::kPanic, "expected " + std::to_string(n_pieces) +
                                                       " total writes, but got " +
