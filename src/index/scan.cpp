@@ -47,14 +47,14 @@ void FieldCounter::feed(std::string_view piece) noexcept {
 #if defined(__SSE2__)
   // A field starts where a non-space byte follows a space (or the line start):
   // count those starts 16 bytes at a time.
-  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i blank = _mm_set1_epi8(' ');
   const __m128i lo = _mm_set1_epi8(0x08);
   const __m128i hi = _mm_set1_epi8(0x0E);
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     // Bytes 0x09..0x0D, compared as signed: bytes >= 0x80 are negative and never match.
     const __m128i ctl = _mm_and_si128(_mm_cmpgt_epi8(v, lo), _mm_cmplt_epi8(v, hi));
-    const __m128i ws = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, space));
+    const __m128i ws = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, blank));
     const unsigned nonspace = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
     const unsigned prev = ((nonspace << 1) | (prev_space ? 0u : 1u)) & 0xFFFFu;
     fields += bits16(nonspace & ~prev);
