@@ -1,23 +1,17 @@
 // Fuzz target: the line reader and the chunk scan over arbitrary bytes.
 // Checks that ranges cut anywhere yield every line once, and that the parallel
 // index equals the serial one for several thread counts.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/index_job.hpp"
 #include "lines/line_reader.hpp"
 
 namespace {
-
-const std::string& scratch_path() {
-  static const std::string path = "/tmp/qn_fuzz_index_" + std::to_string(::getpid());
-  return path;
-}
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -26,14 +20,13 @@ void check(bool ok, const char* what) {
   }
 }
 
-std::vector<std::pair<std::uint64_t, std::string>> lines_of(const std::string& path, std::uint64_t start,
-                                                           std::uint64_t end) {
+std::vector<std::pair<std::uint64_t, std::string>> lines_of(const qn::ByteSource& source,
+                                                           std::uint64_t start, std::uint64_t end) {
   std::vector<std::pair<std::uint64_t, std::string>> out;
-  auto reader = qn::LineReader::open(path, start, end);
-  check(reader.has_value(), "open");
+  qn::LineReader reader(source, start, end);
   qn::Line line;
   for (;;) {
-    auto got = reader->next_line(line);
+    auto got = reader.next_line(line);
     check(got.has_value(), "read");
     if (!*got) break;
     out.emplace_back(line.offset, std::string(line.bytes));
@@ -44,30 +37,24 @@ std::vector<std::pair<std::uint64_t, std::string>> lines_of(const std::string& p
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string& path = scratch_path();
-  {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return 0;
-    if (size > 0) std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
-  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const qn::MemorySource source(bytes);
 
   // Cutting at a line start splits the lines between the two ranges exactly.
-  const auto whole = lines_of(path, 0, size);
+  const auto whole = lines_of(source, 0, size);
   const std::size_t cut = size > 0 ? data[0] % (size + 1) : 0;
   const std::size_t line_start = cut == 0 ? 0 : bytes.find('\n', cut - 1);
-  const std::uint64_t b = line_start == std::string::npos ? size : (cut == 0 ? 0 : line_start + 1);
-  auto first = lines_of(path, 0, b);
-  const auto second = lines_of(path, b, size);
+  const std::uint64_t b = line_start == std::string_view::npos ? size : (cut == 0 ? 0 : line_start + 1);
+  auto first = lines_of(source, 0, b);
+  const auto second = lines_of(source, b, size);
   first.insert(first.end(), second.begin(), second.end());
   check(first == whole, "cut ranges yield each line once");
 
-  auto serial = qn::index_file(path, 1, std::nullopt, nullptr);
+  auto serial = qn::index_source(source, 1, std::nullopt, nullptr);
   check(serial.has_value(), "serial index");
   for (std::uint64_t n : {2ull, 3ull, 7ull, 64ull, ~0ull}) {
     qn::Pool pool(4);
-    auto parallel = qn::index_file(path, n, std::nullopt, &pool);
+    auto parallel = qn::index_source(source, n, std::nullopt, &pool);
     check(parallel.has_value(), "parallel index");
     check(*parallel == *serial, "parallel index equals serial");
   }

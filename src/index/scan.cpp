@@ -1,6 +1,6 @@
 // One pass over the lines of a range. Marker tests look at the first byte and the
 // length before comparing; the row test counts fields with 16-byte masks.
-#include "scan.hpp"
+#include "index/scan.hpp"
 
 #include <array>
 #include <cstdint>
@@ -10,19 +10,13 @@
 #include <emmintrin.h>
 #endif
 
-#include "../lines/line_reader.hpp"
+#include "lines/line_reader.hpp"
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
-inline bool starts_with(std::string_view line, std::string_view marker) noexcept {
-  return line.size() >= marker.size() && std::memcmp(line.data(), marker.data(), marker.size()) == 0;
-}
-
-inline bool is_boundary(std::string_view line) noexcept {
-  return line.size() >= kEndChunk.size() && line[0] == '-' &&
-         (starts_with(line, kBeginChunk) || starts_with(line, kEndChunk));
-}
+using namespace vocabulary;
 
 inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
@@ -53,14 +47,14 @@ void FieldCounter::feed(std::string_view piece) noexcept {
 #if defined(__SSE2__)
   // A field starts where a non-space byte follows a space (or the line start):
   // count those starts 16 bytes at a time.
-  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i blank = _mm_set1_epi8(' ');
   const __m128i lo = _mm_set1_epi8(0x08);
   const __m128i hi = _mm_set1_epi8(0x0E);
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     // Bytes 0x09..0x0D, compared as signed: bytes >= 0x80 are negative and never match.
     const __m128i ctl = _mm_and_si128(_mm_cmpgt_epi8(v, lo), _mm_cmplt_epi8(v, hi));
-    const __m128i ws = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, space));
+    const __m128i ws = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, blank));
     const unsigned nonspace = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
     const unsigned prev = ((nonspace << 1) | (prev_space ? 0u : 1u)) & 0xFFFFu;
     fields += bits16(nonspace & ~prev);
@@ -86,9 +80,9 @@ bool has_ten_fields(std::string_view line) noexcept {
   return counter.ten();
 }
 
-Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, ReadLimits limits) {
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, start, end, limits));
+Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel) {
+  LineReader reader(source, start, end, cancel);
   Scan out;
   std::optional<Chunk> open;
   std::int64_t total = 0;
@@ -121,7 +115,7 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
         state = ListState::kRows;
         continue;
       } else {
-        if (text[0] == 'E' && starts_with(text, kReflectionsEnd)) {
+        if (text[0] == 'E' && starts_with(text, kEndOfReflections)) {
           state = ListState::kOutside;
         } else if (open && (line.whole ? has_ten_fields(text) : ten_fields_of_cut_line)) {
           ++open->n_obs_upper;
@@ -142,7 +136,7 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
       } else if (starts_with(text, kBeginCrystal)) {
         if (open) ++open->n_crystals;
       }
-    } else if (c == 'R' && starts_with(text, kReflectionsStart)) {
+    } else if (c == 'R' && starts_with(text, kReflectionsMeasured)) {
       state = ListState::kHeading;
     }
   }
@@ -150,13 +144,13 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
   return out;
 }
 
-Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
-                                             std::uint64_t end, ReadLimits limits) {
+Result<std::uint64_t> find_chunk_at_or_after(const ByteSource& source, std::uint64_t pos,
+                                             std::uint64_t end, Cancel* cancel) {
   const std::uint64_t from = pos < end ? pos : end;
   // A search usually finds a marker within a few kilobytes: read in small steps.
   // Only line beginnings are looked at, so long lines are passed over, not held.
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open_with_capacity(
-                                             path, from, end, LineReader::kMinCapacity, limits));
+  LineReader reader =
+      LineReader::with_capacity(source, from, end, LineReader::kMinCapacity, cancel);
   Line line;
   if (pos > 0) {
     QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));

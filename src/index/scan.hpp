@@ -1,6 +1,6 @@
 // Chunk scanning: chunk boundaries and cheap size estimates over a byte range.
 //
-// A chunk runs from its "----- Begin chunk -----" line to the next one (or the end
+// A chunk runs from its begin marker line to the next one (or the end
 // of the scanned range). Per chunk the scan counts its crystal begin lines and an
 // upper bound of its reflection rows, without decoding or parsing anything.
 #pragma once
@@ -8,12 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "../lines/line_reader.hpp"
-#include "../result.hpp"
+#include "lines/line_reader.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 
@@ -30,12 +29,6 @@ struct Scan {
   std::optional<Chunk> open_chunk;  ///< still open when the range ended; its end is 0
   std::vector<Chunk> chunks;        ///< chunks completed inside the range, in file order
 };
-
-inline constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
-inline constexpr std::string_view kEndChunk = "----- End chunk -----";
-inline constexpr std::string_view kBeginCrystal = "--- Begin crystal";
-inline constexpr std::string_view kReflectionsStart = "Reflections measured after indexing";
-inline constexpr std::string_view kReflectionsEnd = "End of reflections";
 
 /// Counts, up to ten, the fields of a line given in consecutive pieces. Fields are
 /// separated by ASCII white space (space and 0x09..0x0D); every other byte belongs
@@ -58,13 +51,13 @@ bool has_ten_fields(std::string_view line) noexcept;
 /// at least that many, returning no open chunk.
 /// A line longer than the reader's buffer is not held: its first bytes are kept for
 /// the marker tests and its fields are counted as it streams past.
-Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, ReadLimits limits = {});
+Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel = nullptr);
 
 /// The offset of the first begin marker line that begins after the end of the line
 /// holding byte `pos` (for pos = 0: the first of the file), or `end` when none
 /// begins before `end`.
-Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
-                                             std::uint64_t end, ReadLimits limits = {});
+Result<std::uint64_t> find_chunk_at_or_after(const ByteSource& source, std::uint64_t pos,
+                                             std::uint64_t end, Cancel* cancel = nullptr);
 
 }  // namespace qn

@@ -15,6 +15,7 @@
 #include "parse/parser.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <optional>
 
@@ -22,21 +23,14 @@
 #include "parse/panel_lookup.hpp"
 #include "parse/reflection_row.hpp"
 #include "parse/utf8_decode.hpp"
-#include "pystr/pystr.hpp"
+#include "pystr/numbers.hpp"
+#include "pystr/white_space.hpp"
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
-constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
-constexpr std::string_view kEndChunk = "----- End chunk -----";
-constexpr std::string_view kImageFilename = "Image filename:";
-constexpr std::string_view kEvent = "Event:";
-constexpr std::string_view kPeaksFromSearch = "Peaks from peak search";
-constexpr std::string_view kEndOfPeakList = "End of peak list";
-constexpr std::string_view kBeginCrystal = "--- Begin crystal";
-constexpr std::string_view kEndCrystal = "--- End crystal";
-constexpr std::string_view kReflectionsMeasured = "Reflections measured after indexing";
-constexpr std::string_view kEndOfReflections = "End of reflections";
+using namespace vocabulary;
 
 // The fewest bytes a row can take in the file. Capacity hints are capped at the
 // rows the unit's bytes could hold, so a hint made up by a caller cannot
@@ -47,10 +41,6 @@ constexpr std::uint64_t kMinImageBytes = kBeginChunk.size() + 1;
 
 constexpr double kDefaultProfileRadius = 0.04;  // nm^-1
 constexpr float kNoResolution = 999.0f;
-
-inline bool is_boundary(std::string_view text) noexcept {
-  return text.starts_with(kBeginChunk) || text.starts_with(kEndChunk);
-}
 
 // The first field of str.split() over `text`, if there is one.
 inline std::optional<std::string_view> first_field(std::string_view text) noexcept {
@@ -76,7 +66,7 @@ std::optional<std::int32_t> count_rule(std::string_view field) noexcept {
   constexpr double kMin = -2147483648.0, kMax = 2147483647.0;
   const PyInt i = py_int(field);
   if (i.status == IntStatus::kOk) {
-    if (i.value < kMin || i.value > kMax) return std::nullopt;
+    if (i.value < INT32_MIN || i.value > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(i.value);
   }
   if (i.status == IntStatus::kOutOfRange) return std::nullopt;
@@ -376,9 +366,9 @@ void Parser::image_header_key(std::string_view text, std::uint64_t at) {
   const std::size_t eq = text.find('=');
   if (eq == std::string_view::npos) return;
   const std::string_view key = py_strip(text.substr(0, eq));
-  const bool photon = key == "photon_energy_eV";
-  const bool camera = !photon && key == "average_camera_length";
-  const bool peaks = !photon && !camera && key == "num_peaks";
+  const bool photon = key == kPhotonEnergy;
+  const bool camera = !photon && key == kCameraLength;
+  const bool peaks = !photon && !camera && key == kNumPeaks;
   if (!photon && !camera && !peaks) return;
   const auto field = first_field(text.substr(eq + 1));
   if (!field) return;
@@ -423,13 +413,13 @@ void Parser::crystal_key(std::string_view text, std::uint64_t at) {
   if (eq == std::string_view::npos) return;
   const std::string_view key = py_strip(text.substr(0, eq));
   const std::string_view value = py_strip(text.substr(eq + 1));
-  if (key.find("det_shift") != std::string_view::npos &&
+  if (key.find(kDetShift) != std::string_view::npos &&
       value.find("y =") != std::string_view::npos) {
     det_shift_line(value, at);
     return;
   }
-  const bool radius = key == "profile_radius";
-  if (!radius && key != "diffraction_resolution_limit") return;
+  const bool radius = key == kProfileRadius;
+  if (!radius && key != kResolutionLimit) return;
   const auto field = first_field(value);
   if (!field) return;
   (radius ? profile_radius_ : resolution_).set(float_rule(*field), at);
@@ -551,7 +541,7 @@ void Parser::finish() {
   if (open_chunk_ && !image_seen_) report_.record(Reason::kChunkNoImage, *open_chunk_);
 }
 
-// Bytes the ranges can actually yield: each range clipped to the reader's limit.
+// Bytes the ranges can actually yield: each range clipped to the source's size.
 std::uint64_t readable_bytes(std::span<const ByteRange> ranges, std::uint64_t limit) {
   std::uint64_t total = 0;
   for (const ByteRange& r : ranges) {
@@ -567,12 +557,12 @@ std::size_t clamp_hint(std::size_t hint, std::uint64_t bytes, std::uint64_t byte
 
 }  // namespace
 
-Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints, ReadLimits limits) {
+Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
+                              const PanelMap& panels, CapacityHints hints, Cancel* cancel) {
   const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, first.start, first.end, limits));
+  LineReader reader(source, first.start, first.end, cancel);
 
-  const std::uint64_t bytes = readable_bytes(ranges, reader.size_limit());
+  const std::uint64_t bytes = readable_bytes(ranges, source.size());
   UnitResult unit{Columns::with_capacity(clamp_hint(hints.observations, bytes, kMinReflectionBytes),
                                          clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
                                          clamp_hint(hints.images, bytes, kMinImageBytes)),
@@ -583,7 +573,7 @@ Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange
   std::string scratch;
   Line line;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if (i > 0) QN_TRY(reader.reposition(ranges[i].start, ranges[i].end));
+    if (i > 0) reader.reposition(ranges[i].start, ranges[i].end);
     Parser parser(unit.columns, unit.report, lookup, scratch);
     for (;;) {
       QN_ASSIGN_OR_RETURN(const bool more, reader.next_line(line));

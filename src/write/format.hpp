@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "layout.hpp"
-#include "text_buffer.hpp"
-#include "write_input.hpp"
+#include "write/layout.hpp"
+#include "write/text_buffer.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 
@@ -53,9 +53,5 @@ class ChunkFormatter {
   std::size_t row_step_ = 0;
   std::size_t row_reach_ = 0;
 };
-
-/// Appends the chunk of image `image` to `out`: ChunkFormatter for a single image.
-void format_image(TextBuffer& out, std::size_t image, const WriteColumns& columns,
-                  const WriteText& text, const Layout& layout);
 
 }  // namespace qn

@@ -2,10 +2,12 @@
 //
 // Every check reports the first row that fails it, with the message the caller
 // shows as the ValueError text, so the order of the checks is part of the contract.
-#include "layout.hpp"
+#include "write/layout.hpp"
 
 #include <cstdint>
 #include <string>
+
+#include "pystr/white_space.hpp"
 
 namespace qn {
 
@@ -16,35 +18,20 @@ Error length_error(const char* key, std::size_t actual, std::size_t expected) {
                               ", expected " + std::to_string(expected));
 }
 
-template <class T>
-Result<void> check_length(const char* key, std::span<const T> column, std::size_t expected) {
-  if (column.size() != expected) return length_error(key, column.size(), expected);
-  return {};
-}
-
+// Every column against the row count of its level, in the order of the writer's
+// input. The columns that define the counts (I, n_refl, beam_energy) pass by
+// definition; camera_length may be shorter than the image count and is not checked.
 Result<void> check_lengths(const WriteColumns& c) {
-  const std::size_t n_obs = c.I.size();
-  const std::size_t n_cryst = c.n_refl.size();
-  const std::size_t n_img = c.beam_energy.size();
-  QN_TRY(check_length("hkl", c.hkl, 3 * n_obs));
-  QN_TRY(check_length("sigma", c.sigma, n_obs));
-  QN_TRY(check_length("peak", c.peak, n_obs));
-  QN_TRY(check_length("background", c.background, n_obs));
-  QN_TRY(check_length("fs", c.fs, n_obs));
-  QN_TRY(check_length("ss", c.ss, n_obs));
-  QN_TRY(check_length("panel_id", c.panel_id, n_obs));
-  QN_TRY(check_length("cell", c.cell, 6 * n_cryst));
-  QN_TRY(check_length("astar", c.astar, 3 * n_cryst));
-  // Once astar has passed, its length is 3 * n_cryst.
-  QN_TRY(check_length("bstar", c.bstar, c.astar.size()));
-  QN_TRY(check_length("cstar", c.cstar, c.astar.size()));
-  QN_TRY(check_length("profile_rad", c.profile_rad, n_cryst));
-  QN_TRY(check_length("resolution", c.resolution, n_cryst));
-  QN_TRY(check_length("image_id", c.image_id, n_cryst));
-  QN_TRY(check_length("n_peaks", c.n_peaks, n_img));
-  QN_TRY(check_length("det_shift_x", c.det_shift_x, n_img));
-  QN_TRY(check_length("det_shift_y", c.det_shift_y, n_img));
-  return {};
+  const std::size_t n_rows[] = {c.I.size(), c.n_refl.size(), c.beam_energy.size()};
+  Result<void> outcome;
+  for_each_write_column([&](const char* name, const auto member, std::size_t width, Level level) {
+    const std::size_t expected = width * n_rows[static_cast<std::size_t>(level)];
+    const std::size_t actual = (c.*member).size();
+    if (actual == expected || std::string_view(name) == "camera_length") return true;
+    outcome = length_error(name, actual, expected);
+    return false;
+  });
+  return outcome;
 }
 
 bool has_line_feed(std::string_view s) noexcept { return s.find('\n') != std::string_view::npos; }
@@ -138,43 +125,6 @@ Result<Layout> build_layout(const WriteColumns& c, std::size_t n_panel_names) {
     }
   }
   return layout;
-}
-
-bool contains_py_space(std::string_view name) noexcept {
-  const auto* s = reinterpret_cast<const unsigned char*>(name.data());
-  const std::size_t n = name.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      if ((b >= 0x09 && b <= 0x0D) || (b >= 0x1C && b <= 0x20)) return true;
-      continue;
-    }
-    // The non-ASCII white space of Python, in UTF-8: U+0085, U+00A0, U+1680,
-    // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. Lead bytes never
-    // occur inside a sequence, so matching at any position is safe.
-    const unsigned char b1 = i + 1 < n ? s[i + 1] : 0;
-    const unsigned char b2 = i + 2 < n ? s[i + 2] : 0;
-    switch (b) {
-      case 0xC2:
-        if (b1 == 0x85 || b1 == 0xA0) return true;
-        break;
-      case 0xE1:
-        if (b1 == 0x9A && b2 == 0x80) return true;
-        break;
-      case 0xE2:
-        if (b1 == 0x80 && ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF)) {
-          return true;
-        }
-        if (b1 == 0x81 && b2 == 0x9F) return true;
-        break;
-      case 0xE3:
-        if (b1 == 0x80 && b2 == 0x80) return true;
-        break;
-      default:
-        break;
-    }
-  }
-  return false;
 }
 
 Result<void> check_text(const WriteText& text, const Layout& layout) {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../result.hpp"
-#include "write_input.hpp"
+#include "base/result.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 
@@ -56,9 +56,5 @@ Result<Layout> build_layout(const WriteColumns& columns, std::size_t n_panel_nam
 /// observation that is empty or holds white space, and a non-empty header that does
 /// not end with a line feed. `layout` must come from build_layout() on the same input.
 Result<void> check_text(const WriteText& text, const Layout& layout);
-
-/// True when `name` holds a character that Python's str.isspace() accepts.
-/// `name` is UTF-8.
-bool contains_py_space(std::string_view name) noexcept;
 
 }  // namespace qn

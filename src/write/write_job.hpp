@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <string>
 
-#include "../pool.hpp"
-#include "../result.hpp"
-#include "write_input.hpp"
+#include "base/cancel.hpp"
+#include "base/parallel.hpp"
+#include "base/result.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 

@@ -6,7 +6,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "pool.hpp"
+#include "base/job.hpp"
+#include "base/parallel.hpp"
+#include "base/pool.hpp"
 
 namespace qn {
 namespace {

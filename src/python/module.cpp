@@ -1,9 +1,9 @@
 // The module definition: multi-phase initialisation with a single execution step
 // that adds PROTOCOL, __version__ and the three functions, listing each in __all__.
 #define QN_IMPORTS_NUMPY
-#include "py_common.hpp"
-#include "py_errors.hpp"
-#include "py_functions.hpp"
+#include "python/common.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
 
 namespace {
 
@@ -71,7 +71,7 @@ int exec_module(PyObject* module) {
   Ref modname(PyUnicode_FromString("quillon_native"));
   if (!modname) return -1;
   if (add_attribute(module, "PROTOCOL", PyLong_FromLong(1)) != 0) return -1;
-  if (add_attribute(module, "__version__", PyUnicode_FromString("0.1.0")) != 0) return -1;
+  if (add_attribute(module, "__version__", PyUnicode_FromString(QN_VERSION)) != 0) return -1;
   for (PyMethodDef& def : g_functions) {
     if (add_attribute(module, def.ml_name, PyCFunction_NewEx(&def, module, modname.get())) != 0) {
       return -1;
