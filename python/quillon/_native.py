@@ -30,8 +30,9 @@ def _with_filename(exc: OSError, filename: str) -> OSError:
     match = _OS_ERROR.fullmatch(str(exc))
     if match:
         return type(exc)(int(match.group(2)), match.group(1), filename)
-    exc.filename = filename
-    return exc
+    # A refusal of the module's own (a pipe, a device) has no error number: keep its text
+    # as strerror, since setting only filename would print "[Errno None] None".
+    return type(exc)(None, str(exc), filename)
 
 
 def _completing_os_errors(fn: Callable[..., T]) -> Callable[..., T]:

@@ -131,6 +131,16 @@ def test_os_errors_carry_errno_and_filename(tmp_path, call):
     assert (info.value.errno, info.value.filename) == (errno.EISDIR, str(tmp_path))
 
 
+def test_refused_device_keeps_its_reason(tmp_path):
+    # The module refuses a device with a message and no error number; the reason must
+    # survive the filename being added ("[Errno None] None" told the user nothing).
+    with pytest.raises(OSError) as info:
+        quillon.read(os.devnull)
+    assert info.value.filename == os.devnull
+    assert "not a regular file" in info.value.strerror
+    assert "not a regular file" in str(info.value)
+
+
 def test_write_os_error_carries_filename(small_stream, tmp_path):
     target = tmp_path / "no" / "such" / "dir.stream"
     with pytest.raises(FileNotFoundError) as info:
