@@ -1,4 +1,4 @@
-#include "index_job.hpp"
+#include "index/index_job.hpp"
 
 namespace qn {
 namespace {

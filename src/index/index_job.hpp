@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "../pool.hpp"
-#include "../result.hpp"
-#include "scan.hpp"
+#include "base/pool.hpp"
+#include "base/result.hpp"
+#include "index/scan.hpp"
 
 namespace qn {
 

@@ -1,6 +1,6 @@
 // One pass over the lines of a range. Marker tests look at the first byte and the
 // length before comparing; the row test counts fields with 16-byte masks.
-#include "scan.hpp"
+#include "index/scan.hpp"
 
 #include <array>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "../lines/line_reader.hpp"
+#include "lines/line_reader.hpp"
 
 namespace qn {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../lines/line_reader.hpp"
-#include "../result.hpp"
+#include "lines/line_reader.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 

@@ -1,4 +1,4 @@
-#include "line_reader.hpp"
+#include "lines/line_reader.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

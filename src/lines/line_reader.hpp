@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "../buffer.hpp"
-#include "../cancel.hpp"
-#include "../result.hpp"
+#include "base/buffer.hpp"
+#include "base/cancel.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "buffer.hpp"
+#include "base/buffer.hpp"
 
 namespace qn {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "parse/parser.hpp"
-#include "pool.hpp"
-#include "result.hpp"
+#include "base/pool.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 

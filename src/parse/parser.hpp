@@ -17,7 +17,7 @@
 #include "parse/columns.hpp"
 #include "lines/line_reader.hpp"
 #include "parse/report.hpp"
-#include "result.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 

@@ -9,7 +9,7 @@
 // short significands with small exponents are converted exactly in double
 // arithmetic, everything else goes to std::from_chars, which is correctly
 // rounded.
-#include "pystr.hpp"
+#include "pystr/pystr.hpp"
 
 #include <array>
 #include <charconv>

@@ -9,7 +9,7 @@
 // gives exactly the decimals to_chars would print; what remains is printing an
 // integer with a decimal point inserted. Values whose scaled magnitude reaches 2^64
 // (above about 1.8e12 for 7 decimals) and non-finite values go to std::to_chars.
-#include "fixed.hpp"
+#include "write/fixed.hpp"
 
 #include <charconv>
 #include <cmath>

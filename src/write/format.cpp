@@ -10,7 +10,7 @@
 // NaN never reaches a number routine: it is written as "nan", padded to the field's
 // width, or "+nan" in the signed reciprocal-vector fields. Infinities are formatted
 // as numbers ("inf", "-inf", "+inf").
-#include "format.hpp"
+#include "write/format.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -18,8 +18,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "fixed.hpp"
-#include "row.hpp"
+#include "write/fixed.hpp"
+#include "write/row.hpp"
 
 namespace qn {
 

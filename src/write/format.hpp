@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "layout.hpp"
-#include "text_buffer.hpp"
-#include "write_input.hpp"
+#include "write/layout.hpp"
+#include "write/text_buffer.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 

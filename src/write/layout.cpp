@@ -2,7 +2,7 @@
 //
 // Every check reports the first row that fails it, with the message the caller
 // shows as the ValueError text, so the order of the checks is part of the contract.
-#include "layout.hpp"
+#include "write/layout.hpp"
 
 #include <cstdint>
 #include <string>

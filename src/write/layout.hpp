@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../result.hpp"
-#include "write_input.hpp"
+#include "base/result.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 

@@ -1,11 +1,11 @@
 // The general path of the reflection row: any values, each number formatted on its
 // own and padded to its width, so a value wider than its field pushes the rest of
 // the row to the right.
-#include "row.hpp"
+#include "write/row.hpp"
 
 #include <initializer_list>
 
-#include "fixed.hpp"
+#include "write/fixed.hpp"
 
 namespace qn {
 

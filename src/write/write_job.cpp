@@ -1,5 +1,5 @@
 // The write driver and its buffered writer.
-#include "write_job.hpp"
+#include "write/write_job.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "../buffer.hpp"
-#include "../lines/line_reader.hpp"
-#include "format.hpp"
-#include "layout.hpp"
-#include "text_buffer.hpp"
+#include "base/buffer.hpp"
+#include "lines/line_reader.hpp"
+#include "write/format.hpp"
+#include "write/layout.hpp"
+#include "write/text_buffer.hpp"
 
 namespace qn {
 

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "../pool.hpp"
-#include "../result.hpp"
-#include "write_input.hpp"
+#include "base/pool.hpp"
+#include "base/result.hpp"
+#include "write/write_input.hpp"
 
 namespace qn {
 

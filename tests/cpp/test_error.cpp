@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace qn {
 namespace {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "pool.hpp"
+#include "base/pool.hpp"
 
 namespace qn {
 namespace {

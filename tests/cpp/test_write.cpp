@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "pool.hpp"
+#include "base/pool.hpp"
 #include "write/format.hpp"
 #include "write/layout.hpp"
 #include "write/write_job.hpp"

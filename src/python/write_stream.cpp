@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "py_args.hpp"
-#include "py_frame.hpp"
+#include "python/args.hpp"
+#include "python/frame.hpp"
 #include "write/write_job.hpp"
-#include "py_arrays.hpp"
-#include "py_errors.hpp"
-#include "py_functions.hpp"
+#include "python/arrays.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
 
 namespace qn::py {
 namespace {

@@ -1,8 +1,8 @@
 // How errors of the native work become Python exceptions.
 #pragma once
 
-#include "error.hpp"
-#include "py_common.hpp"
+#include "base/error.hpp"
+#include "python/common.hpp"
 
 namespace qn::py {
 

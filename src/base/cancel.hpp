@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "error.hpp"
+#include "base/error.hpp"
 
 namespace qn {
 

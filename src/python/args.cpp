@@ -1,4 +1,4 @@
-#include "py_args.hpp"
+#include "python/args.hpp"
 
 #include <cstring>
 

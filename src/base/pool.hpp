@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "cancel.hpp"
-#include "result.hpp"
+#include "base/cancel.hpp"
+#include "base/result.hpp"
 
 namespace qn {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "py_common.hpp"
+#include "python/common.hpp"
 
 namespace qn::py {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "buffer.hpp"
-#include "py_common.hpp"
+#include "base/buffer.hpp"
+#include "python/common.hpp"
 
 namespace qn::py {
 

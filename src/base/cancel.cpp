@@ -1,4 +1,4 @@
-#include "cancel.hpp"
+#include "base/cancel.hpp"
 
 namespace qn {
 

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "cancel.hpp"
-#include "pool.hpp"
-#include "py_common.hpp"
-#include "py_errors.hpp"
+#include "base/cancel.hpp"
+#include "base/pool.hpp"
+#include "python/common.hpp"
+#include "python/errors.hpp"
 
 namespace qn::py {
 

@@ -1,4 +1,4 @@
-#include "py_errors.hpp"
+#include "python/errors.hpp"
 
 #include <new>
 #include <stdexcept>

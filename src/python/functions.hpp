@@ -1,8 +1,8 @@
 // The module's three functions, and the fast-call entry point that wraps each.
 #pragma once
 
-#include "py_common.hpp"
-#include "py_errors.hpp"
+#include "python/common.hpp"
+#include "python/errors.hpp"
 
 namespace qn::py {
 

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "index/index_job.hpp"
-#include "py_args.hpp"
-#include "py_arrays.hpp"
-#include "py_frame.hpp"
-#include "py_functions.hpp"
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/frame.hpp"
+#include "python/functions.hpp"
 
 namespace qn::py {
 namespace {

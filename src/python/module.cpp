@@ -1,9 +1,9 @@
 // The module definition: multi-phase initialisation with a single execution step
 // that adds PROTOCOL, __version__ and the three functions, listing each in __all__.
 #define QN_IMPORTS_NUMPY
-#include "py_common.hpp"
-#include "py_errors.hpp"
-#include "py_functions.hpp"
+#include "python/common.hpp"
+#include "python/errors.hpp"
+#include "python/functions.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pool.hpp"
+#include "base/pool.hpp"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "py_arrays.hpp"
+#include "python/arrays.hpp"
 
 #include <cstdlib>
 #include <new>
