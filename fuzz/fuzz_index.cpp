@@ -1,15 +1,19 @@
 // Fuzz target: the line reader and the chunk scan over arbitrary bytes.
-// Checks that ranges cut anywhere yield every line once, and that the parallel
-// index equals the serial one for several thread counts.
+// Checks that every classification path this processor runs counts lines and fields
+// as the byte-at-a-time count does (whole and cut in two), that ranges cut anywhere
+// yield every line once, and that the parallel index equals the serial one for
+// several thread counts.
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "index/index_job.hpp"
+#include "lines/classify.hpp"
 #include "lines/line_reader.hpp"
 
 namespace {
@@ -41,6 +45,31 @@ std::vector<std::pair<std::uint64_t, std::string>> lines_of(const std::string& p
   return out;
 }
 
+// Every path's line ends and carry equal the byte-at-a-time ones, with the input
+// given whole and given in two calls cut at `cut`.
+void check_classify_paths(const std::string& bytes, std::size_t cut) {
+  std::vector<qn::LineEnd> want(bytes.size() + 1);
+  std::vector<qn::LineEnd> got(bytes.size() + 1);
+  qn::ClassifyCarry want_carry;
+  want.resize(qn::classify_lines_bytewise(bytes.data(), bytes.size(), want_carry, want.data()));
+  for (qn::SimdPath p : {qn::SimdPath::kPortable, qn::SimdPath::kAvx2, qn::SimdPath::kAvx512}) {
+    const qn::ClassifyFn fn = qn::classify_fn(p);
+    if (fn == nullptr) continue;
+    qn::ClassifyCarry carry;
+    std::size_t k = fn(bytes.data(), bytes.size(), carry, got.data());
+    check(k == want.size() && std::equal(want.begin(), want.end(), got.begin()) && carry == want_carry,
+          "classified whole");
+    carry = {};
+    k = fn(bytes.data(), cut, carry, got.data());
+    for (std::size_t i = 0; i < k; ++i) check(got[i] == want[i], "classified before the cut");
+    const std::size_t k2 = fn(bytes.data() + cut, bytes.size() - cut, carry, got.data() + k);
+    for (std::size_t i = k; i < k + k2; ++i) got[i].pos += static_cast<std::uint32_t>(cut);
+    check(k + k2 == want.size() && std::equal(want.begin(), want.end(), got.begin()) &&
+              carry == want_carry,
+          "classified in two calls");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -52,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(f);
   }
   const std::string bytes(reinterpret_cast<const char*>(data), size);
+  check_classify_paths(bytes, size > 1 ? data[1] % (size + 1) : 0);
 
   // Cutting at a line start splits the lines between the two ranges exactly.
   const auto whole = lines_of(path, 0, size);
