@@ -3,13 +3,12 @@
 // as the byte-at-a-time count does (whole and cut in two), that ranges cut anywhere
 // yield every line once, and that the parallel index equals the serial one for
 // several thread counts.
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "index/index_job.hpp"
@@ -18,11 +17,6 @@
 
 namespace {
 
-const std::string& scratch_path() {
-  static const std::string path = "/tmp/qn_fuzz_index_" + std::to_string(::getpid());
-  return path;
-}
-
 void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "check failed: %s\n", what);
@@ -30,14 +24,13 @@ void check(bool ok, const char* what) {
   }
 }
 
-std::vector<std::pair<std::uint64_t, std::string>> lines_of(const std::string& path, std::uint64_t start,
-                                                           std::uint64_t end) {
+std::vector<std::pair<std::uint64_t, std::string>> lines_of(const qn::ByteSource& source,
+                                                           std::uint64_t start, std::uint64_t end) {
   std::vector<std::pair<std::uint64_t, std::string>> out;
-  auto reader = qn::LineReader::open(path, start, end);
-  check(reader.has_value(), "open");
+  qn::LineReader reader(source, start, end);
   qn::Line line;
   for (;;) {
-    auto got = reader->next_line(line);
+    auto got = reader.next_line(line);
     check(got.has_value(), "read");
     if (!*got) break;
     out.emplace_back(line.offset, std::string(line.bytes));
@@ -47,7 +40,7 @@ std::vector<std::pair<std::uint64_t, std::string>> lines_of(const std::string& p
 
 // Every path's line ends and carry equal the byte-at-a-time ones, with the input
 // given whole and given in two calls cut at `cut`.
-void check_classify_paths(const std::string& bytes, std::size_t cut) {
+void check_classify_paths(std::string_view bytes, std::size_t cut) {
   std::vector<qn::LineEnd> want(bytes.size() + 1);
   std::vector<qn::LineEnd> got(bytes.size() + 1);
   qn::ClassifyCarry want_carry;
@@ -73,31 +66,25 @@ void check_classify_paths(const std::string& bytes, std::size_t cut) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string& path = scratch_path();
-  {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return 0;
-    if (size > 0) std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
-  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const qn::MemorySource source(bytes);
   check_classify_paths(bytes, size > 1 ? data[1] % (size + 1) : 0);
 
   // Cutting at a line start splits the lines between the two ranges exactly.
-  const auto whole = lines_of(path, 0, size);
+  const auto whole = lines_of(source, 0, size);
   const std::size_t cut = size > 0 ? data[0] % (size + 1) : 0;
   const std::size_t line_start = cut == 0 ? 0 : bytes.find('\n', cut - 1);
-  const std::uint64_t b = line_start == std::string::npos ? size : (cut == 0 ? 0 : line_start + 1);
-  auto first = lines_of(path, 0, b);
-  const auto second = lines_of(path, b, size);
+  const std::uint64_t b = line_start == std::string_view::npos ? size : (cut == 0 ? 0 : line_start + 1);
+  auto first = lines_of(source, 0, b);
+  const auto second = lines_of(source, b, size);
   first.insert(first.end(), second.begin(), second.end());
   check(first == whole, "cut ranges yield each line once");
 
-  auto serial = qn::index_file(path, 1, std::nullopt, nullptr);
+  auto serial = qn::index_source(source, 1, std::nullopt, nullptr);
   check(serial.has_value(), "serial index");
   for (std::uint64_t n : {2ull, 3ull, 7ull, 64ull, ~0ull}) {
     qn::Pool pool(4);
-    auto parallel = qn::index_file(path, n, std::nullopt, &pool);
+    auto parallel = qn::index_source(source, n, std::nullopt, &pool);
     check(parallel.has_value(), "parallel index");
     check(*parallel == *serial, "parallel index equals serial");
   }

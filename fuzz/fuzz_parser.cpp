@@ -1,11 +1,9 @@
-// Fuzz target for parse_unit. The input is written to a file and parsed:
+// Fuzz target for parse_unit. The input is parsed from memory:
 //  - as one range: the result must satisfy every invariant of a Columns;
 //  - cut at every "----- Begin chunk -----" line: a fresh parser per range must
 //    give exactly the same columns and report, since a chunk start resets the
 //    parser anyway;
 //  - cut at two arbitrary offsets: the invariants must still hold.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -91,11 +89,12 @@ bool same_report(const Report& a, const Report& b) {
   return true;
 }
 
-qn::UnitResult parse(const std::string& path, const std::vector<ByteRange>& ranges, std::uint64_t size) {
+qn::UnitResult parse(const qn::ByteSource& source, const std::vector<ByteRange>& ranges,
+                     std::uint64_t size) {
   static const qn::PanelMap panels = {{"p0", 0}, {"p1", 1}, {"q0", 2}};
   // Hints derived from the size exercise both reservation and growth.
-  auto r = qn::parse_unit(path, ranges, panels, {size / 64, size / 512, size / 1024});
-  check(r.has_value(), "parsing an existing file cannot fail");
+  auto r = qn::parse_unit(source, ranges, panels, {size / 64, size / 512, size / 1024});
+  check(r.has_value(), "parsing bytes in memory cannot fail");
   check_invariants(r->columns, r->report, size);
   return std::move(r).value();
 }
@@ -103,18 +102,9 @@ qn::UnitResult parse(const std::string& path, const std::vector<ByteRange>& rang
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = [] {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr ? dir : "/tmp") + "/quillon_fuzz_parser_" +
-           std::to_string(::getpid());
-  }();
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return 0;
-  if (size > 0) std::fwrite(data, 1, size, f);
-  std::fclose(f);
-
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  qn::UnitResult whole = parse(path, {{0, size}}, size);
+  const qn::MemorySource source(text);
+  qn::UnitResult whole = parse(source, {{0, size}}, size);
 
   constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
   std::vector<ByteRange> at_chunks;
@@ -128,14 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line = nl == std::string_view::npos ? size : nl + 1;
   }
   at_chunks.push_back({from, size});
-  qn::UnitResult split = parse(path, at_chunks, size);
+  qn::UnitResult split = parse(source, at_chunks, size);
   check(same_columns(whole.columns, split.columns), "cutting at chunk starts changes no column");
   check(same_report(whole.report, split.report), "cutting at chunk starts changes no report entry");
 
   // Arbitrary cuts, including ones inside lines and past the end of the file.
   const std::uint64_t a = size / 3, b = size - size / 4;
-  parse(path, {{0, a}, {a, b}, {b, size + 100}}, size);
-
-  std::remove(path.c_str());
+  parse(source, {{0, a}, {a, b}, {b, size + 100}}, size);
   return 0;
 }

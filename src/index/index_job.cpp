@@ -12,9 +12,9 @@ std::uint64_t position(std::uint64_t first, std::uint64_t span, std::uint64_t k,
 
 }  // namespace
 
-Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
+Result<std::vector<std::uint64_t>> split_points(const ByteSource& source, std::uint64_t first,
                                                 std::uint64_t size, std::uint64_t n_threads,
-                                                ReadLimits limits) {
+                                                Cancel* cancel) {
   std::vector<std::uint64_t> points{first};
   const std::uint64_t span = size - first;
   std::uint64_t k = 1;
@@ -30,7 +30,7 @@ Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::ui
       k = static_cast<std::uint64_t>(k_min) > k ? static_cast<std::uint64_t>(k_min) : k + 1;
       continue;
     }
-    QN_ASSIGN_OR_RETURN(const std::uint64_t f, find_chunk_at_or_after(path, p, size, limits));
+    QN_ASSIGN_OR_RETURN(const std::uint64_t f, find_chunk_at_or_after(source, p, size, cancel));
     if (f >= size) break;  // no chunk begins after p, nor after any later position
     if (f > last) points.push_back(f);
     // Positions equal to p would repeat this search: go on with the first k past it.
@@ -41,18 +41,12 @@ Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::ui
   return points;
 }
 
-Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
-                                      std::optional<std::int64_t> max_crystals, Pool* pool,
-                                      Cancel* cancel) {
-  std::uint64_t size;
-  {
-    QN_ASSIGN_OR_RETURN(const OpenedFile file, open_for_reading(path));
-    size = file.size;
-  }
-  const ReadLimits limits{size, cancel};
-
+Result<std::vector<Chunk>> index_source(const ByteSource& source, std::uint64_t n_threads,
+                                        std::optional<std::int64_t> max_crystals, Pool* pool,
+                                        Cancel* cancel) {
+  const std::uint64_t size = source.size();
   if (n_threads < 2 || max_crystals || pool == nullptr) {
-    QN_ASSIGN_OR_RETURN(Scan s, scan(path, 0, size, max_crystals, limits));
+    QN_ASSIGN_OR_RETURN(Scan s, scan(source, 0, size, max_crystals, cancel));
     std::vector<Chunk> rows = std::move(s.chunks);
     if (s.open_chunk) {
       s.open_chunk->end = size;
@@ -61,16 +55,16 @@ Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_t
     return rows;
   }
 
-  QN_ASSIGN_OR_RETURN(const std::uint64_t first, find_chunk_at_or_after(path, 0, size, limits));
+  QN_ASSIGN_OR_RETURN(const std::uint64_t first, find_chunk_at_or_after(source, 0, size, cancel));
   if (first >= size) return std::vector<Chunk>{};
   QN_ASSIGN_OR_RETURN(const std::vector<std::uint64_t> points,
-                      split_points(path, first, size, n_threads, limits));
+                      split_points(source, first, size, n_threads, cancel));
 
   const std::size_t n_ranges = points.size();
   auto range_end = [&](std::size_t i) { return i + 1 < n_ranges ? points[i + 1] : size; };
   QN_ASSIGN_OR_RETURN(std::vector<Scan> scans,
                       parallel_map<Scan>(pool, n_ranges, [&](std::size_t i) {
-                        return scan(path, points[i], range_end(i), std::nullopt, limits);
+                        return scan(source, points[i], range_end(i), std::nullopt, cancel);
                       }));
 
   std::size_t total = 0;
@@ -87,6 +81,13 @@ Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_t
     s.chunks = {};  // free each range's rows once copied
   }
   return rows;
+}
+
+Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
+                                      std::optional<std::int64_t> max_crystals, Pool* pool,
+                                      Cancel* cancel) {
+  QN_ASSIGN_OR_RETURN(const FileSource source, FileSource::open(path));
+  return index_source(source, n_threads, max_crystals, pool, cancel);
 }
 
 }  // namespace qn

@@ -17,15 +17,20 @@ namespace qn {
 /// found at first + floor(k * span / n_threads) for k = 1 .. n_threads - 1.
 /// Positions that fall before the last split point found cannot give a new one and
 /// are skipped without a search, so at most one search runs per chunk.
-Result<std::vector<std::uint64_t>> split_points(const std::string& path, std::uint64_t first,
+Result<std::vector<std::uint64_t>> split_points(const ByteSource& source, std::uint64_t first,
                                                 std::uint64_t size, std::uint64_t n_threads,
-                                                ReadLimits limits = {});
+                                                Cancel* cancel = nullptr);
 
-/// All chunk rows of the file at `path`, in file order. With `max_crystals` the
-/// file is scanned on one thread and the scan stops at that many crystals;
-/// otherwise, with a pool and n_threads >= 2, ranges are scanned in parallel.
-/// The file's size is taken once, first; nothing past it is read. Every read
-/// visits `cancel`; once it says stop, the call ends with Cancel::error().
+/// All chunk rows of `source`, in order. With `max_crystals` the source is scanned
+/// on one thread and the scan stops at that many crystals; otherwise, with a pool
+/// and n_threads >= 2, ranges are scanned in parallel. Every read visits `cancel`;
+/// once it says stop, the call ends with Cancel::error().
+Result<std::vector<Chunk>> index_source(const ByteSource& source, std::uint64_t n_threads,
+                                        std::optional<std::int64_t> max_crystals, Pool* pool,
+                                        Cancel* cancel = nullptr);
+
+/// index_source() of the file at `path`, whose size is taken once, when it is
+/// opened; nothing past it is read.
 Result<std::vector<Chunk>> index_file(const std::string& path, std::uint64_t n_threads,
                                       std::optional<std::int64_t> max_crystals, Pool* pool,
                                       Cancel* cancel = nullptr);

@@ -86,9 +86,9 @@ bool has_ten_fields(std::string_view line) noexcept {
   return counter.ten();
 }
 
-Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, ReadLimits limits) {
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, start, end, limits));
+Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel) {
+  LineReader reader(source, start, end, cancel);
   Scan out;
   std::optional<Chunk> open;
   std::int64_t total = 0;
@@ -150,13 +150,13 @@ Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t en
   return out;
 }
 
-Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
-                                             std::uint64_t end, ReadLimits limits) {
+Result<std::uint64_t> find_chunk_at_or_after(const ByteSource& source, std::uint64_t pos,
+                                             std::uint64_t end, Cancel* cancel) {
   const std::uint64_t from = pos < end ? pos : end;
   // A search usually finds a marker within a few kilobytes: read in small steps.
   // Only line beginnings are looked at, so long lines are passed over, not held.
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open_with_capacity(
-                                             path, from, end, LineReader::kMinCapacity, limits));
+  LineReader reader =
+      LineReader::with_capacity(source, from, end, LineReader::kMinCapacity, cancel);
   Line line;
   if (pos > 0) {
     QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -58,13 +57,13 @@ bool has_ten_fields(std::string_view line) noexcept;
 /// at least that many, returning no open chunk.
 /// A line longer than the reader's buffer is not held: its first bytes are kept for
 /// the marker tests and its fields are counted as it streams past.
-Result<Scan> scan(const std::string& path, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, ReadLimits limits = {});
+Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel = nullptr);
 
 /// The offset of the first begin marker line that begins after the end of the line
 /// holding byte `pos` (for pos = 0: the first of the file), or `end` when none
 /// begins before `end`.
-Result<std::uint64_t> find_chunk_at_or_after(const std::string& path, std::uint64_t pos,
-                                             std::uint64_t end, ReadLimits limits = {});
+Result<std::uint64_t> find_chunk_at_or_after(const ByteSource& source, std::uint64_t pos,
+                                             std::uint64_t end, Cancel* cancel = nullptr);
 
 }  // namespace qn

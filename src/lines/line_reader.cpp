@@ -1,11 +1,6 @@
 #include "lines/line_reader.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace qn {
@@ -18,44 +13,6 @@ constexpr std::size_t kMaxReadBytes = LineReader::kMaxInitialCapacity;
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-Error not_a_regular_file(unsigned mode) {
-  const char* what = S_ISFIFO(mode)  ? "a named pipe"
-                     : S_ISSOCK(mode) ? "a socket"
-                     : S_ISCHR(mode)  ? "a character device"
-                     : S_ISBLK(mode)  ? "a block device"
-                                      : "of an unknown type";
-  return Error::with_message(ErrorKind::kOther, std::string("not a regular file: ") + what);
-}
-
-Result<OpenedFile> open_for_reading(const std::string& path) {
-  // Without O_NONBLOCK, opening a named pipe waits for a writer, for ever.
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::from_errno(errno);
-  UniqueFd file(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
-  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return not_a_regular_file(st.st_mode);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return Error::from_errno(errno);
-  return OpenedFile{std::move(file), static_cast<std::uint64_t>(st.st_size)};
-}
-
 std::size_t LineReader::capacity_for(std::uint64_t start, std::uint64_t end) noexcept {
   const std::uint64_t span = end > start ? end - start : 0;
   if (span < kMinCapacity) return kMinCapacity;
@@ -63,44 +20,36 @@ std::size_t LineReader::capacity_for(std::uint64_t start, std::uint64_t end) noe
   return static_cast<std::size_t>(span);
 }
 
-LineReader::LineReader(OpenedFile file, std::size_t capacity, ReadLimits limits)
-    : limit_(std::min(file.size, limits.file_size)),
-      file_(std::move(file.fd)),
-      cancel_(limits.cancel) {
-  buffer_.resize_uninitialized(capacity);
+LineReader::LineReader(const ByteSource& source, std::size_t capacity, Cancel* cancel)
+    : source_(&source), limit_(source.size()), cancel_(cancel) {
+  buffer_.resize_uninitialized(capacity < kMinCapacity ? kMinCapacity : capacity);
 }
 
-Result<LineReader> LineReader::open(const std::string& path, std::uint64_t start,
-                                    std::uint64_t end, ReadLimits limits) {
-  return open_with_capacity(path, start, end, capacity_for(start, end), limits);
+LineReader::LineReader(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                       Cancel* cancel)
+    : LineReader(source, capacity_for(start, end), cancel) {
+  seek_to(start, end);
 }
 
-Result<LineReader> LineReader::open_with_capacity(const std::string& path, std::uint64_t start,
-                                                  std::uint64_t end, std::size_t capacity,
-                                                  ReadLimits limits) {
-  QN_ASSIGN_OR_RETURN(OpenedFile file, open_for_reading(path));
-  LineReader reader(std::move(file), capacity < kMinCapacity ? kMinCapacity : capacity, limits);
-  QN_TRY(reader.seek_to(start, end));
+LineReader LineReader::with_capacity(const ByteSource& source, std::uint64_t start,
+                                     std::uint64_t end, std::size_t capacity, Cancel* cancel) {
+  LineReader reader(source, capacity, cancel);
+  reader.seek_to(start, end);
   return reader;
 }
 
-Result<void> LineReader::reposition(std::uint64_t start, std::uint64_t end) {
+void LineReader::reposition(std::uint64_t start, std::uint64_t end) {
   const std::size_t want = capacity_for(start, end);
   if (buffer_.size() < want) buffer_.resize_uninitialized(want);
-  return seek_to(start, end);
+  seek_to(start, end);
 }
 
-Result<void> LineReader::seek_to(std::uint64_t start, std::uint64_t end) {
-  if (start > static_cast<std::uint64_t>(INT64_MAX)) return Error::from_errno(EINVAL);
-  if (::lseek(file_.get(), static_cast<off_t>(start), SEEK_SET) < 0) {
-    return Error::from_errno(errno);
-  }
+void LineReader::seek_to(std::uint64_t start, std::uint64_t end) noexcept {
   start_ = filled_ = 0;
   base_ = start;
   end_ = end;
   at_eof_ = false;
   cut_ = false;
-  return {};
 }
 
 // Makes room at the back of the buffer and reads once into it; at the size limit
@@ -118,25 +67,22 @@ Result<void> LineReader::refill() {
     at_eof_ = true;
     return {};
   }
-  const std::uint64_t left = limit_ - pos;  // bytes the file may still give
+  const std::uint64_t left = limit_ - pos;  // bytes the source may still give
   if (filled_ == buffer_.size()) {
     // One line fills the whole buffer: double it, but never beyond what is left of
-    // the file. Large buffers are mappings that grow without a copy.
+    // the source. Large buffers are mappings that grow without a copy.
     std::size_t next = std::max(buffer_.size() * 2, kMinCapacity);
     if (left < next - filled_) next = filled_ + static_cast<std::size_t>(left);
     buffer_.resize_uninitialized(next);
   }
   std::uint64_t want = pos < end_ ? end_ - pos : kMinCapacity;
   want = std::min<std::uint64_t>({want, buffer_.size() - filled_, left, kMaxReadBytes});
-  ssize_t got;
-  do {
-    got = ::read(file_.get(), buffer_.data() + filled_, static_cast<std::size_t>(want));
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) return Error::from_errno(errno);
+  QN_ASSIGN_OR_RETURN(const std::size_t got,
+                      source_->read_at(pos, buffer_.data() + filled_, static_cast<std::size_t>(want)));
   if (got == 0) {
     at_eof_ = true;
   } else {
-    filled_ += static_cast<std::size_t>(got);
+    filled_ += got;
   }
   return {};
 }

@@ -140,20 +140,15 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
   return out;
 }
 
-Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
+Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow> rows,
                               const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
                               Cancel* cancel) {
   if (rows.empty()) return UnitResult{Columns{}, Report{}};
-  std::uint64_t size;
-  {
-    QN_ASSIGN_OR_RETURN(const OpenedFile file, open_for_reading(path));
-    size = file.size;
-  }
-  const ReadLimits limits{size, cancel};
+  const std::uint64_t size = source.size();
   const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
                       parallel_map<UnitResult>(pool, units.size(), [&](std::size_t i) {
-                        return parse_unit(path, units[i].ranges, panels, units[i].hints, limits);
+                        return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
                       }));
   QN_ASSIGN_OR_RETURN(UnitResult out, merge_units(std::move(parts), pool, cancel));
   // A row past the end (the file shrank since it was indexed) yields no line at
@@ -164,6 +159,14 @@ Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow>
     }
   }
   return out;
+}
+
+Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
+                              Cancel* cancel) {
+  if (rows.empty()) return UnitResult{Columns{}, Report{}};
+  QN_ASSIGN_OR_RETURN(const FileSource source, FileSource::open(path));
+  return parse_rows(source, rows, panels, n_threads, pool, cancel);
 }
 
 }  // namespace qn

@@ -37,11 +37,16 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
 Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool,
                                Cancel* cancel = nullptr);
 
-/// Forms the units, parses them (in parallel with a pool) and merges them. The file's
-/// size is taken once, first (not at all for no rows); nothing past it is read, and
-/// each row that starts at or past it while asking for bytes is reported as an
+/// Forms the units, parses them (in parallel with a pool) and merges them. Each row
+/// that starts at or past the source's end while asking for bytes is reported as an
 /// image_truncated at its start. Every read visits `cancel`; once it says stop, the
 /// call ends with Cancel::error().
+Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow> rows,
+                              const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
+                              Cancel* cancel = nullptr);
+
+/// parse_rows() of the file at `path`, whose size is taken once, when it is opened
+/// (not at all for no rows); nothing past it is read.
 Result<UnitResult> parse_rows(const std::string& path, std::span<const ChunkRow> rows,
                               const PanelMap& panels, std::uint64_t n_threads, Pool* pool,
                               Cancel* cancel = nullptr);

@@ -551,7 +551,7 @@ void Parser::finish() {
   if (open_chunk_ && !image_seen_) report_.record(Reason::kChunkNoImage, *open_chunk_);
 }
 
-// Bytes the ranges can actually yield: each range clipped to the reader's limit.
+// Bytes the ranges can actually yield: each range clipped to the source's size.
 std::uint64_t readable_bytes(std::span<const ByteRange> ranges, std::uint64_t limit) {
   std::uint64_t total = 0;
   for (const ByteRange& r : ranges) {
@@ -567,12 +567,12 @@ std::size_t clamp_hint(std::size_t hint, std::uint64_t bytes, std::uint64_t byte
 
 }  // namespace
 
-Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints, ReadLimits limits) {
+Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
+                              const PanelMap& panels, CapacityHints hints, Cancel* cancel) {
   const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
-  QN_ASSIGN_OR_RETURN(LineReader reader, LineReader::open(path, first.start, first.end, limits));
+  LineReader reader(source, first.start, first.end, cancel);
 
-  const std::uint64_t bytes = readable_bytes(ranges, reader.size_limit());
+  const std::uint64_t bytes = readable_bytes(ranges, source.size());
   UnitResult unit{Columns::with_capacity(clamp_hint(hints.observations, bytes, kMinReflectionBytes),
                                          clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
                                          clamp_hint(hints.images, bytes, kMinImageBytes)),
@@ -583,7 +583,7 @@ Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange
   std::string scratch;
   Line line;
   for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if (i > 0) QN_TRY(reader.reposition(ranges[i].start, ranges[i].end));
+    if (i > 0) reader.reposition(ranges[i].start, ranges[i].end);
     Parser parser(unit.columns, unit.report, lookup, scratch);
     for (;;) {
       QN_ASSIGN_OR_RETURN(const bool more, reader.next_line(line));

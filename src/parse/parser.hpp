@@ -54,12 +54,12 @@ struct UnitResult {
   Report report;
 };
 
-/// Parses the byte ranges of `path`, in order, each with a fresh parser state.
+/// Parses the byte ranges of `source`, in order, each with a fresh parser state.
 /// `crystal_id` and `image_id` of the result count from 0 within the unit. The
 /// hints size the column buffers, never beyond what the ranges could hold.
-/// Returns the I/O error of opening, seeking or reading the file, or Cancel::error()
-/// when the cancel of `limits` said stop before a read.
-Result<UnitResult> parse_unit(const std::string& path, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints, ReadLimits limits = {});
+/// Returns the error of a read, or Cancel::error() when `cancel` said stop before one.
+Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
+                              const PanelMap& panels, CapacityHints hints,
+                              Cancel* cancel = nullptr);
 
 }  // namespace qn

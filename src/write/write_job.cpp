@@ -1,10 +1,6 @@
 // The write driver and its buffered writer.
 #include "write/write_job.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -16,7 +12,7 @@
 #include <vector>
 
 #include "base/buffer.hpp"
-#include "lines/line_reader.hpp"
+#include "base/io.hpp"
 #include "write/format.hpp"
 #include "write/layout.hpp"
 #include "write/text_buffer.hpp"
@@ -24,22 +20,6 @@
 namespace qn {
 
 namespace {
-
-// Writes all of [data, data + n) to `fd`, repeating interrupted and partial writes.
-// A write that accepts nothing fails with `zero_text`.
-Result<void> write_all(int fd, const char* data, std::size_t n, const char* zero_text) {
-  while (n > 0) {
-    const ssize_t k = ::write(fd, data, n);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      return Error::from_errno(errno);
-    }
-    if (k == 0) return Error::with_message(ErrorKind::kOther, zero_text);
-    data += k;
-    n -= static_cast<std::size_t>(k);
-  }
-  return {};
-}
 
 // A file written through a 1 MiB buffer. Small pieces are gathered in the buffer;
 // a piece at least as large as the buffer goes straight to the file after the
@@ -60,7 +40,10 @@ class BufferedWriter {
       return {};
     }
     QN_TRY(flush());
-    if (n >= kWriteBufferBytes) return write_all(file_.get(), data, n, "failed to write whole buffer");
+    if (n >= kWriteBufferBytes) {
+      std::size_t written = 0;
+      return write_all(file_.get(), data, n, written, "failed to write whole buffer");
+    }
     std::memcpy(buffer_.get(), data, n);
     used_ = n;
     return {};
@@ -70,20 +53,8 @@ class BufferedWriter {
   /// written stay buffered.
   Result<void> flush() {
     std::size_t done = 0;
-    Result<void> outcome;
-    while (done < used_) {
-      const ssize_t k = ::write(file_.get(), buffer_.get() + done, used_ - done);
-      if (k < 0) {
-        if (errno == EINTR) continue;
-        outcome = Error::from_errno(errno);
-        break;
-      }
-      if (k == 0) {
-        outcome = Error::with_message(ErrorKind::kOther, "failed to write the buffered data");
-        break;
-      }
-      done += static_cast<std::size_t>(k);
-    }
+    Result<void> outcome =
+        write_all(file_.get(), buffer_.get(), used_, done, "failed to write the buffered data");
     if (done > 0) {
       std::memmove(buffer_.get(), buffer_.get() + done, used_ - done);
       used_ -= done;
@@ -96,46 +67,6 @@ class BufferedWriter {
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
 };
-
-// The output file, and which file it is, so that an interrupted write removes the
-// file it made and no other.
-struct Output {
-  UniqueFd fd;
-  bool regular = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-
-// Creates or truncates `path`. O_NONBLOCK keeps the open of a named pipe from waiting
-// for a reader (without one it fails with ENXIO); a pipe that does have a reader is
-// refused too, as are sockets and block devices. Character devices are kept, so that
-// /dev/null takes a write.
-Result<Output> create_for_writing(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Error::from_errno(errno);
-  Output out{UniqueFd(fd)};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
-  if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) return not_a_regular_file(st.st_mode);
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return Error::from_errno(errno);
-  out.regular = S_ISREG(st.st_mode);
-  out.device = st.st_dev;
-  out.inode = st.st_ino;
-  return out;
-}
-
-// Removes `path` if it still names the regular file that `out` opened.
-void remove_output(const std::string& path, const Output& out) noexcept {
-  struct stat st {};
-  if (out.regular && ::stat(path.c_str(), &st) == 0 && st.st_dev == out.device &&
-      st.st_ino == out.inode) {
-    ::unlink(path.c_str());
-  }
-}
 
 // Cuts images [first, last) into pieces of consecutive images for `n_workers`
 // threads, and lays the pieces out one after the other in one block of memory, each
@@ -285,12 +216,12 @@ Result<void> write_job(const std::string& path, const WriteColumns& columns, con
   QN_ASSIGN_OR_RETURN(const Layout layout, build_layout(columns, text.panel_names.size()));
   QN_TRY(check_text(text, layout));
 
-  QN_ASSIGN_OR_RETURN(Output out, create_for_writing(path));
+  QN_ASSIGN_OR_RETURN(CreatedFile out, create_for_writing(path));
   Result<void> written = [&] {
     BufferedWriter writer(std::move(out.fd));
     return write_images(writer, columns, text, layout, n_threads, images_per_batch, pool, cancel);
   }();
-  if (!written && written.error().kind == ErrorKind::kCancelled) remove_output(path, out);
+  if (!written && written.error().kind == ErrorKind::kCancelled) remove_created(path, out);
   return written;
 }
 

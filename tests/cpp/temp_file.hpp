@@ -1,4 +1,5 @@
-// A file with given contents in the temporary directory, removed on destruction.
+// Test input: bytes held in memory behind a ByteSource, or a file with given
+// contents in the temporary directory, removed on destruction.
 #pragma once
 
 #include <unistd.h>
@@ -8,7 +9,22 @@
 #include <string>
 #include <string_view>
 
+#include "lines/byte_source.hpp"
+
 namespace qn::testing {
+
+/// Bytes kept in memory and read through a MemorySource.
+class InMemory {
+ public:
+  explicit InMemory(std::string contents) : bytes_(std::move(contents)), source_(bytes_) {}
+  InMemory(const InMemory&) = delete;
+  InMemory& operator=(const InMemory&) = delete;
+  [[nodiscard]] const ByteSource& source() const { return source_; }
+
+ private:
+  std::string bytes_;
+  MemorySource source_;
+};
 
 class TempFile {
  public:

@@ -11,6 +11,7 @@
 namespace qn {
 namespace {
 
+using testing::InMemory;
 using testing::TempFile;
 
 const std::string kRow = "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0\n";
@@ -27,8 +28,8 @@ std::string chunk(int crystals, int rows = 2) {
   return s + "----- End chunk -----\n";
 }
 
-std::vector<Chunk> serial(const std::string& path, std::optional<std::int64_t> max = std::nullopt) {
-  auto rows = index_file(path, 1, max, nullptr);
+std::vector<Chunk> serial(const ByteSource& source, std::optional<std::int64_t> max = std::nullopt) {
+  auto rows = index_source(source, 1, max, nullptr);
   EXPECT_TRUE(rows.has_value());
   return rows.has_value() ? *rows : std::vector<Chunk>{};
 }
@@ -75,16 +76,16 @@ TEST(RowTest, VectorCountMatchesByteByByteCount) {
 
 TEST(Scan, NoChunksInEmptyFileOrFileWithoutMarker) {
   for (const std::string contents : {"", "header\n--- Begin crystal\nnothing else\n"}) {
-    TempFile f(contents);
-    EXPECT_TRUE(serial(f.path()).empty());
+    InMemory f(contents);
+    EXPECT_TRUE(serial(f.source()).empty());
   }
 }
 
 TEST(Scan, HeaderContentBelongsToNoChunk) {
   const std::string header = "--- Begin crystal\nReflections measured after indexing\nh\n" + kRow;
   const std::string body = chunk(1, 3);
-  TempFile f(header + body);
-  const auto rows = serial(f.path());
+  InMemory f(header + body);
+  const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0], (Chunk{header.size(), header.size() + body.size(), 1, 3}));
 }
@@ -93,8 +94,8 @@ TEST(Scan, ChunksEndAtTheNextBeginMarker) {
   const std::string a = "----- Begin chunk -----\n";
   const std::string b = "----- Begin chunk -----\nno end marker\n";
   const std::string c = chunk(2, 1) + "trailing text after end marker\n";
-  TempFile f(a + b + c);
-  const auto rows = serial(f.path());
+  InMemory f(a + b + c);
+  const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0], (Chunk{0, a.size(), 0, 0}));
   EXPECT_EQ(rows[1], (Chunk{a.size(), a.size() + b.size(), 0, 0}));
@@ -110,8 +111,8 @@ struct ListCase {
 class ScanLists : public ::testing::TestWithParam<ListCase> {};
 
 TEST_P(ScanLists, CountsRowsAndCrystals) {
-  TempFile f("----- Begin chunk -----\n" + GetParam().body);
-  const auto rows = serial(f.path());
+  InMemory f("----- Begin chunk -----\n" + GetParam().body);
+  const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].n_crystals, GetParam().n_crystals);
   EXPECT_EQ(rows[0].n_obs_upper, GetParam().n_obs_upper);
@@ -141,22 +142,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Scan, MarkerRecognitionIsAPrefixTest) {
-  TempFile f("  ----- Begin chunk -----\n----- Begin chunk ----- trailing\n----- Begin chunk ---\n");
-  const auto rows = serial(f.path());
+  InMemory f("  ----- Begin chunk -----\n----- Begin chunk ----- trailing\n----- Begin chunk ---\n");
+  const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].start, 26u);
 }
 
 TEST(Scan, MaxCrystalsStopsAfterTheChunkReachingTheTotal) {
   const std::string file = chunk(2) + chunk(0) + chunk(1) + chunk(5);
-  TempFile f(file);
-  EXPECT_EQ(crystals_of(serial(f.path(), 3)), (std::vector<std::size_t>{2, 0, 1}));
-  EXPECT_EQ(crystals_of(serial(f.path(), 0)), (std::vector<std::size_t>{2}));
-  EXPECT_EQ(crystals_of(serial(f.path(), -5)), (std::vector<std::size_t>{2}));
-  const auto all = serial(f.path(), 100);
+  InMemory f(file);
+  EXPECT_EQ(crystals_of(serial(f.source(), 3)), (std::vector<std::size_t>{2, 0, 1}));
+  EXPECT_EQ(crystals_of(serial(f.source(), 0)), (std::vector<std::size_t>{2}));
+  EXPECT_EQ(crystals_of(serial(f.source(), -5)), (std::vector<std::size_t>{2}));
+  const auto all = serial(f.source(), 100);
   EXPECT_EQ(crystals_of(all), (std::vector<std::size_t>{2, 0, 1, 5}));
   EXPECT_EQ(all.back().end, file.size());
-  auto s = scan(f.path(), 0, file.size(), 3);
+  auto s = scan(f.source(), 0, file.size(), 3);
   ASSERT_TRUE(s.has_value());
   EXPECT_FALSE(s->open_chunk.has_value());
 }
@@ -170,8 +171,8 @@ TEST(Scan, LinesLongerThanTheBufferCountAsTheirWholeText) {
                            "--- Begin crystal\nReflections measured after indexing\n   h  k  l\n" +
                            ten + "\n" + nine + "\n" + kRow + "End of reflections\n--- End crystal\n" +
                            chunk(1);
-  TempFile f(text);
-  const auto rows = serial(f.path());
+  InMemory f(text);
+  const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].n_crystals, 1u);
   EXPECT_EQ(rows[0].n_obs_upper, 2u);  // the ten-field row and kRow
@@ -184,9 +185,9 @@ TEST(Scan, LinesLongerThanTheBufferCountAsTheirWholeText) {
 TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {
   const std::string a = chunk(1);
   const std::string b = chunk(0);
-  TempFile f(a + b);
+  InMemory f(a + b);
   const std::uint64_t size = a.size() + b.size();
-  auto at = [&](std::uint64_t pos) { return *find_chunk_at_or_after(f.path(), pos, size); };
+  auto at = [&](std::uint64_t pos) { return *find_chunk_at_or_after(f.source(), pos, size); };
   EXPECT_EQ(at(0), 0u);          // a marker at offset 0 is found from 0
   EXPECT_EQ(at(1), a.size());    // inside the first marker line
   EXPECT_EQ(at(a.size() - 1), a.size());
@@ -205,12 +206,12 @@ std::string many_chunks(int n, unsigned seed) {
 
 TEST(ParallelIndex, EqualsSerialForAnyThreadCount) {
   const std::string file = many_chunks(60, 3);
-  TempFile f(file);
-  const auto expected = serial(f.path());
+  InMemory f(file);
+  const auto expected = serial(f.source());
   ASSERT_EQ(expected.size(), 60u);
   for (std::uint64_t n : {2ull, 3ull, 8ull, 61ull, 1000ull, ~0ull}) {
     Pool pool(static_cast<std::size_t>(n < 16 ? n : 16));
-    auto rows = index_file(f.path(), n, std::nullopt, &pool);
+    auto rows = index_source(f.source(), n, std::nullopt, &pool);
     ASSERT_TRUE(rows.has_value());
     EXPECT_EQ(*rows, expected) << "n_threads " << n;
   }
@@ -218,11 +219,11 @@ TEST(ParallelIndex, EqualsSerialForAnyThreadCount) {
 
 TEST(SplitPoints, HugeThreadCountsSearchAtMostOncePerChunk) {
   const std::string file = many_chunks(40, 5);
-  TempFile f(file);
-  const auto rows = serial(f.path());
+  InMemory f(file);
+  const auto rows = serial(f.source());
   const std::uint64_t first = rows.front().start;
   for (std::uint64_t n : {2ull, 7ull, 1000000ull, ~0ull}) {
-    auto points = split_points(f.path(), first, file.size(), n);
+    auto points = split_points(f.source(), first, file.size(), n);
     ASSERT_TRUE(points.has_value());
     EXPECT_LE(points->size(), std::min<std::uint64_t>(n, rows.size()));
     EXPECT_EQ(points->front(), first);
@@ -234,34 +235,46 @@ TEST(SplitPoints, HugeThreadCountsSearchAtMostOncePerChunk) {
     }
   }
   // With a thread count above the byte count every chunk becomes its own range.
-  auto all = split_points(f.path(), first, file.size(), ~0ull);
+  auto all = split_points(f.source(), first, file.size(), ~0ull);
   EXPECT_EQ(all->size(), rows.size());
 }
 
 TEST(SplitPoints, MatchesTheDirectSearchForSmallThreadCounts) {
   const std::string file = many_chunks(30, 11);
-  TempFile f(file);
-  const std::uint64_t first = *find_chunk_at_or_after(f.path(), 0, file.size());
+  InMemory f(file);
+  const std::uint64_t first = *find_chunk_at_or_after(f.source(), 0, file.size());
   for (std::uint64_t n = 2; n <= 40; ++n) {
     std::vector<std::uint64_t> direct{first};
     const std::uint64_t span = file.size() - first;
     for (std::uint64_t k = 1; k < n; ++k) {
       const std::uint64_t p = first + k * span / n;
-      const std::uint64_t found = *find_chunk_at_or_after(f.path(), p, file.size());
+      const std::uint64_t found = *find_chunk_at_or_after(f.source(), p, file.size());
       if (found < file.size() && found > direct.back()) direct.push_back(found);
     }
-    EXPECT_EQ(*split_points(f.path(), first, file.size(), n), direct) << "n " << n;
+    EXPECT_EQ(*split_points(f.source(), first, file.size(), n), direct) << "n " << n;
   }
 }
 
 TEST(ParallelIndex, SingleChunkGivesOneRowEndingAtFileSize) {
   const std::string file = "header\n" + chunk(3);
-  TempFile f(file);
+  InMemory f(file);
   Pool pool(8);
-  auto rows = index_file(f.path(), 8, std::nullopt, &pool);
+  auto rows = index_source(f.source(), 8, std::nullopt, &pool);
   ASSERT_TRUE(rows.has_value());
   ASSERT_EQ(rows->size(), 1u);
   EXPECT_EQ((*rows)[0], (Chunk{7, file.size(), 3, 6}));
+}
+
+TEST(IndexFile, AFileGivesTheRowsOfItsBytes) {
+  const std::string file = "header\n" + chunk(2) + chunk(0) + chunk(1, 3) + chunk(4);
+  InMemory bytes(file);
+  TempFile f(file);
+  Pool pool(3);
+  for (const std::uint64_t n : {1, 3}) {
+    auto rows = index_file(f.path(), n, std::nullopt, &pool);
+    ASSERT_TRUE(rows.has_value());
+    EXPECT_EQ(*rows, serial(bytes.source())) << "threads " << n;
+  }
 }
 
 TEST(IndexFile, MissingFileIsNotFound) {

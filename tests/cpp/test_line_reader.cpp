@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,13 +15,13 @@
 namespace qn {
 namespace {
 
+using testing::InMemory;
 using testing::TempFile;
 using Lines = std::vector<std::pair<std::uint64_t, std::string>>;
 
-Lines read_range(const std::string& path, std::uint64_t start, std::uint64_t end,
-                 ReadLimits limits = {}) {
-  auto reader = LineReader::open(path, start, end, limits);
-  EXPECT_TRUE(reader.has_value());
+Lines read_range(const ByteSource& source, std::uint64_t start, std::uint64_t end) {
+  std::optional<LineReader> reader;
+  reader.emplace(source, start, end);
   Lines out;
   Line line;
   for (;;) {
@@ -44,8 +47,8 @@ class LineReaderRanges : public ::testing::TestWithParam<RangeCase> {};
 
 TEST_P(LineReaderRanges, YieldsExactlyTheLinesThatBeginInTheRange) {
   const RangeCase& c = GetParam();
-  TempFile f(c.contents);
-  EXPECT_EQ(read_range(f.path(), c.start, c.end), c.expected);
+  InMemory f(c.contents);
+  EXPECT_EQ(read_range(f.source(), c.start, c.end), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -73,8 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LineReader, HugeLineInSmallRangeIsReturnedWhole) {
   const std::string big(10u << 20, 'x');
   const std::string contents = "head\n" + big + "\ntail\n";
-  TempFile f(contents);
-  const Lines lines = read_range(f.path(), 5, 105);
+  InMemory f(contents);
+  const Lines lines = read_range(f.source(), 5, 105);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].first, 5u);
   EXPECT_EQ(lines[0].second.size(), big.size());
@@ -85,9 +88,9 @@ TEST(LineReader, ALongLineCostsAboutItsOwnSize) {
   // Doubling from 64 KiB would reach 16 MiB for this line; the buffer stops where
   // the file does.
   const std::string contents = "head\n" + std::string((10u << 20) + 12345, 'x');
-  TempFile f(contents);
-  auto reader = LineReader::open(f.path(), 5, 105);
-  ASSERT_TRUE(reader.has_value());
+  InMemory f(contents);
+  std::optional<LineReader> reader;
+  reader.emplace(f.source(), 5, 105);
   Line line;
   auto got = reader->next_line(line);
   ASSERT_TRUE(got.has_value() && *got);
@@ -97,10 +100,14 @@ TEST(LineReader, ALongLineCostsAboutItsOwnSize) {
 
 class LineReaderSizeLimit : public ::testing::TestWithParam<std::pair<std::uint64_t, Lines>> {};
 
-TEST_P(LineReaderSizeLimit, ReadsNothingAtOrPastTheCallersSize) {
+TEST_P(LineReaderSizeLimit, ReadsNothingPastTheSizeTheFileHadWhenOpened) {
   const std::string contents = "abc\ndefgh\nxyz\n";
-  TempFile f(contents);
-  EXPECT_EQ(read_range(f.path(), 0, 100, ReadLimits{GetParam().first, nullptr}), GetParam().second);
+  const std::size_t opened_at = std::min<std::size_t>(GetParam().first, contents.size());
+  TempFile f(contents.substr(0, opened_at));
+  auto source = FileSource::open(f.path());
+  ASSERT_TRUE(source.has_value());
+  std::ofstream(f.path(), std::ios::binary | std::ios::app) << contents.substr(opened_at);
+  EXPECT_EQ(read_range(*source, 0, 100), GetParam().second);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -113,10 +120,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LineReader, HeadOfALineTooLongForTheBufferAndItsRest) {
   const std::string rest = std::string(200000, 'x') + " y";
   const std::string contents = "ab\n" + rest + "\r\ntail\n";
-  TempFile f(contents);
+  InMemory f(contents);
   for (const bool read_rest : {true, false}) {
-    auto reader = LineReader::open_with_capacity(f.path(), 0, contents.size(), 0);
-    ASSERT_TRUE(reader.has_value());
+    std::optional<LineReader> reader;
+    reader.emplace(LineReader::with_capacity(f.source(), 0, contents.size(), 0));
     Line line;
     ASSERT_TRUE(*reader->next_line_head(line));
     EXPECT_EQ(line.bytes, "ab");
@@ -139,24 +146,24 @@ TEST(LineReader, HeadOfALineTooLongForTheBufferAndItsRest) {
   }
 }
 
-TEST(LineReader, RefusesWhatHasNoKnownSizeWithoutWaiting) {
+TEST(FileSource, RefusesWhatHasNoKnownSizeWithoutWaiting) {
   TempFile f("");
   const std::string fifo = f.path() + ".fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  auto pipe = LineReader::open(fifo, 0, 10);  // no writer: a blocking open would wait for ever
+  auto pipe = FileSource::open(fifo);  // no writer: a blocking open would wait for ever
   ::unlink(fifo.c_str());
   ASSERT_FALSE(pipe.has_value());
   EXPECT_EQ(pipe.error().display(), "not a regular file: a named pipe");
-  auto device = LineReader::open("/dev/zero", 0, 10);
+  auto device = FileSource::open("/dev/zero");
   ASSERT_FALSE(device.has_value());
   EXPECT_EQ(device.error().display(), "not a regular file: a character device");
 }
 
 TEST(LineReader, StopsAtTheNextReadOnceCancelled) {
-  TempFile f("abc\ndef\n");
+  InMemory f("abc\ndef\n");
   Cancel cancel;
-  auto reader = LineReader::open(f.path(), 0, 100, ReadLimits{UINT64_MAX, &cancel});
-  ASSERT_TRUE(reader.has_value());
+  std::optional<LineReader> reader;
+  reader.emplace(f.source(), 0, 100, &cancel);
   cancel.request();
   Line line;
   auto got = reader->next_line(line);
@@ -174,17 +181,21 @@ TEST(LineReader, OffsetsStayExactAcrossRefillsAndGrowth) {
     expected.emplace_back(contents.size(), line);
     contents += line + (i % 3 == 0 ? "\r\n" : "\n");
   }
-  TempFile f(contents);
-  EXPECT_EQ(read_range(f.path(), 0, contents.size()), expected);
+  InMemory f(contents);
+  EXPECT_EQ(read_range(f.source(), 0, contents.size()), expected);
+  TempFile file(contents);
+  auto source = FileSource::open(file.path());
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(read_range(*source, 0, contents.size()), expected);
 }
 
 TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
   const std::string contents = "alpha\n\nbeta\r\ngamma delta\n\r\nx\nlast-no-newline";
-  TempFile f(contents);
-  const Lines whole = read_range(f.path(), 0, contents.size());
+  InMemory f(contents);
+  const Lines whole = read_range(f.source(), 0, contents.size());
   for (std::uint64_t cut = 0; cut <= contents.size(); ++cut) {
     // Callers cut at line starts; a cut inside a line belongs to the first range.
-    Lines first = read_range(f.path(), 0, cut);
+    Lines first = read_range(f.source(), 0, cut);
     std::uint64_t resume = cut;
     if (!first.empty()) {
       const auto& [off, text] = first.back();
@@ -192,7 +203,7 @@ TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
       resume = nl == std::string::npos ? contents.size() : nl + 1;
       if (resume < cut) resume = cut;
     }
-    Lines second = read_range(f.path(), resume, contents.size());
+    Lines second = read_range(f.source(), resume, contents.size());
     first.insert(first.end(), second.begin(), second.end());
     EXPECT_EQ(first, whole) << "cut at " << cut;
   }
@@ -200,29 +211,29 @@ TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
 
 TEST(LineReader, RepositionKeepsTheLargerBuffer) {
   const std::string contents = std::string(5u << 20, 'a') + "\nb\n";
-  TempFile f(contents);
-  auto reader = LineReader::open(f.path(), 0, contents.size());
-  ASSERT_TRUE(reader.has_value());
-  EXPECT_EQ(reader->capacity(), LineReader::kMaxInitialCapacity);
-  ASSERT_TRUE(reader->reposition(contents.size() - 2, contents.size()).has_value());
-  EXPECT_EQ(reader->capacity(), LineReader::kMaxInitialCapacity);
+  InMemory f(contents);
+  LineReader reader(f.source(), 0, contents.size());
+  EXPECT_EQ(reader.capacity(), LineReader::kMaxInitialCapacity);
+  reader.reposition(contents.size() - 2, contents.size());
+  EXPECT_EQ(reader.capacity(), LineReader::kMaxInitialCapacity);
   Line line;
-  auto got = reader->next_line(line);
+  auto got = reader.next_line(line);
   ASSERT_TRUE(got.has_value() && *got);
   EXPECT_EQ(line.bytes, "b");
   EXPECT_EQ(line.offset, contents.size() - 2);
 }
 
-TEST(LineReader, OpenErrorsCarryTheSystemText) {
-  auto missing = LineReader::open("/nonexistent/dir/file", 0, 10);
+TEST(FileSource, OpenErrorsCarryTheSystemText) {
+  auto missing = FileSource::open("/nonexistent/dir/file");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
   EXPECT_EQ(missing.error().display(), "No such file or directory (os error 2)");
 
-  auto dir = LineReader::open("/tmp", 0, 10);
+  auto dir = FileSource::open("/tmp");
   ASSERT_TRUE(dir.has_value());
+  LineReader reader(*dir, 0, 10);
   Line line;
-  auto got = dir->next_line(line);
+  auto got = reader.next_line(line);
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error().kind, ErrorKind::kIsADirectory);
   EXPECT_EQ(got.error().display(), "Is a directory (os error 21)");

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "parse/parse_job.hpp"
+#include "temp_file.hpp"
 
 namespace qn {
 namespace {
@@ -118,6 +119,39 @@ TEST(MergeUnits, RenumbersIdsAndMergesReports) {
     EXPECT_EQ(e.count, 3u);
     EXPECT_EQ(e.first_offset, 90u);
   }
+}
+
+TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
+  const std::string one =
+      "----- Begin chunk -----\nImage filename: a.h5\nEvent: //1\nnum_peaks = 3\n"
+      "--- Begin crystal\nCell parameters 1 2 3 nm, 90 90 90 deg\n"
+      "astar = 1 0 0 nm^-1\nbstar = 0 1 0 nm^-1\ncstar = 0 0 1 nm^-1\n"
+      "Reflections measured after indexing\n   h    k    l  heading\n"
+      "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0\n"
+      "End of reflections\n--- End crystal\n----- End chunk -----\n";
+  const std::string text = one + one;
+  const auto size = static_cast<std::int64_t>(one.size());
+  // The third row lies past the end: the file shrank since it was indexed.
+  const std::vector<ChunkRow> rows = {{0, size, 1, 1}, {size, 2 * size, 1, 1},
+                                      {2 * size, 3 * size, 1, 1}};
+  const PanelMap panels = {{"p0", 0}};
+  testing::InMemory bytes(text);
+  testing::TempFile file(text);
+  Pool pool(2);
+  auto from_memory = parse_rows(bytes.source(), rows, panels, 2, &pool);
+  auto from_file = parse_rows(file.path(), rows, panels, 2, &pool);
+  ASSERT_TRUE(from_memory.has_value());
+  ASSERT_TRUE(from_file.has_value());
+  EXPECT_EQ(from_file->columns.n_observations(), 2u);
+  EXPECT_EQ(from_file->columns.filenames, from_memory->columns.filenames);
+  EXPECT_EQ(from_file->columns.crystal_id[1], from_memory->columns.crystal_id[1]);
+  EXPECT_EQ(from_file->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].count, 1u);
+  EXPECT_EQ(from_memory->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].first_offset,
+            static_cast<std::uint64_t>(2 * size));
+
+  auto missing = parse_rows(file.path() + ".missing", rows, panels, 1, nullptr);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
 }
 
 }  // namespace

@@ -423,9 +423,9 @@ TEST(ParseUnitRows, MatchTheReferenceReaderRowByRow) {
                              0});
   }
 
-  const testing::TempFile file(text);
+  const testing::InMemory bytes(text);
   const ByteRange range{0, text.size()};
-  auto got = parse_unit(file.path(), {&range, 1}, panels, {rows.size(), 1, 1});
+  auto got = parse_unit(bytes.source(), {&range, 1}, panels, {rows.size(), 1, 1});
   ASSERT_TRUE(got.has_value());
   const Columns& c = got->columns;
   ASSERT_EQ(c.n_crystals(), 1u);
