@@ -1,8 +1,8 @@
 // Fuzz target: the line reader and the chunk scan over arbitrary bytes.
 // Checks that every classification path this processor runs counts lines and fields
-// as the byte-at-a-time count does (whole and cut in two), that ranges cut anywhere
-// yield every line once, and that the parallel index equals the serial one for
-// several thread counts.
+// as the byte-at-a-time count does (whole and cut in two) and gives the same chunk
+// scan, that ranges cut anywhere yield every line once, and that the parallel index
+// equals the serial one for several thread counts.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "index/index_job.hpp"
+#include "index/scan.hpp"
 #include "lines/classify.hpp"
 #include "lines/line_reader.hpp"
 
@@ -63,11 +64,25 @@ void check_classify_paths(std::string_view bytes, std::size_t cut) {
   }
 }
 
+// The chunk scan gives the same rows on every path as with the byte-at-a-time count.
+void check_scan_paths(const qn::ByteSource& source) {
+  auto want = qn::scan(source, 0, source.size(), std::nullopt, nullptr, qn::classify_lines_bytewise);
+  check(want.has_value(), "scan");
+  for (qn::SimdPath p : {qn::SimdPath::kPortable, qn::SimdPath::kAvx2, qn::SimdPath::kAvx512}) {
+    const qn::ClassifyFn fn = qn::classify_fn(p);
+    if (fn == nullptr) continue;
+    auto got = qn::scan(source, 0, source.size(), std::nullopt, nullptr, fn);
+    check(got.has_value() && got->chunks == want->chunks && got->open_chunk == want->open_chunk,
+          "scan equal on every path");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const qn::MemorySource source(bytes);
+  check_scan_paths(source);
   check_classify_paths(bytes, size > 1 ? data[1] % (size + 1) : 0);
 
   // Cutting at a line start splits the lines between the two ranges exactly.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lines/classify.hpp"
+#include "simd_paths.hpp"
 
 namespace qn {
 namespace {
@@ -63,16 +63,7 @@ std::string stream_like() {
   return s + "\tEnd of reflections \x0b\x0c\n   \n\n----- End chunk -----";
 }
 
-class ClassifyPath : public testing::TestWithParam<SimdPath> {
- protected:
-  void SetUp() override {
-    fn_ = classify_fn(GetParam());
-    if (fn_ == nullptr) {
-      GTEST_SKIP() << "the " << simd_path_name(GetParam()) << " path does not run on this processor";
-    }
-  }
-  ClassifyFn fn_ = nullptr;
-};
+class ClassifyPath : public testing::SimdPathTest {};
 
 TEST_P(ClassifyPath, EveryPrefixMatchesByteCount) {
   const std::string text = stream_like() + stream_like();
@@ -121,11 +112,7 @@ TEST_P(ClassifyPath, LongLinesCountEveryField) {
   EXPECT_EQ(got, reference(text));
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ClassifyPath,
-                         testing::Values(SimdPath::kPortable, SimdPath::kAvx2, SimdPath::kAvx512),
-                         [](const testing::TestParamInfo<SimdPath>& info) {
-                           return std::string(simd_path_name(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(Paths, ClassifyPath, testing::kAllSimdPaths, testing::simd_test_name);
 
 TEST(ClassifyChoice, NamedPathWhenSupportedElseTheWidestBelowIt) {
   EXPECT_EQ(choose_simd_path("portable"), SimdPath::kPortable);
