@@ -10,7 +10,8 @@
 #include <regex>
 #include <string>
 
-#include "pystr/pystr.hpp"
+#include "pystr/numbers.hpp"
+#include "pystr/white_space.hpp"
 
 namespace {
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <new>
 
 namespace qn {
 
@@ -45,6 +47,18 @@ Error Error::invalid_input(std::string text) {
 
 Error Error::with_message(ErrorKind kind, std::string text) {
   return Error{kind, 0, std::move(text)};
+}
+
+Error error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return Error::with_message(ErrorKind::kOutOfMemory, "memory allocation failed");
+  } catch (const std::exception& e) {
+    return Error::with_message(ErrorKind::kPanic, e.what());
+  } catch (...) {
+    return Error::with_message(ErrorKind::kPanic, "unknown C++ exception");
+  }
 }
 
 std::string Error::display() const { return os_errno != 0 ? os_error_text(os_errno) : message; }

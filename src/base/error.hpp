@@ -45,6 +45,11 @@ struct Error {
   [[nodiscard]] std::string display() const;
 };
 
+/// The Error that stands for the C++ exception being handled (call only in a catch
+/// block): std::bad_alloc is out of memory, anything else a panic with its text. The
+/// one translation of C++ exceptions; the module raises what this returns.
+Error error_from_current_exception() noexcept;
+
 /// The kind that an operating-system error number belongs to.
 ErrorKind kind_of_errno(int errno_value) noexcept;
 

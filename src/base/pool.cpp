@@ -4,18 +4,6 @@
 
 namespace qn {
 
-Error error_from_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return Error::with_message(ErrorKind::kOutOfMemory, "memory allocation failed");
-  } catch (const std::exception& e) {
-    return Error::with_message(ErrorKind::kPanic, e.what());
-  } catch (...) {
-    return Error::with_message(ErrorKind::kPanic, "unknown C++ exception");
-  }
-}
-
 Pool::Pool(std::size_t max_threads) : max_threads_(max_threads == 0 ? 1 : max_threads) {}
 
 Pool::~Pool() {

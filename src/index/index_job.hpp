@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "base/pool.hpp"
+#include "base/cancel.hpp"
+#include "base/parallel.hpp"
 #include "base/result.hpp"
 #include "index/scan.hpp"
 

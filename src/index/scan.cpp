@@ -9,18 +9,12 @@
 #include <memory>
 
 #include "lines/line_reader.hpp"
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
-inline bool starts_with(std::string_view line, std::string_view marker) noexcept {
-  return line.size() >= marker.size() && std::memcmp(line.data(), marker.data(), marker.size()) == 0;
-}
-
-inline bool is_boundary(std::string_view line) noexcept {
-  return line.size() >= kEndChunk.size() && line[0] == '-' &&
-         (starts_with(line, kBeginChunk) || starts_with(line, kEndChunk));
-}
+using namespace vocabulary;
 
 // Bytes of a line kept for the marker tests: more than the longest marker.
 constexpr std::size_t kHeadBytes = 64;
@@ -52,7 +46,7 @@ class ChunkRows {
         state_ = ListState::kRows;
         return true;
       } else {
-        if (head[0] == 'E' && starts_with(head, kReflectionsEnd)) {
+        if (head[0] == 'E' && starts_with(head, kEndOfReflections)) {
           state_ = ListState::kOutside;
         } else if (open_ && fields >= 10) {
           ++open_->n_obs_upper;
@@ -76,7 +70,7 @@ class ChunkRows {
       } else if (starts_with(head, kBeginCrystal)) {
         if (open_) ++open_->n_crystals;
       }
-    } else if (c == 'R' && starts_with(head, kReflectionsStart)) {
+    } else if (c == 'R' && starts_with(head, kReflectionsMeasured)) {
       state_ = ListState::kHeading;
     }
     return true;

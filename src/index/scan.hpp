@@ -1,6 +1,6 @@
 // Chunk scanning: chunk boundaries and cheap size estimates over a byte range.
 //
-// A chunk runs from its "----- Begin chunk -----" line to the next one (or the end
+// A chunk runs from its begin marker line to the next one (or the end
 // of the scanned range). Per chunk the scan counts its crystal begin lines and an
 // upper bound of its reflection rows, without decoding or parsing anything.
 #pragma once
@@ -30,12 +30,6 @@ struct Scan {
   std::optional<Chunk> open_chunk;  ///< still open when the range ended; its end is 0
   std::vector<Chunk> chunks;        ///< chunks completed inside the range, in file order
 };
-
-inline constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
-inline constexpr std::string_view kEndChunk = "----- End chunk -----";
-inline constexpr std::string_view kBeginCrystal = "--- Begin crystal";
-inline constexpr std::string_view kReflectionsStart = "Reflections measured after indexing";
-inline constexpr std::string_view kReflectionsEnd = "End of reflections";
 
 /// Scans [start, end) into chunk rows. `start` must be 0 or a line start. With
 /// `max_crystals`, stops after the completed chunk that brings the crystal total to

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "parse/parser.hpp"
-#include "base/pool.hpp"
+#include "base/cancel.hpp"
+#include "base/parallel.hpp"
 #include "base/result.hpp"
 
 namespace qn {

@@ -22,21 +22,14 @@
 #include "parse/panel_lookup.hpp"
 #include "parse/reflection_row.hpp"
 #include "parse/utf8_decode.hpp"
-#include "pystr/pystr.hpp"
+#include "pystr/numbers.hpp"
+#include "pystr/white_space.hpp"
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
-constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
-constexpr std::string_view kEndChunk = "----- End chunk -----";
-constexpr std::string_view kImageFilename = "Image filename:";
-constexpr std::string_view kEvent = "Event:";
-constexpr std::string_view kPeaksFromSearch = "Peaks from peak search";
-constexpr std::string_view kEndOfPeakList = "End of peak list";
-constexpr std::string_view kBeginCrystal = "--- Begin crystal";
-constexpr std::string_view kEndCrystal = "--- End crystal";
-constexpr std::string_view kReflectionsMeasured = "Reflections measured after indexing";
-constexpr std::string_view kEndOfReflections = "End of reflections";
+using namespace vocabulary;
 
 // The fewest bytes a row can take in the file. Capacity hints are capped at the
 // rows the unit's bytes could hold, so a hint made up by a caller cannot
@@ -47,10 +40,6 @@ constexpr std::uint64_t kMinImageBytes = kBeginChunk.size() + 1;
 
 constexpr double kDefaultProfileRadius = 0.04;  // nm^-1
 constexpr float kNoResolution = 999.0f;
-
-inline bool is_boundary(std::string_view text) noexcept {
-  return text.starts_with(kBeginChunk) || text.starts_with(kEndChunk);
-}
 
 // The first field of str.split() over `text`, if there is one.
 inline std::optional<std::string_view> first_field(std::string_view text) noexcept {
@@ -376,9 +365,9 @@ void Parser::image_header_key(std::string_view text, std::uint64_t at) {
   const std::size_t eq = text.find('=');
   if (eq == std::string_view::npos) return;
   const std::string_view key = py_strip(text.substr(0, eq));
-  const bool photon = key == "photon_energy_eV";
-  const bool camera = !photon && key == "average_camera_length";
-  const bool peaks = !photon && !camera && key == "num_peaks";
+  const bool photon = key == kPhotonEnergy;
+  const bool camera = !photon && key == kCameraLength;
+  const bool peaks = !photon && !camera && key == kNumPeaks;
   if (!photon && !camera && !peaks) return;
   const auto field = first_field(text.substr(eq + 1));
   if (!field) return;
@@ -423,13 +412,13 @@ void Parser::crystal_key(std::string_view text, std::uint64_t at) {
   if (eq == std::string_view::npos) return;
   const std::string_view key = py_strip(text.substr(0, eq));
   const std::string_view value = py_strip(text.substr(eq + 1));
-  if (key.find("det_shift") != std::string_view::npos &&
+  if (key.find(kDetShift) != std::string_view::npos &&
       value.find("y =") != std::string_view::npos) {
     det_shift_line(value, at);
     return;
   }
-  const bool radius = key == "profile_radius";
-  if (!radius && key != "diffraction_resolution_limit") return;
+  const bool radius = key == kProfileRadius;
+  if (!radius && key != kResolutionLimit) return;
   const auto field = first_field(value);
   if (!field) return;
   (radius ? profile_radius_ : resolution_).set(float_rule(*field), at);

@@ -22,7 +22,9 @@
 #include <emmintrin.h>
 #endif
 
-#include "pystr/pystr.hpp"
+#include "pystr/exact_decimal.hpp"
+#include "pystr/numbers.hpp"
+#include "pystr/white_space.hpp"
 
 namespace qn {
 
@@ -57,9 +59,6 @@ namespace {
 using Byte = unsigned char;
 using Word = std::uint64_t;
 
-constexpr std::uint64_t kMaxExactInt = std::uint64_t{1} << 53;
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                             1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
 constexpr Word kAllOnes = ~Word{0};
 
 inline Word load8(const Byte* p) noexcept {
@@ -239,7 +238,7 @@ inline bool measurement_field(const Byte* line, std::size_t n, std::size_t from,
     return false;
   }
   // The quotient is +0 or positive, so setting the sign bit negates it.
-  const double v = static_cast<double>(w) / kPow10[frac];
+  const double v = exact_quotient_pow10(w, static_cast<unsigned>(frac));
   out = std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | std::uint64_t{negative} << 63);
   return true;
 }

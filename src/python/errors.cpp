@@ -1,8 +1,5 @@
 #include "python/errors.hpp"
 
-#include <new>
-#include <stdexcept>
-
 namespace qn::py {
 namespace {
 
@@ -66,8 +63,6 @@ bool init_panic_exception() {
   return g_panic != nullptr;
 }
 
-PyObject* panic_exception() { return g_panic; }
-
 bool signal_raised(void* context) noexcept {
   auto* saved = static_cast<PyThreadState**>(context);
   PyEval_RestoreThread(*saved);
@@ -76,30 +71,18 @@ bool signal_raised(void* context) noexcept {
   return raised;
 }
 
-PyObject* io_err(const Error& error) { return instance(class_for(error.kind), error.display()); }
-
-void raise_error(const Error& error) {
-  if (error.kind == ErrorKind::kPanic && g_panic != nullptr) {
-    set_from(g_panic, error.display());
-  } else {
-    set_from(class_for(error.kind), error.display());
-  }
-}
-
-void raise_current_exception() noexcept {
+void raise_error(const Error& error) noexcept {
   try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    try {
-      set_from(g_panic != nullptr ? g_panic : PyExc_SystemError, e.what());
-    } catch (...) {
-      PyErr_NoMemory();
+    if (error.kind == ErrorKind::kPanic && g_panic != nullptr) {
+      set_from(g_panic, error.display());
+    } else {
+      set_from(class_for(error.kind), error.display());
     }
   } catch (...) {
-    PyErr_SetString(g_panic != nullptr ? g_panic : PyExc_SystemError, "unknown C++ exception");
+    PyErr_NoMemory();  // only building the message text can throw
   }
 }
+
+void raise_current_exception() noexcept { raise_error(error_from_current_exception()); }
 
 }  // namespace qn::py

@@ -9,19 +9,14 @@ namespace qn::py {
 /// Creates the PanicException class once per process; false with an exception set on failure.
 bool init_panic_exception();
 
-/// The exception class raised for broken invariants (derived from BaseException).
-PyObject* panic_exception();
+/// Sets the Python exception for any error of the work: the OSError subclass of its
+/// kind for I/O errors, ValueError for invalid input, RuntimeError when the pool could
+/// not be built, PanicException (derived from BaseException) for a broken invariant,
+/// MemoryError when memory ran out.
+void raise_error(const Error& error) noexcept;
 
-/// The Python exception instance for an I/O error (new reference), or null with an
-/// exception set if it cannot be built.
-PyObject* io_err(const Error& error);
-
-/// Sets the Python exception for any error of the work: io_err for I/O errors,
-/// RuntimeError when the pool could not be built, PanicException for a broken
-/// invariant, MemoryError when memory ran out.
-void raise_error(const Error& error);
-
-/// Sets the Python exception for the C++ exception being handled (use in a catch block).
+/// Sets the Python exception for the C++ exception being handled (use in a catch
+/// block): raise_error() of error_from_current_exception().
 void raise_current_exception() noexcept;
 
 /// The probe of a call's Cancel: takes the lock back for a moment and runs the

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "base/cancel.hpp"
-#include "base/pool.hpp"
+#include "base/job.hpp"
 #include "python/common.hpp"
 #include "python/errors.hpp"
 

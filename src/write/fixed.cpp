@@ -24,14 +24,9 @@ constexpr std::uint64_t kPow10[kMaxFastPrecision + 1] = {1,      10,      100,  
                                                          10000,  100000,  1000000,  10000000};
 
 // Rounds a double in [0, 2^64) that may carry a fraction to the nearest integer,
-// ties to even. Below 2^52, adding 2^52 moves the value to where doubles are
-// spaced exactly 1 apart, so the addition itself rounds to an integer under the
-// default rounding mode (ties to even, and 2^52 is even); subtracting 2^52 back is
-// exact. From 2^52 on every double is already an integer. Unlike nearbyint() this
-// is two plain additions on every x86-64, without a library call.
+// ties to even. From 2^52 on every double is already an integer.
 inline std::uint64_t round_half_even(double a) noexcept {
-  constexpr double kTwo52 = 4503599627370496.0;  // 2^52
-  if (a < kTwo52) return static_cast<std::uint64_t>((a + kTwo52) - kTwo52);
+  if (a < kTwo52) return round_half_even_below_2_52(a);
   return static_cast<std::uint64_t>(a);
 }
 
@@ -64,6 +59,17 @@ char* write_fixed(char* out, float value, int precision) noexcept {
     out += precision + 1;
   }
   return out;
+}
+
+char* write_fixed_field(char* out, float value, int precision, std::size_t width) noexcept {
+  char* end = out;
+  if (std::isnan(value)) {
+    std::memcpy(out, "nan", 3);
+    end += 3;
+  } else {
+    end = write_fixed(out, value, precision);
+  }
+  return pad_left(out, end, width);
 }
 
 char* write_int(char* out, std::int64_t value) noexcept {

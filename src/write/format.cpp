@@ -19,11 +19,14 @@
 #include <string_view>
 
 #include "write/fixed.hpp"
+#include "stream/vocabulary.hpp"
 #include "write/row.hpp"
 
 namespace qn {
 
 namespace {
+
+using namespace vocabulary;
 
 // Room for lines 1 to 15 without the file name and the event: under 400 characters
 // of fixed text, the image number up to three times, two float fields and an int32.
@@ -52,11 +55,15 @@ inline char* put(char* p, std::string_view text) noexcept {
   return p + text.size();
 }
 
-// fixed p, padded to `width` (0: no padding); NaN as "nan".
-inline char* put_fixed(char* p, float v, int precision, std::size_t width = 0) noexcept {
-  char* end = std::isnan(v) ? put(p, "nan") : write_fixed(p, v, precision);
-  return pad_left(p, end, width);
+// A marker and its line feed.
+inline char* put_line(char* p, std::string_view marker) noexcept {
+  p = put(p, marker);
+  *p++ = '\n';
+  return p;
 }
+
+// "key = ".
+inline char* put_key(char* p, std::string_view key) noexcept { return put(put(p, key), " = "); }
 
 // signed fixed p; NaN as "+nan".
 inline char* put_signed_fixed(char* p, float v, int precision) noexcept {
@@ -98,16 +105,17 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
   const WriteColumns& col = col_;
   const WriteText& text = text_;
   char* p = out.prepare(crystal_head_room());
-  p = put(p, "--- Begin crystal\nCell parameters ");
+  p = put_line(p, kBeginCrystal);
+  p = put(p, "Cell parameters ");
   const float* cell = &col.cell[6 * c];
   for (int k = 0; k < 3; ++k) {
     if (k > 0) *p++ = ' ';
-    p = put_fixed(p, cell[k] / 10.0f, 5);  // Å to nm, in single precision
+    p = write_fixed_field(p, cell[k] / 10.0f, 5);  // Å to nm, in single precision
   }
   p = put(p, " nm, ");
   for (int k = 3; k < 6; ++k) {
     if (k > 3) *p++ = ' ';
-    p = put_fixed(p, cell[k], 5);
+    p = write_fixed_field(p, cell[k], 5);
   }
   p = put(p, " deg\n");
   p = put_vector_line(p, "astar =", &col.astar[3 * c]);
@@ -116,31 +124,32 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
   p = put_optional_line(p, "lattice_type", text.lattice_type);
   p = put_optional_line(p, "centering", text.centering);
   p = put_optional_line(p, "unique_axis", text.unique_axis);
-  p = put(p, "profile_radius = ");
-  p = put_fixed(p, col.profile_rad[c] * 10.0f, 5);
+  p = put_key(p, kProfileRadius);
+  p = write_fixed_field(p, col.profile_rad[c] * 10.0f, 5);
   p = put(p,
           " nm^-1\n"
           "predict_refine/initial_residual = 0.000000 (0.000000 0.000000 0.000000)\n"
           "predict_refine/final_residual = 0.000000 (0.000000 0.000000 0.000000)\n"
           "predict_refine/total_shifts = 0.000000e+00 0.000000e+00 0.000000e+00\n"
           "predict_refine/det_shift x = ");
-  p = put_fixed(p, col.det_shift_x[image], 3);
+  p = write_fixed_field(p, col.det_shift_x[image], 3);
   p = put(p, " y = ");
-  p = put_fixed(p, col.det_shift_y[image], 3);
-  p = put(p, " mm\ndiffraction_resolution_limit = ");
+  p = write_fixed_field(p, col.det_shift_y[image], 3);
+  p = put(p, " mm\n");
+  p = put_key(p, kResolutionLimit);
   const float resolution = col.resolution[c];
   // Zero, negative and NaN resolutions all state 0 as the reciprocal limit.
   const double q = resolution > 0.0f ? 10.0 / static_cast<double>(resolution) : 0.0;
   p = std::to_chars(p, p + kMaxReciprocalChars, q, std::chars_format::fixed, 2).ptr;
   p = put(p, " nm^-1 or ");
-  p = put_fixed(p, resolution, 2);
+  p = write_fixed_field(p, resolution, 2);
   p = put(p, " A\nnum_reflections = ");
   p = put_int(p, col.n_refl[c]);
   p = put(p,
           "\nnum_saturated_reflections = 0\n"
-          "num_implausible_reflections = 0\n"
-          "Reflections measured after indexing\n"
-          "   h    k    l          I   sigma(I)       peak background  fs/px  ss/px panel\n");
+          "num_implausible_reflections = 0\n");
+  p = put_line(p, kReflectionsMeasured);
+  p = put(p, "   h    k    l          I   sigma(I)       peak background  fs/px  ss/px panel\n");
   out.commit(p);
 
   // One row per observation, laid out under the heading above. One request covers
@@ -173,7 +182,8 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
   out.commit(p);
 
   p = out.prepare(kTailRoom);
-  p = put(p, "End of reflections\n--- End crystal\n");
+  p = put_line(p, kEndOfReflections);
+  p = put_line(p, kEndCrystal);
   out.commit(p);
 }
 
@@ -235,14 +245,18 @@ void ChunkFormatter::format_image(TextBuffer& out, std::size_t image) const {
   const auto serial = static_cast<std::int64_t>(image);
 
   char* p = out.prepare(kImageHeadRoom + filename.size() + event.size());
-  p = put(p, "----- Begin chunk -----\nImage filename: ");
+  p = put_line(p, kBeginChunk);
+  p = put(p, kImageFilename);
+  *p++ = ' ';
   if (image < text.filenames.size()) {
     p = put(p, filename);
   } else {
     p = put(p, "image_");
     p = put_int(p, serial);
   }
-  p = put(p, "\nEvent: ");
+  *p++ = '\n';
+  p = put(p, kEvent);
+  *p++ = ' ';
   if (image < text.events.size()) {
     p = put(p, event);
   } else {
@@ -253,27 +267,29 @@ void ChunkFormatter::format_image(TextBuffer& out, std::size_t image) const {
   p = put_int(p, serial);
   p = crystals.empty() ? put(p, "\nhit = 1\nindexed_by = none\n")
                        : put(p, "\nhit = 1\nindexed_by = xgandalf\n");
-  p = put(p, "n_indexing_tries = 1\nphoton_energy_eV = ");
-  p = put_fixed(p, col.beam_energy[image], 6);
+  p = put(p, "n_indexing_tries = 1\n");
+  p = put_key(p, kPhotonEnergy);
+  p = write_fixed_field(p, col.beam_energy[image], 6);
   p = put(p,
           "\nbeam_divergence = 0.00e+00 rad\n"
-          "beam_bandwidth = 1.00e-08 (fraction)\n"
-          "average_camera_length = ");
+          "beam_bandwidth = 1.00e-08 (fraction)\n");
+  p = put_key(p, kCameraLength);
   // camera_length alone may be shorter than the image count.
-  p = image < col.camera_length.size() ? put_fixed(p, col.camera_length[image], 6)
+  p = image < col.camera_length.size() ? write_fixed_field(p, col.camera_length[image], 6)
                                        : put(p, "0.000000");
-  p = put(p, " m\nnum_peaks = ");
+  p = put(p, " m\n");
+  p = put_key(p, kNumPeaks);
   p = put_int(p, col.n_peaks[image]);
-  p = put(p,
-          "\nPeaks from peak search\n"
-          "  fs/px   ss/px (1/d)/nm^-1   Intensity  Panel\n"
-          "End of peak list\n");
+  *p++ = '\n';
+  p = put_line(p, kPeaksFromSearch);
+  p = put(p, "  fs/px   ss/px (1/d)/nm^-1   Intensity  Panel\n");
+  p = put_line(p, kEndOfPeakList);
   out.commit(p);
 
   for (const std::size_t c : crystals) format_crystal(out, image, c);
 
   p = out.prepare(kTailRoom);
-  p = put(p, "----- End chunk -----\n");
+  p = put_line(p, kEndChunk);
   out.commit(p);
 }
 

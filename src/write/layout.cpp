@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pystr/white_space.hpp"
+
 namespace qn {
 
 namespace {
@@ -138,43 +140,6 @@ Result<Layout> build_layout(const WriteColumns& c, std::size_t n_panel_names) {
     }
   }
   return layout;
-}
-
-bool contains_py_space(std::string_view name) noexcept {
-  const auto* s = reinterpret_cast<const unsigned char*>(name.data());
-  const std::size_t n = name.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char b = s[i];
-    if (b < 0x80) {
-      if ((b >= 0x09 && b <= 0x0D) || (b >= 0x1C && b <= 0x20)) return true;
-      continue;
-    }
-    // The non-ASCII white space of Python, in UTF-8: U+0085, U+00A0, U+1680,
-    // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. Lead bytes never
-    // occur inside a sequence, so matching at any position is safe.
-    const unsigned char b1 = i + 1 < n ? s[i + 1] : 0;
-    const unsigned char b2 = i + 2 < n ? s[i + 2] : 0;
-    switch (b) {
-      case 0xC2:
-        if (b1 == 0x85 || b1 == 0xA0) return true;
-        break;
-      case 0xE1:
-        if (b1 == 0x9A && b2 == 0x80) return true;
-        break;
-      case 0xE2:
-        if (b1 == 0x80 && ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF)) {
-          return true;
-        }
-        if (b1 == 0x81 && b2 == 0x9F) return true;
-        break;
-      case 0xE3:
-        if (b1 == 0x80 && b2 == 0x80) return true;
-        break;
-      default:
-        break;
-    }
-  }
-  return false;
 }
 
 Result<void> check_text(const WriteText& text, const Layout& layout) {

@@ -57,8 +57,4 @@ Result<Layout> build_layout(const WriteColumns& columns, std::size_t n_panel_nam
 /// not end with a line feed. `layout` must come from build_layout() on the same input.
 Result<void> check_text(const WriteText& text, const Layout& layout);
 
-/// True when `name` holds a character that Python's str.isspace() accepts.
-/// `name` is UTF-8.
-bool contains_py_space(std::string_view name) noexcept;
-
 }  // namespace qn

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "write/fixed.hpp"
+
 namespace qn {
 
 /// The numbers of one reflection row, as the observation columns hold them.
@@ -138,7 +140,7 @@ inline bool put_int4(char* start, std::int16_t v) noexcept {
 // then unspecified.
 //
 // The rounding is that of write_fixed() (fixed.cpp): |v| * 10^P is exact in double
-// precision, and adding and subtracting 2^52 rounds it to an integer with ties to
+// precision, and round_half_even_below_2_52() rounds it to an integer with ties to
 // even. Text of W characters holds at most W - 1 digits (W - 2 after a "-"), so
 // only units below 10^(W - 1) fit; that bound also keeps the units in 32 bits.
 //
@@ -149,14 +151,13 @@ inline bool put_fixed_field(char* start, float v) noexcept {
   static_assert(P >= 1 && P <= 2 && K >= 1 && (W <= 8 || K + 1 == 8));
   constexpr std::uint32_t kFits = pow10_u32(W - 1);
   constexpr std::uint32_t kScale = pow10_u32(P);
-  constexpr double kTwo52 = 4503599627370496.0;  // 2^52
   const double scaled = std::fabs(static_cast<double>(v)) * static_cast<double>(kScale);
   if (!(scaled < static_cast<double>(kFits))) [[unlikely]] {  // also true for NaN
     if (!std::isnan(v)) return false;
     std::memcpy(start + W - 3, "nan", 3);
     return true;
   }
-  const auto units = static_cast<std::uint32_t>((scaled + kTwo52) - kTwo52);
+  const auto units = static_cast<std::uint32_t>(round_half_even_below_2_52(scaled));
   const bool negative = std::signbit(v);
   const std::uint32_t whole = units / kScale;
   const std::uint32_t frac = units % kScale;

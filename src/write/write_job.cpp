@@ -4,13 +4,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "base/io.hpp"
+#include "base/parallel.hpp"
 #include "write/format.hpp"
 #include "write/layout.hpp"
 #include "write/text_buffer.hpp"
@@ -80,45 +80,46 @@ constexpr std::size_t kPieceBytes = std::size_t{512} << 10;
 // j - ring size is written, so memory holds at most one ring of pieces whatever the
 // file's length and the batch size. With one thread the ring is one slot: each
 // piece is formatted, then written.
+//
+// Pieces are handed out in order by parallel_for(), so the piece a thread waits for
+// to leave its slot was taken before and is being formatted or is formatted: the
+// lowest piece not yet written never waits, and whoever formats it writes it (or
+// the thread writing at the time finds it formatted).
 class PiecePipeline {
  public:
   PiecePipeline(const ChunkFormatter& formatter, std::size_t n_images, std::size_t per_piece,
                 std::size_t n_slots, BufferedWriter& writer, Cancel* cancel)
-      : formatter_(formatter),
-        n_images_(n_images),
-        per_piece_(per_piece),
-        writer_(writer),
-        cancel_(cancel),
-        slots_(n_slots) {}
-
-  // Takes pieces until none is left or something failed. Safe on many threads at once.
-  void work() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!first_error_ && next_image_ < n_images_) {
-      const std::size_t j = n_claimed_++;
-      Slot& slot = slots_[j % slots_.size()];
-      const std::size_t first = next_image_;
-      const std::size_t last = piece_end(first);
-      next_image_ = last;
-      slot_free_.wait(lock, [&] { return first_error_ || n_written_ + slots_.size() > j; });
-      if (first_error_) break;
-      lock.unlock();
-      Result<void> formatted = format(slot.text, first, last);
-      lock.lock();
-      if (!formatted) {
-        fail(std::move(formatted).error());
-        break;
-      }
-      slot.piece = j;
-      if (!writing_) write_ready(lock);
-    }
+      : formatter_(formatter), writer_(writer), cancel_(cancel), slots_(n_slots) {
+    cut(n_images, per_piece);
   }
 
-  // The outcome once every thread has returned from work().
-  Result<void> finish() {
+  [[nodiscard]] std::size_t n_pieces() const noexcept { return starts_.size() - 1; }
+
+  // Formats piece j and writes what is next in line. Safe on many threads at once.
+  Result<void> piece(std::size_t j) {
+    std::unique_lock<std::mutex> lock(mu_);
+    slot_free_.wait(lock, [&] { return first_error_ || n_written_ + slots_.size() > j; });
+    if (first_error_) return stopped();
+    Slot& slot = slots_[j % slots_.size()];
+    lock.unlock();
+    Result<void> formatted = format(slot.text, starts_[j], starts_[j + 1]);
+    lock.lock();
+    if (!formatted) {
+      fail(std::move(formatted).error());
+      return stopped();
+    }
+    slot.piece = j;
+    if (!writing_) write_ready(lock);
+    if (first_error_) return stopped();
+    return {};
+  }
+
+  // The outcome once `loop`, the result of the parallel loop over the pieces, is in.
+  Result<void> finish(Result<void> loop) {
     if (first_error_) return std::move(*first_error_);
-    if (n_written_ != n_claimed_) {
-      return Error::with_message(ErrorKind::kPanic, "expected " + std::to_string(n_claimed_) +
+    QN_TRY(std::move(loop));
+    if (n_written_ != n_pieces()) {
+      return Error::with_message(ErrorKind::kPanic, "expected " + std::to_string(n_pieces()) +
                                                         " pieces written, but got " +
                                                         std::to_string(n_written_));
     }
@@ -131,17 +132,21 @@ class PiecePipeline {
     std::size_t piece = SIZE_MAX;  // the piece whose formatted text it holds
   };
 
-  // The end of the piece that starts at image `first`: at most per_piece_ images and,
-  // past its first image, no more room than kPieceBytes.
-  std::size_t piece_end(std::size_t first) const noexcept {
-    std::size_t last = first + 1;
-    std::size_t room = formatter_.room_for(first, last);
-    while (last < n_images_ && last - first < per_piece_) {
-      room += formatter_.room_for(last, last + 1);
-      if (room > kPieceBytes) break;
-      ++last;
+  // Cuts the images into pieces of at most `per_piece` images that, past their first
+  // image, ask for no more room than kPieceBytes.
+  void cut(std::size_t n_images, std::size_t per_piece) {
+    starts_.assign(1, 0);
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < n_images; ++i) {
+      const std::size_t need = formatter_.room_for(i, i + 1);
+      const std::size_t in_piece = i - starts_.back();
+      if (in_piece > 0 && (in_piece == per_piece || room + need > kPieceBytes)) {
+        starts_.push_back(i);
+        room = 0;
+      }
+      room += need;
     }
-    return last;
+    if (n_images > 0) starts_.push_back(n_images);
   }
 
   Result<void> format(TextBuffer& text, std::size_t first, std::size_t last) const {
@@ -162,7 +167,7 @@ class PiecePipeline {
   // Pieces formatted meanwhile by other threads are seen when the lock is taken back.
   void write_ready(std::unique_lock<std::mutex>& lock) {
     writing_ = true;
-    while (!first_error_) {
+    while (!first_error_ && n_written_ < n_pieces()) {
       Slot& slot = slots_[n_written_ % slots_.size()];
       if (slot.piece != n_written_) break;
       lock.unlock();
@@ -181,22 +186,26 @@ class PiecePipeline {
     writing_ = false;
   }
 
+  // Keeps the first error and wakes the threads waiting for a slot.
   void fail(Error e) {
     if (!first_error_) first_error_ = std::move(e);
     slot_free_.notify_all();
   }
 
+  // What a piece returns once the pipeline has failed; finish() returns the error
+  // that made it fail instead.
+  static Error stopped() {
+    return Error::with_message(ErrorKind::kPanic, "the pipeline stopped at an earlier error");
+  }
+
   const ChunkFormatter& formatter_;
-  const std::size_t n_images_;
-  const std::size_t per_piece_;
   BufferedWriter& writer_;
   Cancel* const cancel_;
+  std::vector<std::size_t> starts_;  // first image of every piece, then the image count
   std::vector<Slot> slots_;
 
   std::mutex mu_;  // guards everything below and the slots' `piece`
   std::condition_variable slot_free_;
-  std::size_t next_image_ = 0;  // first image not yet in a claimed piece
-  std::size_t n_claimed_ = 0;
   std::size_t n_written_ = 0;
   bool writing_ = false;  // a thread is writing pieces
   std::optional<Error> first_error_;
@@ -209,7 +218,6 @@ Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns, c
   QN_TRY(writer.write(text.header.data(), text.header.size()));
 
   const ChunkFormatter formatter(columns, text, layout);
-  const std::size_t n_img = layout.n_images();
   // 0 counts as 1.
   const std::size_t per_piece =
       images_per_batch == 0 ? 1
@@ -220,14 +228,10 @@ Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns, c
   // Two slots per thread: one being formatted, one formatted and waiting its turn.
   const std::size_t n_slots = n_workers < 2 ? 1 : 2 * n_workers;
 
-  PiecePipeline pipeline(formatter, n_img, per_piece, n_slots, writer, cancel);
-  if (workers != nullptr) {
-    const std::function<void()> body = [&] { pipeline.work(); };
-    workers->run(n_workers, body);
-  } else {
-    pipeline.work();
-  }
-  QN_TRY(pipeline.finish());
+  PiecePipeline pipeline(formatter, layout.n_images(), per_piece, n_slots, writer, cancel);
+  Result<void> loop = parallel_for(workers, pipeline.n_pieces(),
+                                   [&](std::size_t j) { return pipeline.piece(j); });
+  QN_TRY(pipeline.finish(std::move(loop)));
   QN_TRY(writer.flush());
   if (stop_requested(cancel)) return Cancel::error();
   return {};

@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "base/pool.hpp"
+#include "base/cancel.hpp"
+#include "base/parallel.hpp"
 #include "base/result.hpp"
 #include "write/write_input.hpp"
 

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/job.hpp"
+#include "base/parallel.hpp"
 #include "base/pool.hpp"
 
 namespace qn {

@@ -202,38 +202,6 @@ TEST(BuildLayout, OffsetsImageListsAndPanelsUsed) {
   EXPECT_EQ(positions, (std::vector<std::size_t>{0, 4, 2, 2, 1, 0, 0}));
 }
 
-std::string utf8(char32_t cp) {
-  std::string s;
-  if (cp < 0x80) {
-    s += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    s += static_cast<char>(0xC0 | (cp >> 6));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    s += static_cast<char>(0xE0 | (cp >> 12));
-    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    s += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return s;
-}
-
-TEST(ContainsPySpace, MatchesStrIsspaceOverTheBasicPlane) {
-  // The code points for which Python's str.isspace() is true.
-  auto is_space = [](char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20) || cp == 0x85 ||
-           cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
-           cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-  };
-  for (char32_t cp = 1; cp < 0x10000; ++cp) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
-    const std::string name = "p" + utf8(cp) + "q";
-    ASSERT_EQ(contains_py_space(name), is_space(cp)) << "U+" << std::hex << static_cast<std::uint32_t>(cp);
-  }
-  EXPECT_FALSE(contains_py_space("\xf0\x9f\x98\x80"));  // outside the basic plane
-  EXPECT_TRUE(contains_py_space("\xc2\xa0"));           // at both ends
-  EXPECT_FALSE(contains_py_space("\xc2"));              // cut sequence
-}
-
 // ---- write_job ----
 
 class TempDir {

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "pystr/pystr.hpp"
+#include "pystr/numbers.hpp"
+#include "pystr/white_space.hpp"
 
 extern "C" {
 
@@ -45,14 +46,21 @@ std::size_t qn_probe_py_split(const char* text, std::size_t len, std::size_t* pa
   return n;
 }
 
-/// strip_underscores: returns the length of the result copied to `out` (which
-/// holds at least len bytes), or -1 when the text is invalid.
+/// The underscores that Python's numeric literals allow, removed: returns the length
+/// of the result copied to `out` (which holds at least len bytes), or -1 when an
+/// underscore is misplaced (every "_" must stand between two ASCII digits). The
+/// property tests check this rule, which py_int and py_float apply as they read.
 std::ptrdiff_t qn_probe_strip_underscores(const char* text, std::size_t len, char* out) {
-  qn::UnderscoreScratch scratch;
-  const auto r = qn::strip_underscores(std::string_view(text, len), scratch);
-  if (!r) return -1;
-  for (std::size_t i = 0; i < r->size(); ++i) out[i] = (*r)[i];
-  return static_cast<std::ptrdiff_t>(r->size());
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    if (text[i] != '_') {
+      out[n++] = text[i];
+    } else if (i == 0 || i + 1 == len || !digit(text[i - 1]) || !digit(text[i + 1])) {
+      return -1;
+    }
+  }
+  return static_cast<std::ptrdiff_t>(n);
 }
 
 }  // extern "C"

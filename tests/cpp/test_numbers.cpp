@@ -1,15 +1,17 @@
-// Tables of texts with the outcome Python's int(), float(), str.strip() and
-// str.split() give for them.
+// Tables of texts with the outcome Python's int() and float() give for them, and the
+// exact-decimal fast path against from_chars.
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "pystr/pystr.hpp"
+#include "pystr/exact_decimal.hpp"
+#include "pystr/numbers.hpp"
 
 namespace qn {
 namespace {
@@ -136,97 +138,47 @@ INSTANTIATE_TEST_SUITE_P(
         Fail("1.5 "), Fail("0x1p3"), Fail("1,5"), Fail("1__0.5"), Fail("1_.5"), Fail("1._5"),
         Fail("_1.5"), Fail("1.5_"), Fail("1e_5"), Fail("1e5_"), Fail("nan(1)"), Fail("--1"),
         Fail("+-1"), Fail("1e+"), Fail("inf_"), Fail("1.5e3.2"), Fail("1..5")));
+// --- integer_times_pow10 ------------------------------------------------------
 
-// --- strip_underscores ------------------------------------------------------
-
-struct UnderscoreCase {
-  std::string text;
-  bool valid;
-  std::string stripped;
+struct ExactCase {
+  std::uint64_t w;
+  std::int64_t power;
 };
 
-void PrintTo(const UnderscoreCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
+class ExactDecimalTest : public ::testing::TestWithParam<ExactCase> {};
 
-class StripUnderscoresTest : public ::testing::TestWithParam<UnderscoreCase> {};
-
-TEST_P(StripUnderscoresTest, RemovesOnlyUnderscoresBetweenDigits) {
-  const UnderscoreCase& c = GetParam();
-  UnderscoreScratch scratch;
-  const auto r = strip_underscores(c.text, scratch);
-  ASSERT_EQ(r.has_value(), c.valid) << '"' << c.text << '"';
-  if (c.valid) {
-    EXPECT_EQ(*r, c.stripped);
+// Inside its domain the fast path gives what from_chars, correctly rounded, gives
+// for the same decimal; outside it it declines.
+TEST_P(ExactDecimalTest, AgreesWithFromCharsOrDeclines) {
+  const ExactCase c = GetParam();
+  const std::string text = std::to_string(c.w) + "e" + std::to_string(c.power);
+  double want = 0.0;
+  std::from_chars(text.data(), text.data() + text.size(), want);
+  double got = -1.0;
+  const bool taken = integer_times_pow10(c.w, c.power, got);
+  const bool in_domain = c.w <= kMaxExactInt &&
+                         ((c.power >= -22 && c.power <= 22) ||
+                          (c.power > 22 && c.power <= 37 &&
+                           static_cast<double>(c.w) * std::pow(10.0, static_cast<double>(c.power - 22)) <= 9007199254740992.0));
+  ASSERT_EQ(taken, in_domain) << text;
+  if (taken) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want)) << text;
+  } else {
+    EXPECT_EQ(got, -1.0) << text;
+  }
+  if (taken && c.power <= 0) {
+    EXPECT_EQ(exact_quotient_pow10(c.w, static_cast<unsigned>(-c.power)), want) << text;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, StripUnderscoresTest,
-    ::testing::Values(UnderscoreCase{"1_000", true, "1000"},
-                      UnderscoreCase{"1_2.3_4e5_6", true, "12.34e56"},
-                      UnderscoreCase{"abc", true, "abc"}, UnderscoreCase{"", true, ""},
-                      UnderscoreCase{cat({std::string(300, '1'), "_2"}), true, cat({std::string(300, '1'), "2"})},
-                      UnderscoreCase{"_1", false, ""}, UnderscoreCase{"1_", false, ""},
-                      UnderscoreCase{"1__0", false, ""}, UnderscoreCase{"1_.5", false, ""},
-                      UnderscoreCase{"1._5", false, ""}, UnderscoreCase{"1e_5", false, ""},
-                      UnderscoreCase{"-_1", false, ""}));
-
-TEST(StripUnderscores, ReturnsTheInputItselfWithoutUnderscores) {
-  UnderscoreScratch scratch;
-  const std::string text = "12.5";
-  EXPECT_EQ(strip_underscores(text, scratch)->data(), text.data());
-}
-
-// --- py_strip and PySplit ---------------------------------------------------
-
-struct SplitCase {
-  std::string text;
-  std::string stripped;
-  std::vector<std::string> fields;
-};
-
-void PrintTo(const SplitCase& c, std::ostream* os) { *os << testing::PrintToString(c.text); }
-
-class WhiteSpaceTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(WhiteSpaceTest, StripAndSplitMatchPython) {
-  const SplitCase& c = GetParam();
-  EXPECT_EQ(py_strip(c.text), c.stripped);
-  std::vector<std::string> fields;
-  PySplit split(c.text);
-  std::string_view field;
-  while (split.next(field)) fields.emplace_back(field);
-  EXPECT_EQ(fields, c.fields);
-  EXPECT_FALSE(split.next(field)) << "an exhausted split stays exhausted";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, WhiteSpaceTest,
-    ::testing::Values(
-        SplitCase{"", "", {}}, SplitCase{"   ", "", {}},
-        SplitCase{" \t a \tb  c\t ", "a \tb  c", {"a", "b", "c"}},
-        SplitCase{"abc", "abc", {"abc"}},
-        // U+00A0 no-break space in front, U+3000 ideographic space behind.
-        SplitCase{"\xc2\xa0x y\xe3\x80\x80", "x y", {"x", "y"}},
-        // U+001C is white space.
-        SplitCase{"x\x1c", "x", {"x"}},
-        // U+200B zero-width space is not.
-        SplitCase{"\xe2\x80\x8bx\xe2\x80\x8b", "\xe2\x80\x8bx\xe2\x80\x8b",
-                  {"\xe2\x80\x8bx\xe2\x80\x8b"}},
-        // U+00A0 between two words separates them.
-        SplitCase{"one\xc2\xa0two", "one\xc2\xa0two", {"one", "two"}},
-        // U+0085, U+1680, U+2000, U+200A, U+2028, U+2029, U+202F, U+205F all separate.
-        SplitCase{"a\xc2\x85" "b\xe1\x9a\x80" "c\xe2\x80\x80" "d\xe2\x80\x8a" "e\xe2\x80\xa8"
-                  "f\xe2\x80\xa9" "g\xe2\x80\xaf" "h\xe2\x81\x9f" "i",
-                  "a\xc2\x85" "b\xe1\x9a\x80" "c\xe2\x80\x80" "d\xe2\x80\x8a" "e\xe2\x80\xa8"
-                  "f\xe2\x80\xa9" "g\xe2\x80\xaf" "h\xe2\x81\x9f" "i",
-                  {"a", "b", "c", "d", "e", "f", "g", "h", "i"}},
-        // Near misses: U+180E, U+FEFF, U+200B, and U+2005 vs U+00C5 (Å, whose
-        // last byte equals that of U+0085).
-        SplitCase{"\xe1\xa0\x8e\xef\xbb\xbf\xc3\x85", "\xe1\xa0\x8e\xef\xbb\xbf\xc3\x85",
-                  {"\xe1\xa0\x8e\xef\xbb\xbf\xc3\x85"}},
-        SplitCase{"\xe2\x80\x85x\xe2\x80\x85", "x", {"x"}},
-        // A lone lead byte at the end is not a white-space character.
-        SplitCase{"x\xe2", "x\xe2", {"x\xe2"}}));
+    Table, ExactDecimalTest,
+    ::testing::Values(ExactCase{0, 0}, ExactCase{1, -22}, ExactCase{1, 22}, ExactCase{1, 23},
+                      ExactCase{1, -23}, ExactCase{9007199254740992, -1},
+                      ExactCase{9007199254740993, 0}, ExactCase{123456789, -7},
+                      ExactCase{3, -1}, ExactCase{7, -19}, ExactCase{9007199254740991, 22},
+                      ExactCase{9, 37}, ExactCase{9007, 37}, ExactCase{1, 38},
+                      ExactCase{900719925474099, 24}, ExactCase{900719925474099, 25}));
 
 }  // namespace
 }  // namespace qn
