@@ -5,6 +5,9 @@
 # Usage: bash scripts/test.sh
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+cd "$root"
+pip_quiet=(-q --disable-pip-version-check)
 
 # GoogleTest comes from Debian.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -14,12 +17,14 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   DEBIAN_FRONTEND=noninteractive $sudo_ apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
+# env.sh builds the wheel into dist/ and installs it into .venv.
 source "$here/env.sh"
+wheel="$(ls "$root"/dist/quillon_native-*.whl)"
 jobs="$(nproc)"
 
 echo "== C++ tests"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUILLON_BUILD_PYTHON=OFF -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_FUZZ=ON >/dev/null
+  -DQUILLON_BUILD_PYTHON=OFF -DQUILLON_BUILD_TESTS=ON -DQUILLON_BUILD_FUZZ=ON -DQUILLON_WERROR=ON >/dev/null
 cmake --build build/tests -j "$jobs"
 ctest --test-dir build/tests --output-on-failure -j "$jobs"
 

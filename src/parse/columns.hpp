@@ -8,7 +8,6 @@
 // always have the same number of rows.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,63 +15,33 @@
 #include <vector>
 
 #include "base/buffer.hpp"
+#include "stream/column_table.hpp"
 
 namespace qn {
 
-/// The three row levels of the column set.
-enum class Level : std::uint8_t { kObservation, kCrystal, kImage };
+#define QN_ROW_MEMBER(name, type, width, written_at) RowValue<type, width> name;
 
-/// One reflection kept for a kept crystal, as stored (float32 / int16 / int32).
+/// One reflection kept for a kept crystal, as stored.
 struct ObservationRow {
-  std::int16_t hkl[3];
-  float I, sigma, peak, background, fs, ss;
-  std::int16_t panel_id;
-  std::int32_t crystal_id;
+  QN_OBSERVATION_COLUMNS(QN_ROW_MEMBER)
 };
 
 /// One kept crystal, in ångström units and degrees.
 struct CrystalRow {
-  float cell[6];
-  float astar[3], bstar[3], cstar[3];
-  float profile_rad, resolution;
-  std::int32_t n_refl, image_id, crystal_in_image;
+  QN_CRYSTAL_COLUMNS(QN_ROW_MEMBER)
 };
 
 /// The numeric values of one kept image.
 struct ImageRow {
-  float beam_energy;
-  float det_shift_x, det_shift_y;
-  float camera_length;
-  std::int32_t n_peaks;
+  QN_IMAGE_COLUMNS(QN_ROW_MEMBER)
 };
 
+#undef QN_ROW_MEMBER
+
 struct Columns {
-  // Observation level.
-  Buffer<std::int16_t> hkl;  ///< 3 per row
-  Buffer<float> I;
-  Buffer<float> sigma;
-  Buffer<float> peak;
-  Buffer<float> background;
-  Buffer<float> fs;
-  Buffer<float> ss;
-  Buffer<std::int16_t> panel_id;
-  Buffer<std::int32_t> crystal_id;
-  // Crystal level.
-  Buffer<float> cell;  ///< 6 per row: a, b, c (Å), alpha, beta, gamma (degrees)
-  Buffer<float> astar;  ///< 3 per row
-  Buffer<float> bstar;  ///< 3 per row
-  Buffer<float> cstar;  ///< 3 per row
-  Buffer<float> profile_rad;
-  Buffer<float> resolution;
-  Buffer<std::int32_t> n_refl;
-  Buffer<std::int32_t> image_id;
-  Buffer<std::int32_t> crystal_in_image;
-  // Image level.
-  Buffer<float> beam_energy;
-  Buffer<float> det_shift_x;
-  Buffer<float> det_shift_y;
-  Buffer<float> camera_length;
-  Buffer<std::int32_t> n_peaks;
+#define QN_COLUMN_MEMBER(name, type, width, written_at) Buffer<type> name;
+  QN_COLUMNS(QN_COLUMN_MEMBER)
+#undef QN_COLUMN_MEMBER
   std::vector<std::string> filenames;
   std::vector<std::string> events;
 
@@ -87,23 +56,27 @@ struct Columns {
 
   /// Inline: it runs once per reflection row.
   void append_observation(const ObservationRow& row) {
-    hkl.append(row.hkl, 3);
-    I.push_back(row.I);
-    sigma.push_back(row.sigma);
-    peak.push_back(row.peak);
-    background.push_back(row.background);
-    fs.push_back(row.fs);
-    ss.push_back(row.ss);
-    panel_id.push_back(row.panel_id);
-    crystal_id.push_back(row.crystal_id);
+#define QN_APPEND(name, type, width, written_at) append_value(name, row.name);
+    QN_OBSERVATION_COLUMNS(QN_APPEND)
   }
-  void append_crystal(const CrystalRow& row);
+  void append_crystal(const CrystalRow& row) { QN_CRYSTAL_COLUMNS(QN_APPEND) }
   /// Appends an image row; the two strings are moved into `filenames` and `events`.
-  void append_image(const ImageRow& row, std::string&& filename, std::string&& event);
+  void append_image(const ImageRow& row, std::string&& filename, std::string&& event) {
+    // The strings go first: if either list cannot grow, no numeric column has
+    // been touched and the level stays consistent.
+    filenames.push_back(std::move(filename));
+    events.push_back(std::move(event));
+    QN_IMAGE_COLUMNS(QN_APPEND)
+  }
+#undef QN_APPEND
 
   /// Cuts every observation column back to its first `n_rows` rows (n_rows <=
   /// n_observations()); used to roll back a crystal that could not be read whole.
-  void truncate_observations(std::size_t n_rows) noexcept;
+  void truncate_observations(std::size_t n_rows) noexcept {
+#define QN_TRUNCATE(name, type, width, written_at) name.truncate(width * n_rows);
+    QN_OBSERVATION_COLUMNS(QN_TRUNCATE)
+#undef QN_TRUNCATE
+  }
 
   /// Overwrites the detector shift of an existing image row.
   void set_det_shift(std::size_t image_row, float x, float y) noexcept {
@@ -111,42 +84,32 @@ struct Columns {
     det_shift_y[image_row] = y;
   }
 
-  /// Calls f(name, buffer, values_per_row, level) for each of the 23 numeric
-  /// columns in their fixed order; `buffer` is a Buffer<T>& of the column's type.
+  /// Calls f(name, buffer, values_per_row, level) for each numeric column in the
+  /// table's order; `buffer` is a Buffer<T>& of the column's type.
   template <class F>
-  void for_each_numeric(F&& f);
+  void for_each_numeric(F&& f) {
+#define QN_VISIT(name, type, width, level) f(std::string_view(#name), name, width, level);
+#define QN_VISIT_OBSERVATION(name, type, width, written_at) QN_VISIT(name, type, width, Level::kObservation)
+#define QN_VISIT_CRYSTAL(name, type, width, written_at) QN_VISIT(name, type, width, Level::kCrystal)
+#define QN_VISIT_IMAGE(name, type, width, written_at) QN_VISIT(name, type, width, Level::kImage)
+    QN_OBSERVATION_COLUMNS(QN_VISIT_OBSERVATION)
+    QN_CRYSTAL_COLUMNS(QN_VISIT_CRYSTAL)
+    QN_IMAGE_COLUMNS(QN_VISIT_IMAGE)
+#undef QN_VISIT
+#undef QN_VISIT_OBSERVATION
+#undef QN_VISIT_CRYSTAL
+#undef QN_VISIT_IMAGE
+  }
+
+ private:
+  template <class T>
+  static void append_value(Buffer<T>& column, const T& value) {
+    column.push_back(value);
+  }
+  template <class T, std::size_t Width>
+  static void append_value(Buffer<T>& column, const T (&values)[Width]) {
+    column.append(values, Width);
+  }
 };
-
-/// The number of numeric columns, and their names in order.
-inline constexpr std::size_t kNumericColumnCount = 23;
-extern const std::array<std::string_view, kNumericColumnCount> kNumericColumnNames;
-
-template <class F>
-void Columns::for_each_numeric(F&& f) {
-  using L = Level;
-  f(std::string_view("hkl"), hkl, 3, L::kObservation);
-  f(std::string_view("I"), I, 1, L::kObservation);
-  f(std::string_view("sigma"), sigma, 1, L::kObservation);
-  f(std::string_view("peak"), peak, 1, L::kObservation);
-  f(std::string_view("background"), background, 1, L::kObservation);
-  f(std::string_view("fs"), fs, 1, L::kObservation);
-  f(std::string_view("ss"), ss, 1, L::kObservation);
-  f(std::string_view("panel_id"), panel_id, 1, L::kObservation);
-  f(std::string_view("crystal_id"), crystal_id, 1, L::kObservation);
-  f(std::string_view("cell"), cell, 6, L::kCrystal);
-  f(std::string_view("astar"), astar, 3, L::kCrystal);
-  f(std::string_view("bstar"), bstar, 3, L::kCrystal);
-  f(std::string_view("cstar"), cstar, 3, L::kCrystal);
-  f(std::string_view("profile_rad"), profile_rad, 1, L::kCrystal);
-  f(std::string_view("resolution"), resolution, 1, L::kCrystal);
-  f(std::string_view("n_refl"), n_refl, 1, L::kCrystal);
-  f(std::string_view("image_id"), image_id, 1, L::kCrystal);
-  f(std::string_view("crystal_in_image"), crystal_in_image, 1, L::kCrystal);
-  f(std::string_view("beam_energy"), beam_energy, 1, L::kImage);
-  f(std::string_view("det_shift_x"), det_shift_x, 1, L::kImage);
-  f(std::string_view("det_shift_y"), det_shift_y, 1, L::kImage);
-  f(std::string_view("camera_length"), camera_length, 1, L::kImage);
-  f(std::string_view("n_peaks"), n_peaks, 1, L::kImage);
-}
 
 }  // namespace qn

@@ -15,6 +15,7 @@
 #include "parse/parser.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <optional>
 
@@ -65,7 +66,7 @@ std::optional<std::int32_t> count_rule(std::string_view field) noexcept {
   constexpr double kMin = -2147483648.0, kMax = 2147483647.0;
   const PyInt i = py_int(field);
   if (i.status == IntStatus::kOk) {
-    if (i.value < kMin || i.value > kMax) return std::nullopt;
+    if (i.value < INT32_MIN || i.value > INT32_MAX) return std::nullopt;
     return static_cast<std::int32_t>(i.value);
   }
   if (i.status == IntStatus::kOutOfRange) return std::nullopt;

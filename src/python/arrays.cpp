@@ -38,7 +38,10 @@ void set_not_an_array(PyObject* obj, const char* prefix) {
   if (obj == Py_None) {
     msg += "'None' is not an instance of 'ndarray'";
   } else {
-    msg += "'" + type_qualname(obj) + "' object is not an instance of 'ndarray'";
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "'" + std::string.
+    msg += '\'';
+    msg += type_qualname(obj);
+    msg += "' object is not an instance of 'ndarray'";
   }
   PyErr_SetString(PyExc_TypeError, msg.c_str());
 }

@@ -71,7 +71,7 @@ int exec_module(PyObject* module) {
   Ref modname(PyUnicode_FromString("quillon_native"));
   if (!modname) return -1;
   if (add_attribute(module, "PROTOCOL", PyLong_FromLong(1)) != 0) return -1;
-  if (add_attribute(module, "__version__", PyUnicode_FromString("0.1.0")) != 0) return -1;
+  if (add_attribute(module, "__version__", PyUnicode_FromString(QN_VERSION)) != 0) return -1;
   for (PyMethodDef& def : g_functions) {
     if (add_attribute(module, def.ml_name, PyCFunction_NewEx(&def, module, modname.get())) != 0) {
       return -1;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "python/args.hpp"
@@ -21,7 +22,7 @@ constexpr const char* kParams[] = {"path",        "arrays",    "filenames",    "
                                    "header",      "n_threads", "images_per_batch"};
 constexpr Signature kSignature{"write_stream", kParams, 11, 9};
 
-// The 21 columns the writer reads, in the order they are fetched and flattened.
+// A column the writer reads, as it is fetched and flattened.
 template <class T>
 struct Column {
   const char* name;
@@ -58,25 +59,13 @@ void keep_private_copy(std::span<const T>& column, std::vector<T>& copy) {
   column = copy;
 }
 
-// Calls f(column) for the 21 columns in order; stops at the first false.
+// Calls f(Column<T>) for the writer's columns in its fetch order; stops at the first false.
 template <class F>
 bool for_each_column(F&& f) {
-  using W = WriteColumns;
-  return f(Column<std::int16_t>{"hkl", &W::hkl, 3}) && f(Column<float>{"I", &W::I}) &&
-         f(Column<float>{"sigma", &W::sigma}) && f(Column<float>{"peak", &W::peak}) &&
-         f(Column<float>{"background", &W::background}) && f(Column<float>{"fs", &W::fs}) &&
-         f(Column<float>{"ss", &W::ss}) && f(Column<std::int16_t>{"panel_id", &W::panel_id}) &&
-         f(Column<float>{"cell", &W::cell, 6}) && f(Column<float>{"astar", &W::astar, 3}) &&
-         f(Column<float>{"bstar", &W::bstar, 3}) && f(Column<float>{"cstar", &W::cstar, 3}) &&
-         f(Column<float>{"profile_rad", &W::profile_rad}) &&
-         f(Column<float>{"resolution", &W::resolution}) &&
-         f(Column<std::int32_t>{"n_refl", &W::n_refl}) &&
-         f(Column<std::int32_t>{"image_id", &W::image_id}) &&
-         f(Column<float>{"beam_energy", &W::beam_energy}) &&
-         f(Column<std::int32_t>{"n_peaks", &W::n_peaks}) &&
-         f(Column<float>{"det_shift_x", &W::det_shift_x}) &&
-         f(Column<float>{"det_shift_y", &W::det_shift_y}) &&
-         f(Column<float>{"camera_length", &W::camera_length});
+  return for_each_write_column([&](const char* name, const auto member, std::size_t width, Level) {
+    using T = typename std::remove_cvref_t<decltype(WriteColumns{}.*member)>::value_type;
+    return f(Column<T>{name, member, width});
+  });
 }
 
 PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -100,7 +89,7 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
   // Views are held until the call returns; the work reads the arrays in place.
   Views views;
-  views.reserve(21);
+  views.reserve(kWrittenColumnCount);
   if (!for_each_column([&](const auto& c) { return fetch(a[1], c, views); })) return nullptr;
   WriteColumns columns;
   std::size_t k = 0;

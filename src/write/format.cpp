@@ -170,10 +170,10 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
       p = write_row_general(p, v);
     }
     const std::size_t panel = layout_.panel_position(panel_id[o]);
-    const PanelCell& cell = panels_[panel];
-    if (cell.size != 0) {
-      std::memcpy(p, cell.text, sizeof cell.text);
-      p += cell.size;
+    const PanelCell& panel_cell = panels_[panel];
+    if (panel_cell.size != 0) {
+      std::memcpy(p, panel_cell.text, sizeof panel_cell.text);
+      p += panel_cell.size;
     } else {
       p = put(p, text.panel_names[panel]);
       *p++ = '\n';
@@ -291,11 +291,6 @@ void ChunkFormatter::format_image(TextBuffer& out, std::size_t image) const {
   p = out.prepare(kTailRoom);
   p = put_line(p, kEndChunk);
   out.commit(p);
-}
-
-void format_image(TextBuffer& out, std::size_t image, const WriteColumns& columns,
-                  const WriteText& text, const Layout& layout) {
-  ChunkFormatter(columns, text, layout).format_image(out, image);
 }
 
 }  // namespace qn

@@ -54,8 +54,4 @@ class ChunkFormatter {
   std::size_t row_reach_ = 0;
 };
 
-/// Appends the chunk of image `image` to `out`: ChunkFormatter for a single image.
-void format_image(TextBuffer& out, std::size_t image, const WriteColumns& columns,
-                  const WriteText& text, const Layout& layout);
-
 }  // namespace qn

@@ -1,4 +1,4 @@
-// What the writer is given: the 21 columns it reads, as flat read-only views, and the
+// What the writer is given: the columns it reads, as flat read-only views, and the
 // text pieces it copies into the stream.
 //
 // The views point into memory owned by the caller (NumPy arrays in the module), which
@@ -8,42 +8,63 @@
 // flattened arrays; build_layout() checks them against each other.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "stream/column_table.hpp"
+
 namespace qn {
 
-/// The writer's input columns. Observation rows are sorted by crystal; n_obs is the
-/// length of `I`, n_cryst that of `n_refl`, n_img that of `beam_energy`.
+/// The writer's input columns, as the column table lists them (without crystal_id
+/// and crystal_in_image, which the stream's layout states). Observation rows are
+/// sorted by crystal; n_obs is the length of `I`, n_cryst that of `n_refl`, n_img
+/// that of `beam_energy`. Units are those of Columns: ångström, ångström⁻¹, degrees,
+/// electronvolts, millimetres (detector shifts) and metres (camera length, which may
+/// be shorter than n_img: 0 is written). panel_id is a position in panel_names,
+/// negative counting from the end; image_id names an image row, others are not written.
 struct WriteColumns {
-  // Observation level.
-  std::span<const std::int16_t> hkl;  ///< 3 per observation: h, k, l
-  std::span<const float> I;           // NOLINT(readability-identifier-naming): the column's name
-  std::span<const float> sigma;
-  std::span<const float> peak;
-  std::span<const float> background;
-  std::span<const float> fs;
-  std::span<const float> ss;
-  std::span<const std::int16_t> panel_id;  ///< position in panel_names; negative counts from the end
-  // Crystal level.
-  std::span<const float> cell;         ///< 6 per crystal: a, b, c in ångström, then angles in degrees
-  std::span<const float> astar;        ///< 3 per crystal, ångström⁻¹
-  std::span<const float> bstar;        ///< 3 per crystal, ångström⁻¹
-  std::span<const float> cstar;        ///< 3 per crystal, ångström⁻¹
-  std::span<const float> profile_rad;  ///< ångström⁻¹
-  std::span<const float> resolution;   ///< ångström
-  std::span<const std::int32_t> n_refl;    ///< observations owned by each crystal, in row order
-  std::span<const std::int32_t> image_id;  ///< image row of each crystal; others are not written
-  // Image level.
-  std::span<const float> beam_energy;  ///< electronvolts
-  std::span<const std::int32_t> n_peaks;
-  std::span<const float> det_shift_x;    ///< millimetres
-  std::span<const float> det_shift_y;    ///< millimetres
-  std::span<const float> camera_length;  ///< metres; may be shorter than n_img (0 is written)
+#define QN_WRITE_MEMBER(name, type, width, written_at) \
+  QN_IF_WRITTEN(written_at, std::span<const type> name;)
+  QN_COLUMNS(QN_WRITE_MEMBER)
+#undef QN_WRITE_MEMBER
 };
+
+/// Calls f(name, member, values_per_row, level) for the column at `position` of the
+/// writer's fetch order (< kWrittenColumnCount), `member` pointing into WriteColumns;
+/// returns what f returns.
+template <class F>
+bool visit_write_column(std::size_t position, F&& f) {
+  switch (position) {
+#define QN_WRITE_CASE(name, width, written_at, level) \
+  QN_IF_WRITTEN(written_at, case written_at: return f(#name, &WriteColumns::name, std::size_t{width}, level);)
+#define QN_WRITE_OBSERVATION(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kObservation)
+#define QN_WRITE_CRYSTAL(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kCrystal)
+#define QN_WRITE_IMAGE(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kImage)
+    QN_OBSERVATION_COLUMNS(QN_WRITE_OBSERVATION)
+    QN_CRYSTAL_COLUMNS(QN_WRITE_CRYSTAL)
+    QN_IMAGE_COLUMNS(QN_WRITE_IMAGE)
+#undef QN_WRITE_CASE
+#undef QN_WRITE_OBSERVATION
+#undef QN_WRITE_CRYSTAL
+#undef QN_WRITE_IMAGE
+    default:
+      return false;
+  }
+}
+
+/// visit_write_column() for every column in the writer's fetch order, which is also
+/// the order of its checks; stops at the first false.
+template <class F>
+bool for_each_write_column(F&& f) {
+  for (std::size_t position = 0; position < kWrittenColumnCount; ++position) {
+    if (!visit_write_column(position, f)) return false;
+  }
+  return true;
+}
 
 /// The text the writer copies into the stream.
 struct WriteText {

@@ -305,7 +305,7 @@ std::string chunk_of(const Example& e, std::size_t image) {
   EXPECT_TRUE(layout.has_value()) << (layout ? "" : layout.error().message);
   if (!layout) return {};
   TextBuffer out;
-  format_image(out, image, cols, e.text, *layout);
+  ChunkFormatter(cols, e.text, *layout).format_image(out, image);
   return std::string(out.view());
 }
 
@@ -329,8 +329,8 @@ TEST(FormatImage, AppendsToWhatTheBufferHolds) {
   ASSERT_TRUE(layout.has_value());
   TextBuffer out(4);  // far too small: every line must grow it
   out.append("earlier\n");
-  format_image(out, 0, e.columns.view(), e.text, *layout);
-  format_image(out, 0, e.columns.view(), e.text, *layout);
+  ChunkFormatter(e.columns.view(), e.text, *layout).format_image(out, 0);
+  ChunkFormatter(e.columns.view(), e.text, *layout).format_image(out, 0);
   EXPECT_EQ(out.view(), std::string("earlier\n") + testing::kWorkedExampleChunk +
                             testing::kWorkedExampleChunk);
 }
@@ -589,7 +589,7 @@ TEST(FormatImage, RoomForHoldsTheWidestValues) {
     formatter.format_image(out, image);
     EXPECT_FALSE(out.owns_storage()) << "image " << image << ": " << out.size() << " bytes, room " << room;
     TextBuffer reference;
-    format_image(reference, image, c.view(), e.text, *layout);
+    ChunkFormatter(c.view(), e.text, *layout).format_image(reference, image);
     EXPECT_EQ(out.view(), reference.view());
   }
   EXPECT_EQ(formatter.room_for(0, 2), formatter.room_for(0, 1) + formatter.room_for(1, 2));

@@ -564,11 +564,16 @@ TEST(Columns, CapacityFollowsTheHintsPerLevelAndWidth) {
   EXPECT_GE(c.astar.capacity(), 12u);
   EXPECT_GE(c.n_peaks.capacity(), 2u);
   EXPECT_GE(c.filenames.capacity(), 2u);
-  std::size_t n = 0;
-  c.for_each_numeric([&](std::string_view name, auto&, std::size_t, Level) {
-    EXPECT_EQ(name, kNumericColumnNames[n++]);
-  });
-  EXPECT_EQ(n, kNumericColumnCount);
+  // The order of the parse result, which callers see as the order of its keys.
+  const std::vector<std::string_view> order = {
+      "hkl",         "I",           "sigma",       "peak",          "background", "fs",
+      "ss",          "panel_id",    "crystal_id",  "cell",          "astar",      "bstar",
+      "cstar",       "profile_rad", "resolution",  "n_refl",        "image_id",   "crystal_in_image",
+      "beam_energy", "det_shift_x", "det_shift_y", "camera_length", "n_peaks"};
+  std::vector<std::string_view> names;
+  c.for_each_numeric([&](std::string_view name, auto&, std::size_t, Level) { names.push_back(name); });
+  EXPECT_EQ(names, order);
+  EXPECT_EQ(names.size(), kNumericColumnCount);
 }
 
 TEST(Report, RecordKeepsTheSmallestOffsetAndMergeIsSymmetric) {

@@ -243,7 +243,7 @@ std::string expected_file(const Example& e) {
   TextBuffer out;
   out.append(e.text.header);
   for (std::size_t i = 0; layout && i < layout->n_images(); ++i) {
-    format_image(out, i, e.columns.view(), e.text, *layout);
+    ChunkFormatter(e.columns.view(), e.text, *layout).format_image(out, i);
   }
   return std::string(out.view());
 }

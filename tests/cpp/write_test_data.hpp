@@ -22,11 +22,13 @@ struct OwnedColumns {
   std::vector<float> det_shift_x, det_shift_y, camera_length;
 
   [[nodiscard]] WriteColumns view() const {
-    return WriteColumns{hkl,         I,          sigma,      peak,        background,
-                        fs,          ss,         panel_id,   cell,        astar,
-                        bstar,       cstar,      profile_rad, resolution, n_refl,
-                        image_id,    beam_energy, n_peaks,   det_shift_x, det_shift_y,
-                        camera_length};
+    return WriteColumns{.hkl = hkl, .I = I, .sigma = sigma, .peak = peak, .background = background,
+                        .fs = fs, .ss = ss, .panel_id = panel_id, .cell = cell, .astar = astar,
+                        .bstar = bstar, .cstar = cstar, .profile_rad = profile_rad,
+                        .resolution = resolution, .n_refl = n_refl, .image_id = image_id,
+                        .beam_energy = beam_energy, .det_shift_x = det_shift_x,
+                        .det_shift_y = det_shift_y, .camera_length = camera_length,
+                        .n_peaks = n_peaks};
   }
 
   void add_image(float energy, std::int32_t peaks, float shift_x, float shift_y, float camera) {
