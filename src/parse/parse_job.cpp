@@ -1,5 +1,6 @@
 #include "parse/parse_job.hpp"
 
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -31,6 +32,44 @@ Buffer<T>* column_at(Columns& columns, std::size_t index) {
     ++k;
   });
   return found;
+}
+
+// Joins column `index` of the parts in `out`, whose storage holds part i's slice at
+// element starts[i] * width (see merge_units()).
+template <class T>
+void join_in_place(Buffer<T>& out, std::vector<UnitResult>& parts, std::size_t index,
+                   std::span<const RowCounts> starts, std::size_t width, Level level) {
+  bool in_place = true;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const Buffer<T>* src = column_at<T>(parts[i].columns, index);
+    total += src->size();
+    in_place = in_place && src->data() == out.data() + starts[i].at(level) * width;
+  }
+  if (!in_place) {
+    // A part outgrew its slice: copy every part, reading the others where they lie.
+    Buffer<T> joined(total);
+    for (UnitResult& p : parts) {
+      Buffer<T>* src = column_at<T>(p.columns, index);
+      joined.append(src->data(), src->size());
+      *src = Buffer<T>();
+    }
+    out = std::move(joined);
+    return;
+  }
+  // Every part before a slice filled no more than its own slice: moving the parts
+  // down in order never overwrites one not yet moved.
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    Buffer<T>* src = column_at<T>(parts[i].columns, index);
+    const std::size_t from = starts[i].at(level) * width;
+    if (from != pos && src->size() > 0) {
+      std::memmove(out.data() + pos, out.data() + from, src->size() * sizeof(T));
+    }
+    pos += src->size();
+    *src = Buffer<T>();
+  }
+  out.truncate(pos);
 }
 
 template <class T>
@@ -88,11 +127,16 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   return units;
 }
 
-Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel) {
-  if (parts.empty()) return UnitResult{Columns{}, Report{}};
-  if (parts.size() == 1) return std::move(parts.front());
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel,
+                               Columns* whole, std::span<const RowCounts> slice_starts) {
+  if (whole == nullptr) {
+    if (parts.empty()) return UnitResult{Columns{}, Report{}};
+    if (parts.size() == 1) return std::move(parts.front());
+  } else if (slice_starts.size() != parts.size()) {
+    return Error::with_message(ErrorKind::kPanic, "a slice start for every part is needed");
+  }
 
-  UnitResult out{Columns{}, Report{}};
+  UnitResult out{whole != nullptr ? std::move(*whole) : Columns{}, Report{}};
   std::uint32_t crystals = 0;
   std::uint32_t images = 0;
   std::size_t n_images = 0;
@@ -129,10 +173,14 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
   auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
     if (stop_requested(cancel)) return Cancel::error();
     std::size_t k = 0;
-    out.columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
+    out.columns.for_each_numeric([&](std::string_view, auto& buffer, std::size_t width, Level level) {
       if (k++ != index) return;
       using T = std::remove_pointer_t<decltype(buffer.data())>;
-      concatenate<T>(buffer, parts, index);
+      if (whole != nullptr) {
+        join_in_place<T>(buffer, parts, index, slice_starts, width, level);
+      } else {
+        concatenate<T>(buffer, parts, index);
+      }
     });
     return true;
   }, parts.size());
@@ -146,11 +194,39 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
   if (rows.empty()) return UnitResult{Columns{}, Report{}};
   const std::uint64_t size = source.size();
   const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
+  const std::size_t n_units = units.size();
+  // Several units fill slices of one set of columns, sized by their hints, so the
+  // joined result is allocated once, each part of it first touched by the thread
+  // that parses into it, and nothing is copied when the hints were exact.
+  std::vector<RowCounts> starts(n_units);
+  Columns whole;
+  if (n_units > 1) {
+    RowCounts total;
+    for (std::size_t i = 0; i < n_units; ++i) {
+      const RowCounts rows_of_unit = clamp_hints(units[i].hints, units[i].ranges, size);
+      starts[i] = total;
+      total.observations += rows_of_unit.observations;
+      total.crystals += rows_of_unit.crystals;
+      total.images += rows_of_unit.images;
+    }
+    whole.resize_rows_uninitialized(total);
+  }
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
-                      parallel_map<UnitResult>(pool, units.size(), [&](std::size_t i) {
-                        return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i) {
+                        if (n_units == 1) {
+                          return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+                        }
+                        const RowCounts end = i + 1 < n_units ? starts[i + 1] : RowCounts{
+                            whole.n_observations(), whole.n_crystals(), whole.n_images()};
+                        const RowCounts rows_of_unit{end.observations - starts[i].observations,
+                                                     end.crystals - starts[i].crystals,
+                                                     end.images - starts[i].images};
+                        return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
+                                               source, units[i].ranges, panels, cancel);
                       }));
-  QN_ASSIGN_OR_RETURN(UnitResult out, merge_units(std::move(parts), pool, cancel));
+  QN_ASSIGN_OR_RETURN(UnitResult out,
+                      n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)
+                                  : merge_units(std::move(parts), pool, cancel));
   // A row past the end (the file shrank since it was indexed) yields no line at
   // all; it still stands for an image that could not be read.
   for (const ChunkRow& r : rows) {

@@ -113,7 +113,9 @@ TEST_P(RowTest, MarkersAndRowsAcrossReadWindows) {
                                              : (std::vector<std::size_t>{2, 0, 1}));
       EXPECT_EQ(rows[0].n_obs_upper, 6u);
       EXPECT_EQ(rows[2].n_obs_upper, 5u);
-      if (with_wide) EXPECT_EQ(rows[3].n_obs_upper, 2u);
+      if (with_wide) {
+        EXPECT_EQ(rows[3].n_obs_upper, 2u);
+      }
     }
   }
 }
