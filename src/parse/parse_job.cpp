@@ -8,10 +8,8 @@ namespace qn {
 namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > kU64Max - b ? kU64Max : a + b;
-}
+// About the bytes of one reflection row in the file.
+constexpr double kBytesPerRow = 64.0;
 
 std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
   if (v <= 0) return a;
@@ -95,12 +93,16 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
     const std::uint64_t per_thread = n_threads > kU64Max / 4 ? kU64Max : 4 * n_threads;
     target = std::min<std::uint64_t>(n, per_thread);
   }
-  std::uint64_t total_weight = 0;
-  for (const ChunkRow& r : rows) {
-    total_weight = saturating_add(total_weight, r.n_obs_upper >= 1 ? static_cast<std::uint64_t>(r.n_obs_upper) : 1);
-  }
-  const double threshold =
-      std::max(static_cast<double>(total_weight) / static_cast<double>(target), 1.0);
+  // A row weighs its reflection rows (parsing) plus its bytes over the size of a
+  // typical reflection row (reading), so that chunks of long peak lists or other
+  // text weigh what they cost too.
+  const auto weight = [](const ChunkRow& r) {
+    const double bytes = r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
+    return static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1) + bytes / kBytesPerRow;
+  };
+  double total_weight = 0.0;
+  for (const ChunkRow& r : rows) total_weight += weight(r);
+  const double threshold = std::max(total_weight / static_cast<double>(target), 1.0);
 
   WorkUnit open;
   double accumulated = 0.0;
@@ -116,7 +118,7 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
     open.hints.observations = saturating_add_size(open.hints.observations, r.n_obs_upper);
     open.hints.crystals = saturating_add_size(open.hints.crystals, r.n_crystals);
     open.hints.images += 1;
-    accumulated += static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1);
+    accumulated += weight(r);
     if (accumulated >= threshold && i + 1 < n && units.size() + 1 < target) {
       units.push_back(std::move(open));
       open = WorkUnit{};

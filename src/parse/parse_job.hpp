@@ -28,7 +28,8 @@ struct WorkUnit {
 
 /// Cuts the rows into at most min(max(N, 1), 4 * n_threads) units (one unit when
 /// n_threads < 2) of roughly equal weight, weight being a row's n_obs_upper (at
-/// least 1). Sums saturate instead of overflowing. No unit for no rows.
+/// least 1) plus its bytes over 64, the size of a typical reflection row. Hint sums
+/// saturate instead of overflowing. No unit for no rows.
 std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint64_t n_threads);
 
 /// Joins unit results in order: reports merged, ids shifted by the crystals and

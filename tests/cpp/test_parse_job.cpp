@@ -47,6 +47,22 @@ TEST(WorkUnits, UnitCountFollowsThreads) {
   EXPECT_EQ(form_work_units(rows, ~0ull).size(), 8u);  // 4 * n_threads saturates
 }
 
+TEST(WorkUnits, BytesWeighAsWellAsRows) {
+  // Equal row counts, but the first chunk holds as many bytes as all the others:
+  // it makes a unit of its own, and the others share the rest.
+  std::vector<ChunkRow> rows;
+  std::int64_t at = 0;
+  for (int i = 0; i < 16; ++i) {
+    const std::int64_t bytes = i == 0 ? 15 * 64000 : 64000;
+    rows.push_back({at, at + bytes, 1, 10});
+    at += bytes;
+  }
+  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), (std::vector<std::size_t>{1, 4, 4, 4, 3}));
+  // Rows alone split the chunks evenly.
+  for (auto& r : rows) r.end = r.start;
+  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), std::vector<std::size_t>(8, 2));
+}
+
 TEST(WorkUnits, RowsOutOfOrderOrOverlappingKeepTheirOwnRanges) {
   std::vector<ChunkRow> rows = {{200, 300, 0, 1}, {100, 200, 0, 1}, {150, 250, 0, 1}, {250, 260, 0, 1}};
   const auto units = form_work_units(rows, 1);
