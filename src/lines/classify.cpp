@@ -157,9 +157,4 @@ SimdPath simd_path() noexcept {
   return chosen;
 }
 
-std::size_t classify_lines(const char* data, std::size_t n, ClassifyCarry& carry, LineEnd* out) {
-  static const ClassifyFn fn = classify_fn(simd_path());
-  return fn(data, n, carry, out);
-}
-
 }  // namespace qn

@@ -16,7 +16,7 @@
 
 namespace qn {
 
-/// One line feed found by classify_lines().
+/// One line feed found by a classification path (ClassifyFn).
 struct LineEnd {
   std::uint32_t pos = 0;     ///< offset of the line feed in the bytes given
   std::uint32_t fields = 0;  ///< fields of the line it ends, its bytes in earlier calls included
@@ -32,10 +32,11 @@ struct ClassifyCarry {
   friend bool operator==(const ClassifyCarry&, const ClassifyCarry&) = default;
 };
 
-/// Writes one LineEnd to `out` for each line feed in [data, data + n), in order, and
-/// returns how many it wrote; `out` needs room for one per line feed (n at most).
-/// `carry` comes in describing the bytes before `data` and leaves describing all
-/// bytes given so far. A line's field count saturates at 2^30. n must be below 2^32.
+/// A classification path: writes one LineEnd to `out` for each line feed in
+/// [data, data + n), in order, and returns how many it wrote; `out` needs room for
+/// one per line feed (n at most). `carry` comes in describing the bytes before
+/// `data` and leaves describing all bytes given so far. A line's field count
+/// saturates at 2^30. n must be below 2^32.
 using ClassifyFn = std::size_t (*)(const char* data, std::size_t n, ClassifyCarry& carry,
                                    LineEnd* out);
 
@@ -59,9 +60,6 @@ ClassifyFn classify_fn(SimdPath path) noexcept;
 
 /// The path chosen once per process from QUILLON_SIMD and the processor.
 SimdPath simd_path() noexcept;
-
-/// classify_lines through the chosen path.
-std::size_t classify_lines(const char* data, std::size_t n, ClassifyCarry& carry, LineEnd* out);
 
 /// The same result one byte at a time: the path of processors without vector
 /// instructions, and the measure of the others in tests.
