@@ -82,6 +82,16 @@ class Buffer {
  public:
   Buffer() = default;
   explicit Buffer(std::size_t capacity) { reserve(capacity); }
+  /// An empty buffer that writes into [region, region + capacity), memory the caller
+  /// owns and keeps alive while the buffer uses it. Growing past the region moves the
+  /// elements into storage of the buffer's own. Such a buffer has no storage to
+  /// release() while it stays in the region.
+  static Buffer borrowing(T* region, std::size_t capacity) noexcept {
+    Buffer b;
+    b.data_ = region;
+    b.cap_ = region != nullptr ? capacity : 0;
+    return b;
+  }
   Buffer(Buffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)),
         size_(std::exchange(o.size_, 0)),
@@ -115,7 +125,15 @@ class Buffer {
   void reserve(std::size_t n) {
     if (n <= cap_) return;
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    buffer_detail::resize_storage(storage_, n * sizeof(T), size_ * sizeof(T));
+    if (storage_.data == nullptr && data_ != nullptr) {
+      // Leaving borrowed memory: the elements move into storage of our own.
+      Storage own;
+      buffer_detail::resize_storage(own, n * sizeof(T), 0);
+      if (size_ > 0) std::memcpy(own.data, data_, size_ * sizeof(T));
+      storage_ = own;
+    } else {
+      buffer_detail::resize_storage(storage_, n * sizeof(T), size_ * sizeof(T));
+    }
     data_ = static_cast<T*>(storage_.data);
     cap_ = storage_.bytes / sizeof(T);
   }

@@ -1,14 +1,12 @@
-// One pass over the lines of a range. Marker tests look at the first byte and the
-// length before comparing; the row test counts fields with 16-byte masks.
+// One pass over the lines of a range, read in windows straight from the source.
+// Each window is classified 64 bytes at a time (lines/classify.hpp): the line ends and
+// the field count of every line come from bit masks, and only the first bytes of a
+// line are looked at, for the marker tests.
 #include "index/scan.hpp"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include <memory>
 
 #include "lines/line_reader.hpp"
 #include "stream/vocabulary.hpp"
@@ -18,130 +16,146 @@ namespace {
 
 using namespace vocabulary;
 
-inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
-
-// Bytes of a cut line kept for the marker tests: more than the longest marker.
-constexpr std::size_t kKeptHeadBytes = 64;
+// Bytes of a line kept for the marker tests: more than the longest marker.
+constexpr std::size_t kHeadBytes = 64;
+// Bytes read at once: small enough to be classified while still in the cache.
+constexpr std::size_t kWindowBytes = std::size_t{256} << 10;
+// Bytes classified at once, so that the line ends of one step stay small.
+constexpr std::size_t kStepBytes = std::size_t{16} << 10;
 
 enum class ListState { kOutside, kHeading, kRows };
 
-// Bits set in a 16-bit mask. A table rather than __builtin_popcount, which compiles
-// to a library call on the baseline instruction set the wheel is built for.
-constexpr auto kBitsInByte = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>((i & 1) + t[i / 2]);
-  return t;
-}();
+// The chunk rows of a range, fed one line at a time: its offset, its first bytes
+// (up to kHeadBytes, line feed excluded) and its field count. Carriage returns are
+// white space, so they change no field count and no marker test; a line without
+// fields (empty or blank) matters only as the end of a reflection heading.
+class ChunkRows {
+ public:
+  explicit ChunkRows(std::optional<std::int64_t> max_crystals) : max_crystals_(max_crystals) {}
 
-inline int bits16(unsigned mask) noexcept { return kBitsInByte[mask & 0xFF] + kBitsInByte[(mask >> 8) & 0xFF]; }
+  // Returns false once the crystal total has been reached.
+  bool line(std::uint64_t offset, std::string_view head, std::uint32_t fields) {
+    if (fields == 0) {
+      if (state_ == ListState::kHeading) state_ = ListState::kRows;
+      return true;
+    }
+    if (state_ != ListState::kOutside) {
+      if (is_boundary(head)) {
+        state_ = ListState::kOutside;  // handled below as outside
+      } else if (state_ == ListState::kHeading) {
+        state_ = ListState::kRows;
+        return true;
+      } else {
+        if (head[0] == 'E' && starts_with(head, kEndOfReflections)) {
+          state_ = ListState::kOutside;
+        } else if (open_ && fields >= 10) {
+          ++open_->n_obs_upper;
+        }
+        return true;
+      }
+    }
+    const char c = head[0];
+    if (c == '-') {
+      if (starts_with(head, kBeginChunk)) {
+        if (open_) {
+          open_->end = offset;
+          total_ += static_cast<std::int64_t>(open_->n_crystals);
+          out_.chunks.push_back(*open_);
+          if (max_crystals_ && total_ >= *max_crystals_) {
+            open_.reset();
+            return false;
+          }
+        }
+        open_ = Chunk{offset, 0, 0, 0};
+      } else if (starts_with(head, kBeginCrystal)) {
+        if (open_) ++open_->n_crystals;
+      }
+    } else if (c == 'R' && starts_with(head, kReflectionsMeasured)) {
+      state_ = ListState::kHeading;
+    }
+    return true;
+  }
+
+  Scan finish() {
+    out_.open_chunk = open_;
+    return std::move(out_);
+  }
+
+ private:
+  std::optional<std::int64_t> max_crystals_;
+  Scan out_;
+  std::optional<Chunk> open_;
+  std::int64_t total_ = 0;
+  ListState state_ = ListState::kOutside;
+};
 
 }  // namespace
 
-void FieldCounter::feed(std::string_view piece) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
-  const std::size_t n = piece.size();
-  int fields = fields_;
-  bool prev_space = prev_space_;
-  std::size_t i = 0;
-  if (fields >= 10) return;
-#if defined(__SSE2__)
-  // A field starts where a non-space byte follows a space (or the line start):
-  // count those starts 16 bytes at a time.
-  const __m128i blank = _mm_set1_epi8(' ');
-  const __m128i lo = _mm_set1_epi8(0x08);
-  const __m128i hi = _mm_set1_epi8(0x0E);
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    // Bytes 0x09..0x0D, compared as signed: bytes >= 0x80 are negative and never match.
-    const __m128i ctl = _mm_and_si128(_mm_cmpgt_epi8(v, lo), _mm_cmplt_epi8(v, hi));
-    const __m128i ws = _mm_or_si128(ctl, _mm_cmpeq_epi8(v, blank));
-    const unsigned nonspace = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFFu;
-    const unsigned prev = ((nonspace << 1) | (prev_space ? 0u : 1u)) & 0xFFFFu;
-    fields += bits16(nonspace & ~prev);
-    prev_space = (nonspace & 0x8000u) == 0;
-    if (fields >= 10) {
-      fields_ = fields;
-      return;
-    }
-  }
-#endif
-  for (; i < n && fields < 10; ++i) {
-    const bool space = is_ascii_space(p[i]);
-    if (!space && prev_space) ++fields;
-    prev_space = space;
-  }
-  fields_ = fields;
-  prev_space_ = prev_space;
-}
-
-bool has_ten_fields(std::string_view line) noexcept {
-  FieldCounter counter;
-  counter.feed(line);
-  return counter.ten();
-}
-
 Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, Cancel* cancel) {
-  LineReader reader(source, start, end, cancel);
-  Scan out;
-  std::optional<Chunk> open;
-  std::int64_t total = 0;
-  ListState state = ListState::kOutside;
-  Line line;
-  std::string head;  // the kept beginning of a cut line
-  for (;;) {
-    QN_ASSIGN_OR_RETURN(const bool got, reader.next_line_head(line));
-    if (!got) break;
-    std::string_view text = line.bytes;
-    bool ten_fields_of_cut_line = false;
-    if (!line.whole) {
-      // Its trailing carriage returns are not stripped: a line of nothing else acts
-      // like an empty line in every state below anyway.
-      FieldCounter fields;
-      fields.feed(text);
-      head.assign(text.substr(0, kKeptHeadBytes));
-      QN_TRY(reader.read_rest([&](std::string_view piece) { fields.feed(piece); }));
-      ten_fields_of_cut_line = fields.ten();
-      text = head;
-    }
-    if (text.empty()) {
-      if (state == ListState::kHeading) state = ListState::kRows;
-      continue;
-    }
-    if (state != ListState::kOutside) {
-      if (is_boundary(text)) {
-        state = ListState::kOutside;  // handled below as outside
-      } else if (state == ListState::kHeading) {
-        state = ListState::kRows;
-        continue;
-      } else {
-        if (text[0] == 'E' && starts_with(text, kEndOfReflections)) {
-          state = ListState::kOutside;
-        } else if (open && (line.whole ? has_ten_fields(text) : ten_fields_of_cut_line)) {
-          ++open->n_obs_upper;
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel, ClassifyFn classify) {
+  if (classify == nullptr) classify = classify_fn(simd_path());
+  const std::uint64_t limit = source.size();
+  const std::uint64_t readable = limit > start ? limit - start : 1;
+  const std::size_t window_size =
+      readable < kWindowBytes ? static_cast<std::size_t>(readable) : kWindowBytes;
+  const std::unique_ptr<char[]> window(new char[window_size]);
+  const std::unique_ptr<LineEnd[]> ends(new LineEnd[kStepBytes]);
+  ChunkRows rows(max_crystals);
+  ClassifyCarry carry;
+  // The line being read: its offset and, when it began in an earlier window, its
+  // first bytes.
+  std::uint64_t line_start = start;
+  char head[kHeadBytes];
+  std::size_t head_len = 0;
+  std::uint64_t pos = start;  // where the next window is read
+  // Lines that begin before `end` belong to the range; the last of them is read to
+  // its end even past `end`.
+  while (line_start < end && pos < limit) {
+    if (stop_requested(cancel)) return Cancel::error();
+    const std::uint64_t left = limit - pos;
+    const std::size_t want = left < window_size ? static_cast<std::size_t>(left) : window_size;
+    QN_ASSIGN_OR_RETURN(const std::size_t got, source.read_at(pos, window.get(), want));
+    if (got == 0) break;
+    const char* w = window.get();
+    for (std::size_t step = 0; step < got && line_start < end; step += kStepBytes) {
+      const std::size_t n = got - step < kStepBytes ? got - step : kStepBytes;
+      const std::size_t k = classify(w + step, n, carry, ends.get());
+      for (std::size_t e = 0; e < k; ++e) {
+        const std::uint64_t at = pos + step + ends[e].pos;  // the line feed
+        std::string_view text;
+        if (line_start >= pos) {
+          const auto from = static_cast<std::size_t>(line_start - pos);
+          const std::size_t len = static_cast<std::size_t>(at - line_start);
+          text = std::string_view(w + from, len < kHeadBytes ? len : kHeadBytes);
+        } else {
+          // Began in an earlier window: complete its kept bytes from this one.
+          const std::size_t in_window = static_cast<std::size_t>(at - pos);
+          const std::size_t more = kHeadBytes - head_len < in_window ? kHeadBytes - head_len : in_window;
+          std::memcpy(head + head_len, w, more);
+          text = std::string_view(head, head_len + more);
         }
-        continue;
+        if (!rows.line(line_start, text, ends[e].fields)) return rows.finish();
+        line_start = at + 1;
+        head_len = 0;
+        if (line_start >= end) break;
       }
     }
-    const char c = text[0];
-    if (c == '-') {
-      if (starts_with(text, kBeginChunk)) {
-        if (open) {
-          open->end = line.offset;
-          total += static_cast<std::int64_t>(open->n_crystals);
-          out.chunks.push_back(*open);
-          if (max_crystals && total >= *max_crystals) return out;
-        }
-        open = Chunk{line.offset, 0, 0, 0};
-      } else if (starts_with(text, kBeginCrystal)) {
-        if (open) ++open->n_crystals;
-      }
-    } else if (c == 'R' && starts_with(text, kReflectionsMeasured)) {
-      state = ListState::kHeading;
+    // Keep the first bytes of a line that goes on past this window.
+    const std::uint64_t window_end = pos + got;
+    if (line_start < end && line_start < window_end && head_len < kHeadBytes) {
+      const std::size_t from = line_start >= pos ? static_cast<std::size_t>(line_start - pos) : 0;
+      const std::size_t avail = got - from;
+      const std::size_t more = kHeadBytes - head_len < avail ? kHeadBytes - head_len : avail;
+      std::memcpy(head + head_len, w + from, more);
+      head_len += more;
     }
+    pos = window_end;
   }
-  out.open_chunk = open;
-  return out;
+  // A last line without a line feed.
+  if (line_start < end && line_start < pos) {
+    rows.line(line_start, std::string_view(head, head_len), carry.fields);
+  }
+  return rows.finish();
 }
 
 Result<std::uint64_t> find_chunk_at_or_after(const ByteSource& source, std::uint64_t pos,

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lines/classify.hpp"
 #include "lines/line_reader.hpp"
 #include "base/result.hpp"
 
@@ -30,29 +31,17 @@ struct Scan {
   std::vector<Chunk> chunks;        ///< chunks completed inside the range, in file order
 };
 
-/// Counts, up to ten, the fields of a line given in consecutive pieces. Fields are
-/// separated by ASCII white space (space and 0x09..0x0D); every other byte belongs
-/// to a field.
-class FieldCounter {
- public:
-  void feed(std::string_view piece) noexcept;
-  [[nodiscard]] bool ten() const noexcept { return fields_ >= 10; }
-
- private:
-  int fields_ = 0;
-  bool prev_space_ = true;
-};
-
-/// True when `line` has at least ten fields (FieldCounter).
-bool has_ten_fields(std::string_view line) noexcept;
-
 /// Scans [start, end) into chunk rows. `start` must be 0 or a line start. With
 /// `max_crystals`, stops after the completed chunk that brings the crystal total to
 /// at least that many, returning no open chunk.
-/// A line longer than the reader's buffer is not held: its first bytes are kept for
-/// the marker tests and its fields are counted as it streams past.
+/// The range is read in windows: no line is held whole, however long; the first
+/// bytes of each line are kept for the marker tests and its fields are counted as it
+/// streams past. A reflection row is a line of at least ten fields, runs of bytes
+/// other than ASCII white space (space and 0x09..0x0D).
+/// `classify` picks a classification path (tests); null means the chosen one.
 Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, Cancel* cancel = nullptr);
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel = nullptr,
+                  ClassifyFn classify = nullptr);
 
 /// The offset of the first begin marker line that begins after the end of the line
 /// holding byte `pos` (for pos = 0: the first of the file), or `end` when none

@@ -38,6 +38,19 @@ struct ImageRow {
 
 #undef QN_ROW_MEMBER
 
+/// A number of rows at each level.
+struct RowCounts {
+  std::size_t observations = 0;
+  std::size_t crystals = 0;
+  std::size_t images = 0;
+
+  [[nodiscard]] std::size_t at(Level level) const noexcept {
+    return level == Level::kObservation ? observations
+           : level == Level::kCrystal   ? crystals
+                                        : images;
+  }
+};
+
 struct Columns {
 #define QN_COLUMN_MEMBER(name, type, width, written_at) Buffer<type> name;
   QN_COLUMNS(QN_COLUMN_MEMBER)
@@ -49,6 +62,16 @@ struct Columns {
   /// Hints are not limits: the buffers grow when more rows arrive.
   static Columns with_capacity(std::size_t observations, std::size_t crystals,
                                std::size_t images);
+
+  /// Empty columns that write into rows [start, start + rows) of every column of
+  /// `whole` (whose columns must hold that many rows already, e.g. through
+  /// resize_rows_uninitialized()): a slice per unit, so that units parsed in parallel
+  /// fill the joined result where it will stay. More rows than a slice holds move its
+  /// column into storage of its own.
+  static Columns slice_of(Columns& whole, RowCounts start, RowCounts rows);
+
+  /// Sets every numeric column's size to `rows` rows of its level, uninitialised.
+  void resize_rows_uninitialized(RowCounts rows);
 
   [[nodiscard]] std::size_t n_observations() const noexcept { return I.size(); }
   [[nodiscard]] std::size_t n_crystals() const noexcept { return n_refl.size(); }

@@ -1,5 +1,6 @@
 #include "parse/parse_job.hpp"
 
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -7,10 +8,8 @@ namespace qn {
 namespace {
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > kU64Max - b ? kU64Max : a + b;
-}
+// About the bytes of one reflection row in the file.
+constexpr double kBytesPerRow = 64.0;
 
 std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
   if (v <= 0) return a;
@@ -31,6 +30,44 @@ Buffer<T>* column_at(Columns& columns, std::size_t index) {
     ++k;
   });
   return found;
+}
+
+// Joins column `index` of the parts in `out`, whose storage holds part i's slice at
+// element starts[i] * width (see merge_units()).
+template <class T>
+void join_in_place(Buffer<T>& out, std::vector<UnitResult>& parts, std::size_t index,
+                   std::span<const RowCounts> starts, std::size_t width, Level level) {
+  bool in_place = true;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const Buffer<T>* src = column_at<T>(parts[i].columns, index);
+    total += src->size();
+    in_place = in_place && src->data() == out.data() + starts[i].at(level) * width;
+  }
+  if (!in_place) {
+    // A part outgrew its slice: copy every part, reading the others where they lie.
+    Buffer<T> joined(total);
+    for (UnitResult& p : parts) {
+      Buffer<T>* src = column_at<T>(p.columns, index);
+      joined.append(src->data(), src->size());
+      *src = Buffer<T>();
+    }
+    out = std::move(joined);
+    return;
+  }
+  // Every part before a slice filled no more than its own slice: moving the parts
+  // down in order never overwrites one not yet moved.
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    Buffer<T>* src = column_at<T>(parts[i].columns, index);
+    const std::size_t from = starts[i].at(level) * width;
+    if (from != pos && src->size() > 0) {
+      std::memmove(out.data() + pos, out.data() + from, src->size() * sizeof(T));
+    }
+    pos += src->size();
+    *src = Buffer<T>();
+  }
+  out.truncate(pos);
 }
 
 template <class T>
@@ -56,12 +93,16 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
     const std::uint64_t per_thread = n_threads > kU64Max / 4 ? kU64Max : 4 * n_threads;
     target = std::min<std::uint64_t>(n, per_thread);
   }
-  std::uint64_t total_weight = 0;
-  for (const ChunkRow& r : rows) {
-    total_weight = saturating_add(total_weight, r.n_obs_upper >= 1 ? static_cast<std::uint64_t>(r.n_obs_upper) : 1);
-  }
-  const double threshold =
-      std::max(static_cast<double>(total_weight) / static_cast<double>(target), 1.0);
+  // A row weighs its reflection rows (parsing) plus its bytes over the size of a
+  // typical reflection row (reading), so that chunks of long peak lists or other
+  // text weigh what they cost too.
+  const auto weight = [](const ChunkRow& r) {
+    const double bytes = r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
+    return static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1) + bytes / kBytesPerRow;
+  };
+  double total_weight = 0.0;
+  for (const ChunkRow& r : rows) total_weight += weight(r);
+  const double threshold = std::max(total_weight / static_cast<double>(target), 1.0);
 
   WorkUnit open;
   double accumulated = 0.0;
@@ -77,7 +118,7 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
     open.hints.observations = saturating_add_size(open.hints.observations, r.n_obs_upper);
     open.hints.crystals = saturating_add_size(open.hints.crystals, r.n_crystals);
     open.hints.images += 1;
-    accumulated += static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1);
+    accumulated += weight(r);
     if (accumulated >= threshold && i + 1 < n && units.size() + 1 < target) {
       units.push_back(std::move(open));
       open = WorkUnit{};
@@ -88,11 +129,16 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   return units;
 }
 
-Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel) {
-  if (parts.empty()) return UnitResult{Columns{}, Report{}};
-  if (parts.size() == 1) return std::move(parts.front());
+Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel,
+                               Columns* whole, std::span<const RowCounts> slice_starts) {
+  if (whole == nullptr) {
+    if (parts.empty()) return UnitResult{Columns{}, Report{}};
+    if (parts.size() == 1) return std::move(parts.front());
+  } else if (slice_starts.size() != parts.size()) {
+    return Error::with_message(ErrorKind::kPanic, "a slice start for every part is needed");
+  }
 
-  UnitResult out{Columns{}, Report{}};
+  UnitResult out{whole != nullptr ? std::move(*whole) : Columns{}, Report{}};
   std::uint32_t crystals = 0;
   std::uint32_t images = 0;
   std::size_t n_images = 0;
@@ -129,10 +175,14 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
   auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
     if (stop_requested(cancel)) return Cancel::error();
     std::size_t k = 0;
-    out.columns.for_each_numeric([&](std::string_view, auto& buffer, int, Level) {
+    out.columns.for_each_numeric([&](std::string_view, auto& buffer, std::size_t width, Level level) {
       if (k++ != index) return;
       using T = std::remove_pointer_t<decltype(buffer.data())>;
-      concatenate<T>(buffer, parts, index);
+      if (whole != nullptr) {
+        join_in_place<T>(buffer, parts, index, slice_starts, width, level);
+      } else {
+        concatenate<T>(buffer, parts, index);
+      }
     });
     return true;
   }, parts.size());
@@ -146,11 +196,39 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
   if (rows.empty()) return UnitResult{Columns{}, Report{}};
   const std::uint64_t size = source.size();
   const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
+  const std::size_t n_units = units.size();
+  // Several units fill slices of one set of columns, sized by their hints, so the
+  // joined result is allocated once, each part of it first touched by the thread
+  // that parses into it, and nothing is copied when the hints were exact.
+  std::vector<RowCounts> starts(n_units);
+  Columns whole;
+  if (n_units > 1) {
+    RowCounts total;
+    for (std::size_t i = 0; i < n_units; ++i) {
+      const RowCounts rows_of_unit = clamp_hints(units[i].hints, units[i].ranges, size);
+      starts[i] = total;
+      total.observations += rows_of_unit.observations;
+      total.crystals += rows_of_unit.crystals;
+      total.images += rows_of_unit.images;
+    }
+    whole.resize_rows_uninitialized(total);
+  }
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
-                      parallel_map<UnitResult>(pool, units.size(), [&](std::size_t i) {
-                        return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i) {
+                        if (n_units == 1) {
+                          return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+                        }
+                        const RowCounts end = i + 1 < n_units ? starts[i + 1] : RowCounts{
+                            whole.n_observations(), whole.n_crystals(), whole.n_images()};
+                        const RowCounts rows_of_unit{end.observations - starts[i].observations,
+                                                     end.crystals - starts[i].crystals,
+                                                     end.images - starts[i].images};
+                        return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
+                                               source, units[i].ranges, panels, cancel);
                       }));
-  QN_ASSIGN_OR_RETURN(UnitResult out, merge_units(std::move(parts), pool, cancel));
+  QN_ASSIGN_OR_RETURN(UnitResult out,
+                      n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)
+                                  : merge_units(std::move(parts), pool, cancel));
   // A row past the end (the file shrank since it was indexed) yields no line at
   // all; it still stands for an image that could not be read.
   for (const ChunkRow& r : rows) {

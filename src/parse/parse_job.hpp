@@ -28,15 +28,23 @@ struct WorkUnit {
 
 /// Cuts the rows into at most min(max(N, 1), 4 * n_threads) units (one unit when
 /// n_threads < 2) of roughly equal weight, weight being a row's n_obs_upper (at
-/// least 1). Sums saturate instead of overflowing. No unit for no rows.
+/// least 1) plus its bytes over 64, the size of a typical reflection row. Hint sums
+/// saturate instead of overflowing. No unit for no rows.
 std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint64_t n_threads);
 
 /// Joins unit results in order: reports merged, ids shifted by the crystals and
 /// images of the preceding units, every column concatenated (columns in parallel
 /// when a pool is given). Each unit's buffer is freed once copied. `cancel` is
 /// visited before each column.
+///
+/// With `whole`, the units were parsed into its slices, unit i's starting at rows
+/// `slice_starts[i]` (Columns::slice_of()), and the result's columns are whole's: in
+/// each column the units' rows are moved together where they lie, which moves
+/// nothing while every unit before filled its slice; a column in which a unit
+/// outgrew its slice is joined by copying.
 Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool,
-                               Cancel* cancel = nullptr);
+                               Cancel* cancel = nullptr, Columns* whole = nullptr,
+                               std::span<const RowCounts> slice_starts = {});
 
 /// Forms the units, parses them (in parallel with a pool) and merges them. Each row
 /// that starts at or past the source's end while asking for bytes is reported as an

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "lines/line_reader.hpp"
 #include "parse/chunk_parser.hpp"
@@ -39,16 +40,27 @@ std::size_t clamp_hint(std::size_t hint, std::uint64_t bytes, std::uint64_t byte
 
 }  // namespace
 
+CapacityHints clamp_hints(CapacityHints hints, std::span<const ByteRange> ranges,
+                          std::uint64_t source_size) {
+  const std::uint64_t bytes = readable_bytes(ranges, source_size);
+  return CapacityHints{clamp_hint(hints.observations, bytes, kMinReflectionBytes),
+                       clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
+                       clamp_hint(hints.images, bytes, kMinImageBytes)};
+}
+
 Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
                               const PanelMap& panels, CapacityHints hints, Cancel* cancel) {
+  const CapacityHints rows = clamp_hints(hints, ranges, source.size());
+  return parse_unit_into(Columns::with_capacity(rows.observations, rows.crystals, rows.images),
+                         source, ranges, panels, cancel);
+}
+
+Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
+                                   std::span<const ByteRange> ranges, const PanelMap& panels,
+                                   Cancel* cancel) {
   const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
   LineReader reader(source, first.start, first.end, cancel);
-
-  const std::uint64_t bytes = readable_bytes(ranges, source.size());
-  UnitResult unit{Columns::with_capacity(clamp_hint(hints.observations, bytes, kMinReflectionBytes),
-                                         clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
-                                         clamp_hint(hints.images, bytes, kMinImageBytes)),
-                  Report{}};
+  UnitResult unit{std::move(columns), Report{}};
 
   const PanelLookup lookup(panels);
   std::string decoded;  // a line with invalid UTF-8, after replacement

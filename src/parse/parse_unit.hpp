@@ -28,11 +28,7 @@ struct ByteRange {
 };
 
 /// Expected row counts of a unit, used only to size its buffers up front.
-struct CapacityHints {
-  std::size_t observations;
-  std::size_t crystals;
-  std::size_t images;
-};
+using CapacityHints = RowCounts;
 
 /// Hashes std::string keys and std::string_view probes alike, so looking a
 /// panel name up needs no temporary string. Panel names are short, so an
@@ -61,5 +57,16 @@ struct UnitResult {
 Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
                               const PanelMap& panels, CapacityHints hints,
                               Cancel* cancel = nullptr);
+
+/// The row counts parse_unit() sizes its columns for: the hints, but never more rows
+/// of a level than the readable bytes of `ranges` (up to `source_size`) could hold.
+CapacityHints clamp_hints(CapacityHints hints, std::span<const ByteRange> ranges,
+                          std::uint64_t source_size);
+
+/// As parse_unit(), but into `columns` (empty; a slice of a joined result, see
+/// Columns::slice_of()) instead of columns sized from hints.
+Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
+                                   std::span<const ByteRange> ranges, const PanelMap& panels,
+                                   Cancel* cancel = nullptr);
 
 }  // namespace qn

@@ -1,15 +1,16 @@
 // The write driver and its buffered writer.
 #include "write/write_job.hpp"
 
-#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <thread>
+#include <mutex>
+#include <optional>
 #include <vector>
 
-#include "base/buffer.hpp"
 #include "base/io.hpp"
+#include "base/parallel.hpp"
 #include "write/format.hpp"
 #include "write/layout.hpp"
 #include "write/text_buffer.hpp"
@@ -19,8 +20,8 @@ namespace qn {
 namespace {
 
 // A file written through a 1 MiB buffer. Small pieces are gathered in the buffer;
-// a piece at least as large as the buffer goes straight to the file after the
-// buffer has been emptied. Destruction writes out what is left on a best-effort
+// a piece of kDirectBytes or more goes straight to the file after the buffer has
+// been emptied, without a copy. Destruction writes out what is left on a best-effort
 // basis and closes the file, ignoring errors of both.
 class BufferedWriter {
  public:
@@ -30,14 +31,16 @@ class BufferedWriter {
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   ~BufferedWriter() { (void)flush(); }
 
+  static constexpr std::size_t kDirectBytes = std::size_t{64} << 10;
+
   Result<void> write(const char* data, std::size_t n) {
-    if (n <= kWriteBufferBytes - used_) {
+    if (n < kDirectBytes && n <= kWriteBufferBytes - used_) {
       std::memcpy(buffer_.get() + used_, data, n);
       used_ += n;
       return {};
     }
     QN_TRY(flush());
-    if (n >= kWriteBufferBytes) {
+    if (n >= kDirectBytes) {
       std::size_t written = 0;
       return write_all(file_.get(), data, n, written, "failed to write whole buffer");
     }
@@ -65,115 +68,170 @@ class BufferedWriter {
   std::size_t used_ = 0;
 };
 
-// Cuts images [first, last) into pieces of consecutive images for `n_workers`
-// threads, and lays the pieces out one after the other in one block of memory, each
-// with the room it needs (ChunkFormatter::room_for). On one thread the batch is one
-// piece. Otherwise a piece is closed once its room reaches the target size, so that
-// pieces are many enough to balance the threads and, for large batches, large enough
-// to go to the file without a copy. Leaves the first image of every piece and then
-// `last` in `starts`, and the matching region boundaries in `offsets`.
-void cut_into_pieces(const ChunkFormatter& formatter, std::size_t first, std::size_t last,
-                     std::size_t n_workers, std::vector<std::size_t>& starts,
-                     std::vector<std::size_t>& offsets) {
-  constexpr std::size_t kMaxPieceBytes = 2 * kWriteBufferBytes;
-  starts.assign(1, first);
-  offsets.assign(1, 0);
-  if (n_workers < 2) {
-    starts.push_back(last);
-    offsets.push_back(formatter.room_for(first, last));
-    return;
+// Text a piece of images is given room for: the pieces are cut so that the room
+// they ask for stays at or under this (a single image may ask for more), small
+// enough that a piece is written while it is still in the cache of the thread that
+// formatted it.
+constexpr std::size_t kPieceBytes = std::size_t{512} << 10;
+
+// The pieces of a file, formatted by every thread into a small ring of reused slots
+// and written in image order by whichever thread finds the next piece formatted and
+// no other thread writing. Piece j is formatted into slot j % ring size once piece
+// j - ring size is written, so memory holds at most one ring of pieces whatever the
+// file's length and the batch size. With one thread the ring is one slot: each
+// piece is formatted, then written.
+//
+// Pieces are handed out in order by parallel_for(), so the piece a thread waits for
+// to leave its slot was taken before and is being formatted or is formatted: the
+// lowest piece not yet written never waits, and whoever formats it writes it (or
+// the thread writing at the time finds it formatted).
+class PiecePipeline {
+ public:
+  PiecePipeline(const ChunkFormatter& formatter, std::size_t n_images, std::size_t per_piece,
+                std::size_t n_slots, BufferedWriter& writer, Cancel* cancel)
+      : formatter_(formatter), writer_(writer), cancel_(cancel), slots_(n_slots) {
+    cut(n_images, per_piece);
   }
-  const std::size_t balanced = formatter.room_for(first, last) / (4 * n_workers);
-  const std::size_t target = balanced < kMaxPieceBytes ? balanced : kMaxPieceBytes;
-  std::size_t room = 0;
-  for (std::size_t i = first; i < last; ++i) {
-    room += formatter.room_for(i, i + 1);
-    if (room >= target || i + 1 == last) {
-      starts.push_back(i + 1);
-      offsets.push_back(offsets.back() + room);
-      room = 0;
+
+  [[nodiscard]] std::size_t n_pieces() const noexcept { return starts_.size() - 1; }
+
+  // Formats piece j and writes what is next in line. Safe on many threads at once.
+  Result<void> piece(std::size_t j) {
+    std::unique_lock<std::mutex> lock(mu_);
+    slot_free_.wait(lock, [&] { return first_error_ || n_written_ + slots_.size() > j; });
+    if (first_error_) return stopped();
+    Slot& slot = slots_[j % slots_.size()];
+    lock.unlock();
+    Result<void> formatted = format(slot.text, starts_[j], starts_[j + 1]);
+    lock.lock();
+    if (!formatted) {
+      fail(std::move(formatted).error());
+      return stopped();
     }
+    slot.piece = j;
+    if (!writing_) write_ready(lock);
+    if (first_error_) return stopped();
+    return {};
   }
-}
 
-// Formats the pieces laid out by cut_into_pieces() into their regions of `block`,
-// on the threads of `pool` (or on the calling thread alone when it is null), and
-// writes them in image order through `writer`. Only the calling thread writes: it
-// formats pieces like every other thread, and after each one it writes the pieces
-// that are formatted and next in line, so the file grows while the rest of the batch
-// is being formatted. It writes whatever is left once every piece is formatted. The
-// order of the file never depends on which thread formatted what.
-Result<void> format_and_write(Pool* pool, const ChunkFormatter& formatter, Buffer<char>& block,
-                              const std::vector<std::size_t>& starts,
-                              const std::vector<std::size_t>& offsets, BufferedWriter& writer,
-                              Cancel* cancel) {
-  const std::size_t n_pieces = starts.size() - 1;
-  std::vector<TextBuffer> pieces(n_pieces);
-  const std::unique_ptr<std::atomic<bool>[]> formatted(new std::atomic<bool>[n_pieces]);
-  for (std::size_t j = 0; j < n_pieces; ++j) formatted[j].store(false, std::memory_order_relaxed);
-
-  std::size_t n_written = 0;  // read and written by the calling thread only
-  auto write_formatted = [&]() -> Result<void> {
-    while (n_written < n_pieces && formatted[n_written].load(std::memory_order_acquire)) {
-      TextBuffer& piece = pieces[n_written];
-      Result<void> r = writer.write(piece.data(), piece.size());
-      piece = TextBuffer();  // text that had outgrown its region is freed now
-      QN_TRY(std::move(r));
-      ++n_written;
+  // The outcome once `loop`, the result of the parallel loop over the pieces, is in.
+  Result<void> finish(Result<void> loop) {
+    if (first_error_) return std::move(*first_error_);
+    QN_TRY(std::move(loop));
+    if (n_written_ != n_pieces()) {
+      return Error::with_message(ErrorKind::kPanic, "expected " + std::to_string(n_pieces()) +
+                                                        " pieces written, but got " +
+                                                        std::to_string(n_written_));
     }
     return {};
+  }
+
+ private:
+  struct Slot {
+    TextBuffer text;
+    std::size_t piece = SIZE_MAX;  // the piece whose formatted text it holds
   };
 
-  const std::thread::id writing_thread = std::this_thread::get_id();
-  QN_TRY(parallel_for(pool, n_pieces, [&](std::size_t j) -> Result<void> {
-    // Text that outgrows its region moves to storage of its own.
-    TextBuffer piece = TextBuffer::borrowing(block.data() + offsets[j], offsets[j + 1] - offsets[j]);
-    for (std::size_t i = starts[j]; i < starts[j + 1]; ++i) {
-      if (stop_requested(cancel)) return Cancel::error();
-      formatter.format_image(piece, i);
+  // Cuts the images into pieces of at most `per_piece` images that, past their first
+  // image, ask for no more room than kPieceBytes.
+  void cut(std::size_t n_images, std::size_t per_piece) {
+    starts_.assign(1, 0);
+    std::size_t room = 0;
+    for (std::size_t i = 0; i < n_images; ++i) {
+      const std::size_t need = formatter_.room_for(i, i + 1);
+      const std::size_t in_piece = i - starts_.back();
+      if (in_piece > 0 && (in_piece == per_piece || room + need > kPieceBytes)) {
+        starts_.push_back(i);
+        room = 0;
+      }
+      room += need;
     }
-    pieces[j] = std::move(piece);
-    formatted[j].store(true, std::memory_order_release);
-    if (std::this_thread::get_id() == writing_thread) return write_formatted();
-    return {};
-  }));
-  QN_TRY(write_formatted());
-  if (n_written != n_pieces) {
-    return Error::with_message(ErrorKind::kPanic, "expected " + std::to_string(n_pieces) +
-                                                      " total writes, but got " +
-                                                      std::to_string(n_written));
+    if (n_images > 0) starts_.push_back(n_images);
   }
-  return {};
-}
 
-// Writes the header and every image of the batches through `writer`.
+  Result<void> format(TextBuffer& text, std::size_t first, std::size_t last) const {
+    try {
+      text.clear();
+      text.reserve(formatter_.room_for(first, last));
+      for (std::size_t i = first; i < last; ++i) {
+        if (stop_requested(cancel_)) return Cancel::error();
+        formatter_.format_image(text, i);
+      }
+      return {};
+    } catch (...) {
+      return error_from_current_exception();
+    }
+  }
+
+  // Writes the formatted pieces next in line, releasing the lock during each write.
+  // Pieces formatted meanwhile by other threads are seen when the lock is taken back.
+  void write_ready(std::unique_lock<std::mutex>& lock) {
+    writing_ = true;
+    while (!first_error_ && n_written_ < n_pieces()) {
+      Slot& slot = slots_[n_written_ % slots_.size()];
+      if (slot.piece != n_written_) break;
+      lock.unlock();
+      Result<void> r = writer_.write(slot.text.data(), slot.text.size());
+      // A slot that one large image made grow goes back to the usual size.
+      if (slot.text.capacity() > 2 * kPieceBytes) slot.text = TextBuffer();
+      lock.lock();
+      if (!r) {
+        fail(std::move(r).error());
+        break;
+      }
+      slot.piece = SIZE_MAX;
+      ++n_written_;
+      slot_free_.notify_all();
+    }
+    writing_ = false;
+  }
+
+  // Keeps the first error and wakes the threads waiting for a slot.
+  void fail(Error e) {
+    if (!first_error_) first_error_ = std::move(e);
+    slot_free_.notify_all();
+  }
+
+  // What a piece returns once the pipeline has failed; finish() returns the error
+  // that made it fail instead.
+  static Error stopped() {
+    return Error::with_message(ErrorKind::kPanic, "the pipeline stopped at an earlier error");
+  }
+
+  const ChunkFormatter& formatter_;
+  BufferedWriter& writer_;
+  Cancel* const cancel_;
+  std::vector<std::size_t> starts_;  // first image of every piece, then the image count
+  std::vector<Slot> slots_;
+
+  std::mutex mu_;  // guards everything below and the slots' `piece`
+  std::condition_variable slot_free_;
+  std::size_t n_written_ = 0;
+  bool writing_ = false;  // a thread is writing pieces
+  std::optional<Error> first_error_;
+};
+
+// Writes the header and every image through `writer`.
 Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns, const WriteText& text,
                           const Layout& layout, std::uint64_t n_threads,
                           std::uint64_t images_per_batch, Pool* pool, Cancel* cancel) {
   QN_TRY(writer.write(text.header.data(), text.header.size()));
 
   const ChunkFormatter formatter(columns, text, layout);
-  const std::size_t n_img = layout.n_images();
-  // 0 counts as 1; a batch never needs to be larger than the whole file.
-  const std::uint64_t per_batch = images_per_batch == 0 ? 1 : images_per_batch;
-  const std::size_t batch =
-      per_batch < n_img ? static_cast<std::size_t>(per_batch) : (n_img == 0 ? 1 : n_img);
+  // 0 counts as 1.
+  const std::size_t per_piece =
+      images_per_batch == 0 ? 1
+                            : static_cast<std::size_t>(images_per_batch < SIZE_MAX ? images_per_batch
+                                                                                   : SIZE_MAX);
   Pool* workers = pool != nullptr && n_threads >= 2 ? pool : nullptr;
   const std::size_t n_workers = workers != nullptr ? workers->max_threads() : 1;
+  // Two slots per thread: one being formatted, one formatted and waiting its turn.
+  const std::size_t n_slots = n_workers < 2 ? 1 : 2 * n_workers;
 
-  // The text of a batch is formatted piece by piece into the regions of one block,
-  // each piece on one thread. The block is kept from batch to batch, so its memory
-  // is touched once, and it holds no more than one batch of text (plus the slack of
-  // each region). The next batch starts once the whole batch is written.
-  Buffer<char> block;
-  std::vector<std::size_t> starts;
-  std::vector<std::size_t> offsets;
-  for (std::size_t first = 0; first < n_img; first += batch) {
-    const std::size_t last = n_img - first < batch ? n_img : first + batch;
-    cut_into_pieces(formatter, first, last, n_workers, starts, offsets);
-    block.reserve(offsets.back() > kWriteBufferBytes ? offsets.back() : kWriteBufferBytes);
-    QN_TRY(format_and_write(workers, formatter, block, starts, offsets, writer, cancel));
-  }
+  PiecePipeline pipeline(formatter, layout.n_images(), per_piece, n_slots, writer, cancel);
+  Result<void> loop = parallel_for(workers, pipeline.n_pieces(),
+                                   [&](std::size_t j) { return pipeline.piece(j); });
+  QN_TRY(pipeline.finish(std::move(loop)));
   QN_TRY(writer.flush());
   if (stop_requested(cancel)) return Cancel::error();
   return {};

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <limits>
 #include <vector>
 
@@ -46,6 +47,22 @@ TEST(WorkUnits, UnitCountFollowsThreads) {
   EXPECT_EQ(form_work_units(rows, ~0ull).size(), 8u);  // 4 * n_threads saturates
 }
 
+TEST(WorkUnits, BytesWeighAsWellAsRows) {
+  // Equal row counts, but the first chunk holds as many bytes as all the others:
+  // it makes a unit of its own, and the others share the rest.
+  std::vector<ChunkRow> rows;
+  std::int64_t at = 0;
+  for (int i = 0; i < 16; ++i) {
+    const std::int64_t bytes = i == 0 ? 15 * 64000 : 64000;
+    rows.push_back({at, at + bytes, 1, 10});
+    at += bytes;
+  }
+  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), (std::vector<std::size_t>{1, 4, 4, 4, 3}));
+  // Rows alone split the chunks evenly.
+  for (auto& r : rows) r.end = r.start;
+  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), std::vector<std::size_t>(8, 2));
+}
+
 TEST(WorkUnits, RowsOutOfOrderOrOverlappingKeepTheirOwnRanges) {
   std::vector<ChunkRow> rows = {{200, 300, 0, 1}, {100, 200, 0, 1}, {150, 250, 0, 1}, {250, 260, 0, 1}};
   const auto units = form_work_units(rows, 1);
@@ -70,8 +87,10 @@ TEST(WorkUnits, AbsurdHintsSaturateAndNegativeCountsWeighOne) {
   EXPECT_EQ(images, 4u);
 }
 
-UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal, std::uint64_t offset) {
-  UnitResult u{Columns{}, Report{}};
+// Appends `images` images of `crystals_per_image` crystals of `obs_per_crystal`
+// observations to `u`, and one report entry at `offset`.
+void fill_unit(UnitResult& u, int crystals_per_image, int images, int obs_per_crystal,
+               std::uint64_t offset) {
   for (int m = 0; m < images; ++m) {
     u.columns.append_image(ImageRow{1.0f * m, 0, 0, 0, m}, "f" + std::to_string(m), "e");
     for (int c = 0; c < crystals_per_image; ++c) {
@@ -87,7 +106,22 @@ UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal, st
     }
   }
   u.report.record(Reason::kKeyValue, offset);
+}
+
+UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal, std::uint64_t offset) {
+  UnitResult u{Columns{}, Report{}};
+  fill_unit(u, crystals_per_image, images, obs_per_crystal, offset);
   return u;
+}
+
+// Every numeric column's bytes, and the file names.
+std::vector<std::string> contents(Columns& c) {
+  std::vector<std::string> out;
+  c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t, Level) {
+    out.emplace_back(reinterpret_cast<const char*>(buffer.data()), buffer.size() * sizeof(*buffer.data()));
+  });
+  for (const auto& f : c.filenames) out.push_back(f);
+  return out;
 }
 
 TEST(MergeUnits, RenumbersIdsAndMergesReports) {
@@ -120,6 +154,78 @@ TEST(MergeUnits, RenumbersIdsAndMergesReports) {
     EXPECT_EQ(e.first_offset, 90u);
   }
 }
+
+TEST(BorrowedBuffer, FillsItsRegionThenMovesOutWithItsElements) {
+  std::vector<std::int32_t> region(6, -1);
+  Buffer<std::int32_t> b = Buffer<std::int32_t>::borrowing(region.data() + 1, 3);
+  for (std::int32_t v : {10, 11, 12}) b.push_back(v);
+  EXPECT_EQ(b.data(), region.data() + 1);
+  EXPECT_EQ(region, (std::vector<std::int32_t>{-1, 10, 11, 12, -1, -1}));
+  b.push_back(13);  // past the region: moved, the region's neighbour untouched
+  EXPECT_NE(b.data(), region.data() + 1);
+  EXPECT_EQ(region[4], -1);
+  EXPECT_EQ(std::vector<std::int32_t>(b.begin(), b.end()), (std::vector<std::int32_t>{10, 11, 12, 13}));
+}
+
+struct SliceCase {
+  const char* name;
+  // Per part: images, crystals per image, observations per crystal, and the slice's
+  // room as a difference from what the part fills (rows at each level).
+  std::vector<std::array<int, 3>> shapes;
+  std::vector<std::array<int, 3>> room_over;
+  bool observations_in_place;
+};
+
+class MergeSlices : public ::testing::TestWithParam<SliceCase> {};
+
+TEST_P(MergeSlices, JoinsLikeSeparateUnitsAndMovesOnlyWhatOutgrewItsSlice) {
+  const SliceCase& k = GetParam();
+  for (bool with_pool : {false, true}) {
+    Pool pool(3);
+    std::vector<UnitResult> separate;
+    std::vector<RowCounts> rooms;
+    RowCounts total;
+    std::vector<RowCounts> starts;
+    for (std::size_t i = 0; i < k.shapes.size(); ++i) {
+      const auto [images, crystals, obs] = k.shapes[i];
+      separate.push_back(unit_with(crystals, images, obs, 100 + i));
+      const auto room = [&](std::size_t filled, int over) {
+        return static_cast<std::size_t>(static_cast<int>(filled) + over);
+      };
+      const RowCounts r{room(static_cast<std::size_t>(images * crystals * obs), k.room_over[i][0]),
+                        room(static_cast<std::size_t>(images * crystals), k.room_over[i][1]),
+                        room(static_cast<std::size_t>(images), k.room_over[i][2])};
+      starts.push_back(total);
+      rooms.push_back(r);
+      total = {total.observations + r.observations, total.crystals + r.crystals, total.images + r.images};
+    }
+    Columns whole;
+    whole.resize_rows_uninitialized(total);
+    const std::int32_t* whole_ids = whole.crystal_id.data();
+    std::vector<UnitResult> sliced;
+    for (std::size_t i = 0; i < k.shapes.size(); ++i) {
+      sliced.push_back(UnitResult{Columns::slice_of(whole, starts[i], rooms[i]), Report{}});
+      const auto [images, crystals, obs] = k.shapes[i];
+      fill_unit(sliced.back(), crystals, images, obs, 100 + i);
+    }
+    auto want = merge_units(std::move(separate), with_pool ? &pool : nullptr);
+    auto got = merge_units(std::move(sliced), with_pool ? &pool : nullptr, nullptr, &whole, starts);
+    ASSERT_TRUE(want.has_value() && got.has_value());
+    EXPECT_EQ(contents(got->columns), contents(want->columns));
+    EXPECT_EQ(got->report[Reason::kKeyValue].count, k.shapes.size());
+    EXPECT_EQ(got->columns.crystal_id.data() == whole_ids, k.observations_in_place) << with_pool;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MergeSlices,
+    ::testing::Values(
+        SliceCase{"Exact", {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}, {2, 1, 5}}, {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, true},
+        SliceCase{"RoomToSpare", {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}}, {{4, 1, 2}, {0, 3, 0}, {7, 0, 1}}, true},
+        SliceCase{"OneObservationSliceTooSmall", {{2, 2, 3}, {3, 1, 2}, {2, 1, 1}}, {{0, 0, 0}, {-1, 0, 0}, {5, 1, 0}}, false},
+        SliceCase{"CrystalsOutgrowTheirSlice", {{2, 2, 3}, {3, 1, 2}}, {{2, -3, 0}, {0, 0, -1}}, true},
+        SliceCase{"NoRoomAtAll", {{1, 1, 4}, {2, 2, 2}}, {{-4, -1, -1}, {-8, -4, -2}}, false}),
+    [](const ::testing::TestParamInfo<SliceCase>& info) { return std::string(info.param.name); });
 
 TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
   const std::string one =

@@ -363,6 +363,32 @@ TEST(WriteJob, RowsWiderThanTheRoomOfTheirPiece) {
   }
 }
 
+TEST(WriteJob, ImageFarLargerThanAPieceAmongSmallOnes) {
+  // One image's text fills several pieces' room: its piece grows past the usual size
+  // and the slot that held it is given back its usual size afterwards.
+  TempDir dir;
+  Example e;
+  e.text = random_stream(1, 21).text;
+  OwnedColumns& c = e.columns;
+  for (std::int32_t m = 0; m < 7; ++m) {
+    c.add_image(12000, m, 0, 0, 0.2f);
+    const int refl = m == 3 ? 30000 : 3;
+    c.add_crystal(m, refl, {50, 60, 70, 90, 90, 90}, {0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 1);
+    for (int o = 0; o < refl; ++o) {
+      c.add_obs({static_cast<std::int16_t>(o % 50), 1, -2}, static_cast<float>(o), 1.5f, 20, 3,
+                static_cast<float>(o % 1000), 7, static_cast<std::int16_t>(o % 8));
+    }
+  }
+  const std::string want = expected_file(e);
+  ASSERT_GT(want.size(), 2 * kWriteBufferBytes);
+  for (const std::uint64_t threads : {1, 3}) {
+    for (const std::uint64_t per_batch : {1, 1024}) {
+      ASSERT_TRUE(write(dir.file("s.stream"), e, threads, per_batch).has_value());
+      EXPECT_TRUE(read_file(dir.file("s.stream")) == want) << threads << " " << per_batch;
+    }
+  }
+}
+
 TEST(WriteJob, NoImagesGivesTheHeaderAlone) {
   TempDir dir;
   Example e;
