@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parse/parser.hpp"
+#include "parse/parse_unit.hpp"
 
 namespace {
 

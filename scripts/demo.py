@@ -1,7 +1,11 @@
-"""Demo: make a realistic sample stream and move it through quillon_native."""
+"""Demo: make a realistic sample stream, move it through quillon_native, then run the
+`quillon` command on it."""
 import argparse
+import json
 import os
 import pathlib
+import shlex
+import subprocess
 import sys
 import time
 
@@ -82,7 +86,45 @@ def main():
             np.allclose(10 / cols["resolution"], 10 / cols2["resolution"], atol=0.0051))
     print(f"  parse(write(parse(sample))) agrees with parse(sample): {'yes' if same else 'NO'}")
     out.unlink()
-    return 0 if same else 1
+    command_ok = quillon_command(path, pathlib.Path(args.dir) / "quillon_demo")
+    return 0 if same and command_ok else 1
+
+
+def quillon_command(sample, out):
+    """The `quillon` command on the sample: a summary, a filter, Parquet tables and plots."""
+    out.mkdir(exist_ok=True)
+    script = pathlib.Path(sys.executable).with_name("quillon")
+    quillon = [str(script)] if script.exists() else [sys.executable, "-m", "quillon.cli"]
+    steps = [
+        ["info", sample],
+        ["filter", sample, out / "good.stream", "--cell", "79.1,79.1,38.0,90,90,90",
+         "--tolerance", "0.3%,0.1", "--images-with-crystals"],
+        ["info", "--json", out / "good.stream"],
+        ["convert", sample, out / "sample.parquet"],
+        ["plot", "cells", sample, "-o", out / "cells.png"],
+        ["plot", "resolution", sample, "-o", out / "resolution.png"],
+        ["plot", "panels", sample, "-o", out / "panels.png"],
+    ]
+    print("\nthe quillon command")
+    for step in steps:
+        args = [str(a) for a in step]
+        print(f"$ quillon {shlex.join(args)}", flush=True)
+        t0 = time.perf_counter()
+        proc = subprocess.run([*quillon, *args], capture_output=True, text=True)
+        dt = time.perf_counter() - t0
+        text = proc.stdout
+        if args[:2] == ["info", "--json"] and proc.returncode == 0:  # a taste of the JSON
+            report = json.loads(proc.stdout)
+            text = (f'"total": {json.dumps(report["total"])}\n'
+                    f'"cell" of the first file: {json.dumps(report["files"][0]["cell"])}')
+        for part in (text, proc.stderr):
+            if part.strip():
+                print(part.rstrip("\n"))
+        print(f"  ({dt:.2f} s, exit status {proc.returncode})")
+        if proc.returncode != 0:
+            return False
+    print(f"Parquet tables and plots in {out}")
+    return True
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 # Sourced by the other scripts: builds the sdist, the wheel from it, and installs that,
-# with the tools the scripts use, into .venv. Safe to run again.
+# with all its optional dependencies (the [all] extra) and the tools the scripts use,
+# into .venv. Safe to run again.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -18,3 +19,4 @@ rm -rf dist
 "$venv_python" -m pip wheel "${pip_quiet[@]}" --no-deps -w dist dist/quillon_native-*.tar.gz
 wheel="$(ls "$root"/dist/quillon_native-*.whl)"
 "$venv_python" -m pip install "${pip_quiet[@]}" --force-reinstall --no-deps "$wheel"
+"$venv_python" -m pip install "${pip_quiet[@]}" "${wheel}[all]"

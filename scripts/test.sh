@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests and the fuzz corpus replay (plain and under
-# AddressSanitizer + UBSan), then the Python tests against the installed wheel under
-# the newest NumPy 2.x and the newest NumPy 1.x. Installs what the tests need first.
+# AddressSanitizer + UBSan), then the Python tests against the installed wheel: all of
+# them (module and `quillon` package, with every optional dependency) under the newest
+# NumPy 2.x, and the module's own under the newest NumPy 1.x. Installs what the tests
+# need first.
 # Usage: bash scripts/test.sh
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -46,4 +48,5 @@ if [ ! -x .venv-numpy1/bin/python ]; then
 fi
 .venv-numpy1/bin/python -m pip install "${pip_quiet[@]}" "numpy<2" pytest hypothesis
 .venv-numpy1/bin/python -m pip install "${pip_quiet[@]}" --force-reinstall --no-deps "$wheel"
-QUILLON_PROBE_LIB="$probe" "$root/.venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider tests
+QUILLON_PROBE_LIB="$probe" "$root/.venv-numpy1/bin/python" -m pytest -q -p no:cacheprovider tests \
+  --ignore=tests/package

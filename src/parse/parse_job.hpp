@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "parse/parser.hpp"
+#include "parse/parse_unit.hpp"
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "base/result.hpp"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "parse/panel_lookup.hpp"
-#include "parse/parser.hpp"
+#include "parse/parse_unit.hpp"
 #include "parse/reflection_row.hpp"
 #include "parse/utf8_decode.hpp"
 #include "temp_file.hpp"

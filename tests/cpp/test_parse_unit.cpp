@@ -14,7 +14,7 @@
 #include <tuple>
 #include <vector>
 
-#include "parse/parser.hpp"
+#include "parse/parse_unit.hpp"
 #include "parse/utf8_decode.hpp"
 #include "temp_file.hpp"
 

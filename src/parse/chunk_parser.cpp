@@ -12,16 +12,12 @@
 // answer on the raw bytes; states that only test markers read the raw line.
 // Reflection rows, nearly all of a stream, are first read straight from the raw
 // bytes, and decoded only when that reader gives up.
-#include "parse/parser.hpp"
+#include "parse/chunk_parser.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cmath>
-#include <optional>
+#include <string_view>
+#include <utility>
 
-#include "lines/line_reader.hpp"
-#include "parse/panel_lookup.hpp"
-#include "parse/reflection_row.hpp"
 #include "parse/utf8_decode.hpp"
 #include "pystr/numbers.hpp"
 #include "pystr/white_space.hpp"
@@ -32,171 +28,10 @@ namespace {
 
 using namespace vocabulary;
 
-// The fewest bytes a row can take in the file. Capacity hints are capped at the
-// rows the unit's bytes could hold, so a hint made up by a caller cannot
-// reserve more than the input could ever fill.
-constexpr std::uint64_t kMinReflectionBytes = 20;  // ten 1-byte fields, 9 separators, line feed
-constexpr std::uint64_t kMinCrystalBytes = kBeginCrystal.size() + 1;
-constexpr std::uint64_t kMinImageBytes = kBeginChunk.size() + 1;
-
 constexpr double kDefaultProfileRadius = 0.04;  // nm^-1
 constexpr float kNoResolution = 999.0f;
 
-// The first field of str.split() over `text`, if there is one.
-inline std::optional<std::string_view> first_field(std::string_view text) noexcept {
-  PySplit split(text);
-  std::string_view field;
-  if (!split.next(field)) return std::nullopt;
-  return field;
-}
-
-// Number rule (photon energy, camera length): integers are taken exactly when
-// they fit in 64 bits; anything else goes through float().
-std::optional<double> number_rule(std::string_view field) noexcept {
-  const PyInt i = py_int(field);
-  if (i.status == IntStatus::kOk) return static_cast<double>(i.value);
-  double v;
-  if (!py_float(field, v)) return std::nullopt;
-  if (i.status == IntStatus::kOutOfRange && !std::isfinite(v)) return std::nullopt;
-  return v;
-}
-
-// Count rule (peak count): an int32, also from a finite float truncated toward zero.
-std::optional<std::int32_t> count_rule(std::string_view field) noexcept {
-  constexpr double kMin = -2147483648.0, kMax = 2147483647.0;
-  const PyInt i = py_int(field);
-  if (i.status == IntStatus::kOk) {
-    if (i.value < INT32_MIN || i.value > INT32_MAX) return std::nullopt;
-    return static_cast<std::int32_t>(i.value);
-  }
-  if (i.status == IntStatus::kOutOfRange) return std::nullopt;
-  double v;
-  if (!py_float(field, v) || !std::isfinite(v)) return std::nullopt;
-  v = std::trunc(v);
-  if (v < kMin || v > kMax) return std::nullopt;
-  return static_cast<std::int32_t>(v);
-}
-
-// Float rule (crystal values): float() of the field.
-std::optional<double> float_rule(std::string_view field) noexcept {
-  double v;
-  if (!py_float(field, v)) return std::nullopt;
-  return v;
-}
-
-// Takes the first K fields of `text` that float() accepts, skipping the others.
-template <std::size_t K>
-bool collect_numbers(std::string_view text, double (&out)[K]) noexcept {
-  PySplit split(text);
-  std::string_view field;
-  double taken[K];
-  std::size_t n = 0;
-  while (n < K && split.next(field)) {
-    if (py_float(field, taken[n])) ++n;
-  }
-  if (n < K) return false;
-  std::copy(taken, taken + K, out);
-  return true;
-}
-
-// A value read from a key line, kept until the image or crystal is committed.
-// The last line for a key decides.
-template <class T>
-struct ValueSlot {
-  enum class State : std::uint8_t { kAbsent, kValid, kInvalid };
-  State state = State::kAbsent;
-  T value{};
-  std::uint64_t offset = 0;  // the line that set the slot
-
-  void set(std::optional<T> v, std::uint64_t at) noexcept {
-    state = v ? State::kValid : State::kInvalid;
-    value = v.value_or(T{});
-    offset = at;
-  }
-  void clear() noexcept { state = State::kAbsent; }
-
-  // The value, or `fallback` when absent or invalid; an invalid value is
-  // recorded, since it reaches a committed row.
-  T take(T fallback, Report& report) const noexcept {
-    if (state == State::kValid) return value;
-    if (state == State::kInvalid) report.record(Reason::kKeyValue, offset);
-    return fallback;
-  }
-};
-
-enum class State : std::uint8_t {
-  kSeekImage,         ///< outside an image: waiting for a chunk start or "Image filename:"
-  kExpectEvent,       ///< the line after "Image filename:", which may give the event
-  kImageHeader,       ///< image header key lines, until the peak list or a crystal
-  kPeakList,          ///< peak rows (skipped) until "End of peak list"
-  kAfterPeaks,        ///< between crystals: waiting for "--- Begin crystal"
-  kCellLine,          ///< the line after "--- Begin crystal": the unit cell
-  kVectors,           ///< the three reciprocal-vector lines a*, b*, c*
-  kCrystalHeader,     ///< crystal key lines, until "Reflections measured after indexing"
-  kReflectionHeader,  ///< the column heading of the reflection list (not examined)
-  kReflections,       ///< reflection rows until "End of reflections"
-  kCrystalDone,       ///< crystal committed: waiting for "--- End crystal"
-  kCrystalRejected,   ///< crystal dropped: waiting for "--- End crystal"
-};
-
-// The state of one byte range. It writes into the unit's columns and report and
-// owns nothing but the texts of the image being read.
-class Parser {
- public:
-  Parser(Columns& columns, Report& report, const PanelLookup& panels, std::string& scratch)
-      : columns_(columns), report_(report), panels_(panels), scratch_(scratch) {}
-
-  /// Handles the raw bytes of one line starting at file offset `at`, decoding
-  /// them into `decoded` where the text is needed.
-  void handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded);
-  /// Handles one decoded line starting at file offset `at`.
-  void handle(std::string_view text, std::uint64_t at);
-  /// Ends the range: commits or drops what is still open.
-  void finish();
-
- private:
-  void seek_image(std::string_view text, std::uint64_t at);
-  void begin_crystal(std::uint64_t at) noexcept {
-    crystal_line_ = at;
-    state_ = State::kCellLine;
-  }
-  // A boundary line inside a crystal: the crystal and its rows are dropped.
-  void truncate_crystal(std::string_view text, std::uint64_t at);
-  void image_header_key(std::string_view text, std::uint64_t at);
-  void cell_line(std::string_view text, std::uint64_t at);
-  void vector_line(std::string_view text, std::uint64_t at);
-  void crystal_key(std::string_view text, std::uint64_t at);
-  void det_shift_line(std::string_view value, std::uint64_t at);
-  void reflection_row(std::string_view text, std::uint64_t at);
-  void append_observation(const ReflectionValues& row);
-  void commit_image();
-  void commit_crystal();
-
-  Columns& columns_;
-  Report& report_;
-  const PanelLookup& panels_;
-  std::string& scratch_;  // reused for the y text of detector-shift lines
-
-  State state_ = State::kSeekImage;
-  std::optional<std::uint64_t> open_chunk_;
-  bool image_seen_ = false;
-  std::string filename_;
-  std::string event_;
-  std::uint64_t image_line_ = 0;
-  ValueSlot<double> photon_energy_;
-  ValueSlot<double> camera_length_;
-  ValueSlot<std::int32_t> peak_count_;
-  std::size_t image_index_ = 0;
-  std::int32_t crystals_in_image_ = 0;
-  std::uint64_t crystal_line_ = 0;
-  double cell_[6] = {};
-  double vectors_[3][3] = {};
-  int vector_index_ = 0;
-  ValueSlot<double> profile_radius_;
-  ValueSlot<double> resolution_;
-  std::optional<std::pair<double, double>> det_shift_;
-  std::size_t reflection_start_ = 0;
-};
+}  // namespace
 
 void Parser::handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded) {
   switch (state_) {
@@ -539,61 +374,6 @@ void Parser::finish() {
       break;
   }
   if (open_chunk_ && !image_seen_) report_.record(Reason::kChunkNoImage, *open_chunk_);
-}
-
-// Bytes the ranges can actually yield: each range clipped to the source's size.
-std::uint64_t readable_bytes(std::span<const ByteRange> ranges, std::uint64_t limit) {
-  std::uint64_t total = 0;
-  for (const ByteRange& r : ranges) {
-    const std::uint64_t end = std::min(r.end, limit);
-    if (end > r.start) total = std::min(UINT64_MAX - (end - r.start), total) + (end - r.start);
-  }
-  return total;
-}
-
-std::size_t clamp_hint(std::size_t hint, std::uint64_t bytes, std::uint64_t bytes_per_row) {
-  return static_cast<std::size_t>(std::min<std::uint64_t>(hint, bytes / bytes_per_row));
-}
-
-}  // namespace
-
-CapacityHints clamp_hints(CapacityHints hints, std::span<const ByteRange> ranges,
-                          std::uint64_t source_size) {
-  const std::uint64_t bytes = readable_bytes(ranges, source_size);
-  return CapacityHints{clamp_hint(hints.observations, bytes, kMinReflectionBytes),
-                       clamp_hint(hints.crystals, bytes, kMinCrystalBytes),
-                       clamp_hint(hints.images, bytes, kMinImageBytes)};
-}
-
-Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRange> ranges,
-                              const PanelMap& panels, CapacityHints hints, Cancel* cancel) {
-  const CapacityHints rows = clamp_hints(hints, ranges, source.size());
-  return parse_unit_into(Columns::with_capacity(rows.observations, rows.crystals, rows.images),
-                         source, ranges, panels, cancel);
-}
-
-Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
-                                   std::span<const ByteRange> ranges, const PanelMap& panels,
-                                   Cancel* cancel) {
-  const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
-  LineReader reader(source, first.start, first.end, cancel);
-  UnitResult unit{std::move(columns), Report{}};
-
-  const PanelLookup lookup(panels);
-  std::string decoded;  // a line with invalid UTF-8, after replacement
-  std::string scratch;
-  Line line;
-  for (std::size_t i = 0; i < ranges.size(); ++i) {
-    if (i > 0) reader.reposition(ranges[i].start, ranges[i].end);
-    Parser parser(unit.columns, unit.report, lookup, scratch);
-    for (;;) {
-      QN_ASSIGN_OR_RETURN(const bool more, reader.next_line(line));
-      if (!more) break;
-      parser.handle_line(line.bytes, line.offset, decoded);
-    }
-    parser.finish();
-  }
-  return unit;
 }
 
 }  // namespace qn

@@ -1,0 +1,21 @@
+"""quillon: read crystallography ``.stream`` files into pandas and Arrow tables.
+
+>>> import quillon
+>>> s = quillon.read("run7.stream")                      # doctest: +SKIP
+>>> s.observations, s.crystals, s.images                 # doctest: +SKIP
+>>> for batch in quillon.iter_batches("run7.stream", batch_bytes="1 GiB"):  # doctest: +SKIP
+...     ...
+
+NumPy is the only required dependency; the tables need pandas and pyarrow
+(``pip install "quillon_native[tables]"``).
+"""
+from __future__ import annotations
+
+from ._geometry import panels_from_header
+from ._parquet import read_parquet
+from ._read import concat, iter_batches, parse_rows, read, read_header
+from ._sizes import parse_size
+from ._stream import Stream, UnknownPanelWarning, schema
+
+__all__ = ["Stream", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
+           "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema"]

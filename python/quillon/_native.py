@@ -1,0 +1,59 @@
+"""Calls into quillon_native with paths normalised and OSErrors completed.
+
+The native functions take a ``str`` path and raise e.g. ``FileNotFoundError("No such
+file or directory (os error 2)")``: neither ``errno`` nor ``filename`` is set. Every
+call from this package goes through here, so the user gets ``errno``, ``strerror``
+and ``filename`` as from ``open()``.
+"""
+from __future__ import annotations
+
+import functools
+import os
+import re
+from typing import Any, Callable, TypeVar, Union
+
+import numpy as np
+import quillon_native as _qn
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+T = TypeVar("T")
+
+_OS_ERROR = re.compile(r"(.*) \(os error (\d+)\)", re.DOTALL)
+
+
+def fspath(path: PathLike) -> str:
+    """``path`` as the ``str`` the native functions take (bytes decoded as the OS does)."""
+    return os.fsdecode(os.fspath(path))
+
+
+def _with_filename(exc: OSError, filename: str) -> OSError:
+    match = _OS_ERROR.fullmatch(str(exc))
+    if match:
+        return type(exc)(int(match.group(2)), match.group(1), filename)
+    exc.filename = filename
+    return exc
+
+
+def _completing_os_errors(fn: Callable[..., T]) -> Callable[..., T]:
+    @functools.wraps(fn)
+    def call(path: str, *args: Any, **kwargs: Any) -> T:
+        try:
+            return fn(path, *args, **kwargs)
+        except OSError as exc:
+            raise _with_filename(exc, path) from None
+    return call
+
+
+index_chunks: Callable[..., np.ndarray] = _completing_os_errors(_qn.index_chunks)
+parse_chunks: Callable[..., tuple] = _completing_os_errors(_qn.parse_chunks)
+write_stream: Callable[..., None] = _completing_os_errors(_qn.write_stream)
+
+
+def default_threads(n_threads: int | None) -> int:
+    """``n_threads``, or the number of cores this process may run on when it is None."""
+    if n_threads is not None:
+        return n_threads
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1

@@ -1,0 +1,312 @@
+"""``Stream``: the columns of a stream file and its three tables."""
+from __future__ import annotations
+
+import functools
+import os
+import warnings
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+
+import numpy as np
+
+from . import _columns, _tables
+from ._columns import CRYSTAL, IMAGE, OBSERVATION
+from ._geometry import cell_from_header
+from ._native import PathLike, default_threads, fspath, write_stream
+
+if TYPE_CHECKING:
+    import pandas as pd
+    import pyarrow as pa
+
+Report = dict[str, tuple[int, int]]
+
+
+class Stream:
+    """The contents of a ``.stream`` file: native columns and pandas tables over them.
+
+    Usually made by :func:`quillon.read`, :func:`quillon.iter_batches`,
+    :func:`quillon.concat` or :func:`quillon.read_parquet`.
+
+    Attributes:
+        columns: the 23 arrays of ``quillon_native.parse_chunks`` (``hkl``, ``I``, …,
+            ``n_peaks``). ``panel_id`` indexes ``panels``, -1 for a panel not in it;
+            ``crystal_id`` and ``image_id`` count from ``first_crystal_id`` and
+            ``first_image_id`` (0 except in a batch of :func:`quillon.iter_batches`).
+        filenames, events: one ``str`` per image.
+        report: what reading left out, ``{reason: (count, first_byte_offset)}``.
+        header: the text before the first chunk. panels: the panel names.
+        path: the file read, or None.
+
+    >>> import quillon
+    >>> s = quillon.Stream.empty(["p0", "p1"])
+    >>> s
+    <Stream: 0 images, 0 crystals, 0 reflections>
+    >>> list(s.crystals.columns[:8])
+    ['image_id', 'crystal_in_image', 'a', 'b', 'c', 'alpha', 'beta', 'gamma']
+    """
+
+    columns: dict[str, np.ndarray]
+    filenames: list[str]
+    events: list[str]
+    report: Report
+    header: str
+    panels: list[str]
+    path: str | None
+    first_crystal_id: int
+    first_image_id: int
+
+    def __init__(self, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
+                 events: Sequence[str], report: Mapping[str, tuple[int, int]], *,
+                 header: str = "", panels: Iterable[str] = (), path: PathLike | None = None,
+                 first_crystal_id: int = 0, first_image_id: int = 0) -> None:
+        self.columns = dict(columns)
+        counts = _columns.check_columns(self.columns)
+        if len(filenames) != counts[IMAGE] or len(events) != counts[IMAGE]:
+            raise ValueError(f"{counts[IMAGE]} images but {len(filenames)} filenames "
+                             f"and {len(events)} events")
+        self.filenames = list(filenames)
+        self.events = list(events)
+        self.report = {reason: (int(n), int(offset)) for reason, (n, offset) in report.items()}
+        self.header = header
+        self.panels = list(panels)
+        self.path = None if path is None else fspath(path)
+        self.first_crystal_id = int(first_crystal_id)
+        self.first_image_id = int(first_image_id)
+
+    @classmethod
+    def from_native(cls, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
+                    events: Sequence[str], report: Mapping[str, tuple[int, int]], *,
+                    header: str = "", panels: Iterable[str] = (),
+                    path: PathLike | None = None, first_crystal_id: int = 0,
+                    first_image_id: int = 0) -> Stream:
+        """A Stream over columns as ``parse_chunks`` returns them, without copying them.
+
+        ``panel_id`` must index ``panels`` (-1 for an unknown panel); use
+        :func:`quillon.parse_rows` to parse with that convention.
+
+        >>> import quillon, quillon_native
+        >>> cols, names, events, report = quillon_native.parse_chunks(
+        ...     "missing.stream", np.empty((0, 4), np.int64), ["p0"])
+        >>> len(quillon.Stream.from_native(cols, names, events, report, panels=["p0"]))
+        0
+        """
+        return cls(columns, filenames, events, report, header=header, panels=panels, path=path,
+                   first_crystal_id=first_crystal_id, first_image_id=first_image_id)
+
+    @classmethod
+    def empty(cls, panels: Iterable[str] = (), *, header: str = "") -> Stream:
+        """A Stream without images: its tables have every column, with the right dtypes.
+
+        >>> Stream.empty(["p0"]).observations["panel"].cat.categories.tolist()
+        ['p0']
+        """
+        return cls(_columns.empty_columns(), [], [], {}, header=header, panels=panels)
+
+    # -- sizes ---------------------------------------------------------------
+
+    def __len__(self) -> int:
+        """The number of reflections (observation rows)."""
+        return len(self.columns["I"])
+
+    @property
+    def n_crystals(self) -> int:
+        return len(self.columns["n_refl"])
+
+    @property
+    def n_images(self) -> int:
+        return len(self.columns["beam_energy"])
+
+    def __repr__(self) -> str:
+        name = f" {os.path.basename(self.path)}" if self.path else ""
+        return (f"<Stream{name}: {self.n_images:,} images, {self.n_crystals:,} crystals, "
+                f"{len(self):,} reflections>")
+
+    # -- tables --------------------------------------------------------------
+
+    @functools.cached_property
+    def observations(self) -> pd.DataFrame:
+        """One row per reflection: ``h k l I sigma peak background fs ss panel crystal_id
+        image_id d``; ``panel`` is categorical (missing for an unknown panel), ``d`` the
+        resolution in Å. The columns stored as read share the native arrays' memory."""
+        table = _tables.observation_columns(self.columns, self.first_crystal_id,
+                                            default_threads(None))
+        return _tables.to_pandas(table, self.panels, 0)
+
+    @functools.cached_property
+    def crystals(self) -> pd.DataFrame:
+        """One row per crystal, indexed by crystal id: ``image_id crystal_in_image a b c
+        alpha beta gamma`` (Å, degrees), ``astar_x … cstar_z`` (Å⁻¹), ``profile_rad
+        resolution n_refl``."""
+        return _tables.to_pandas(_tables.crystal_columns(self.columns), self.panels,
+                                 self.first_crystal_id)
+
+    @functools.cached_property
+    def images(self) -> pd.DataFrame:
+        """One row per image, indexed by image id: ``filename event beam_energy
+        camera_length det_shift_x det_shift_y n_peaks``."""
+        table = _tables.image_columns(self.columns, self.filenames, self.events)
+        return _tables.to_pandas(table, self.panels, self.first_image_id)
+
+    # -- selection -----------------------------------------------------------
+
+    def select(self, crystals: Any = None, images: Any = None, *,
+               drop_empty_images: bool = False) -> Stream:
+        """A consistent Stream of some crystals and images.
+
+        ``crystals`` and ``images`` are each a boolean mask with one value per row of
+        that table (a NumPy array, a list or a pandas Series) or integer row positions
+        (negative ones count from the end; order and repeats do not matter: rows stay
+        in file order). None keeps every row. A crystal is kept when it is selected and
+        its image is; its reflections come with it. Ids are renumbered from the first
+        ids of this Stream, ``n_refl`` and ``crystal_in_image`` are recomputed, and
+        images left without crystals are dropped when ``drop_empty_images``, else kept
+        with a detector shift of 0 (a stream gives the shift with the crystals), so
+        that writing the selection and reading it back gives the selection.
+
+        Raises ValueError for a mask of the wrong length and IndexError for a position
+        out of range, naming the table, before anything is built.
+
+        >>> s = Stream.empty()
+        >>> s.select(crystals=[]).n_crystals
+        0
+        """
+        keep_crystal = _row_mask(crystals, self.n_crystals, "crystals")
+        keep_image = _row_mask(images, self.n_images, "images")
+        image_of = self.columns["image_id"] - np.int32(self.first_image_id)
+        keep_crystal &= keep_image[image_of]
+        has_crystal = np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
+        if drop_empty_images:
+            keep_image &= has_crystal
+
+        crystal_of = self.columns["crystal_id"] - np.int32(self.first_crystal_id)
+        keep_observation = keep_crystal[crystal_of]
+        columns = _columns.take_rows(self.columns, OBSERVATION, keep_observation)
+        columns |= _columns.take_rows(self.columns, CRYSTAL, keep_crystal)
+        columns |= _columns.take_rows(self.columns, IMAGE, keep_image)
+        for name in ("det_shift_x", "det_shift_y"):  # the shift comes from an image's crystals
+            columns[name][~has_crystal[keep_image]] = 0
+        new_crystal = _new_ids(keep_crystal, self.first_crystal_id)
+        new_image = _new_ids(keep_image, self.first_image_id)
+        columns["crystal_id"] = new_crystal[crystal_of[keep_observation]]
+        columns["image_id"] = new_image[image_of[keep_crystal]]
+        columns["n_refl"] = np.bincount(columns["crystal_id"] - np.int32(self.first_crystal_id),
+                                        minlength=len(columns["n_refl"])).astype(np.int32)
+        columns["crystal_in_image"] = _rank_in_group(columns["image_id"])
+        kept = np.flatnonzero(keep_image)
+        return Stream(columns, [self.filenames[i] for i in kept], [self.events[i] for i in kept],
+                      self.report, header=self.header, panels=self.panels, path=self.path,
+                      first_crystal_id=self.first_crystal_id, first_image_id=self.first_image_id)
+
+    # -- output --------------------------------------------------------------
+
+    def write(self, path: PathLike, *, n_threads: int | None = None, header: str | None = None,
+              lattice_type: str | None = None, centering: str | None = None,
+              unique_axis: str | None = None) -> None:
+        """Write the Stream as a ``.stream`` file through ``quillon_native.write_stream``.
+
+        ``header`` defaults to this Stream's header; each of ``lattice_type``,
+        ``centering`` and ``unique_axis`` defaults to the value in that header's unit
+        cell, and the line is left out of each crystal when neither gives one.
+        ``n_threads=None`` uses every core this process may run on.
+
+        A Stream with reflections on an unknown panel is refused with ValueError (the
+        name is not known, so it cannot be written); every refusal comes before the
+        file is created or truncated.
+
+        >>> Stream.empty(header="just a header\\n").write(os.devnull)
+        """
+        unknown = int(np.count_nonzero(self.columns["panel_id"] < 0))
+        if unknown:
+            raise ValueError(f"{unknown:,} reflections are on a panel not in the panel list, "
+                             "so their panel cannot be written; select them out first")
+        cell = cell_from_header(self.header)
+        header = self.header if header is None else header
+        lattice_type = lattice_type if lattice_type is not None else cell.get("lattice_type")
+        centering = centering if centering is not None else cell.get("centering")
+        unique_axis = unique_axis if unique_axis is not None else cell.get("unique_axis")
+        arrays = self.columns
+        if self.first_image_id:
+            arrays = {**arrays, "image_id": arrays["image_id"] - np.int32(self.first_image_id)}
+        write_stream(fspath(path), arrays, self.filenames, self.events, self.panels,
+                     lattice_type, centering, unique_axis, header,
+                     n_threads=default_threads(n_threads))
+
+    def to_arrow(self) -> dict[str, pa.Table]:
+        """``{"observations": …, "crystals": …, "images": …}`` as pyarrow Tables.
+
+        Their schema metadata holds the header, the report, the panels and the first
+        ids under the key ``quillon``, so :func:`quillon.read_parquet` restores the
+        Stream exactly.
+        """
+        from ._parquet import to_arrow
+        return to_arrow(self)
+
+    def to_parquet(self, folder: PathLike, **kwargs: Any) -> None:
+        """Write ``observations.parquet``, ``crystals.parquet`` and ``images.parquet``
+        into ``folder`` (created when missing); :func:`quillon.read_parquet` reads it back.
+
+        ``kwargs`` go to ``pyarrow.parquet.write_table``, e.g. ``compression="zstd"``, or
+        ``use_dictionary=["h", "k", "l", "panel"]`` to write faster, larger files.
+        """
+        from ._parquet import to_parquet
+        to_parquet(self, folder, **kwargs)
+
+
+def _row_mask(rows: Any, n: int, table: str) -> np.ndarray:
+    """A boolean mask of n rows from None, a mask or positions; errors name ``table``."""
+    if rows is None:
+        return np.ones(n, dtype=bool)
+    values = np.asarray(rows)
+    if values.dtype == bool:
+        if values.shape != (n,):
+            raise ValueError(f"{table} mask has shape {values.shape}, expected ({n},): "
+                             f"one value per row of the {table} table")
+        return values.copy()
+    if values.size == 0:
+        values = values.astype(np.intp)
+    if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
+        raise TypeError(f"{table} must be a boolean mask or integer positions, "
+                        f"got {values.dtype} of shape {values.shape}")
+    bad = (values < -n) | (values >= n)
+    if bad.any():
+        raise IndexError(f"{table} position {values[bad][0]} is out of range for {n} {table}")
+    mask = np.zeros(n, dtype=bool)
+    mask[values] = True
+    return mask
+
+
+def _new_ids(keep: np.ndarray, first: int) -> np.ndarray:
+    """For each old row, its new id once only the kept rows remain (from ``first``)."""
+    return (np.cumsum(keep, dtype=np.int32) + np.int32(first - 1)).astype(np.int32)
+
+
+def _rank_in_group(group: np.ndarray) -> np.ndarray:
+    """0, 1, 2, … within each run of equal values of ``group``."""
+    n = len(group)
+    position = np.arange(n, dtype=np.int32)
+    starts = np.ones(n, dtype=bool)
+    starts[1:] = group[1:] != group[:-1]
+    return position - np.maximum.accumulate(np.where(starts, position, 0))
+
+
+def warn_unknown_panels(n_unknown: int, where: str) -> None:
+    """Warn once that ``n_unknown`` reflections of ``where`` have an unknown panel."""
+    if n_unknown:
+        warnings.warn(f"{n_unknown:,} reflections of {where} are on a panel not in the panel "
+                      "list; their panel is missing (pass panels= to name every panel)",
+                      UnknownPanelWarning, stacklevel=3)
+
+
+class UnknownPanelWarning(UserWarning):
+    """Reflections were read whose panel name is not in the panel list."""
+
+
+def schema(panels: Iterable[str] = ()) -> dict[str, pd.DataFrame]:
+    """Empty ``observations``, ``crystals`` and ``images`` tables: every column, its dtype.
+
+    Useful as the ``meta`` of lazy frames, without parsing anything.
+
+    >>> schema(["p0"])["images"].dtypes.to_dict()["n_peaks"]
+    dtype('int32')
+    """
+    empty = Stream.empty(panels)
+    return {"observations": empty.observations, "crystals": empty.crystals, "images": empty.images}

@@ -1,0 +1,3 @@
+from quillon.cli import main
+
+main()

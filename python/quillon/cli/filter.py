@@ -1,0 +1,200 @@
+"""``quillon filter``: keep the crystals that pass every given test and write them as a stream."""
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import click
+import numpy as np
+
+import quillon
+from quillon.cli import _common as common
+from quillon.cli._write import StreamSink
+
+CELL_LABELS = ("a", "b", "c", "al", "be", "ga")
+
+
+def _floats(text: str, n: int, what: str) -> list[float]:
+    parts = text.split(",")
+    if len(parts) != n:
+        raise click.BadParameter(f"{what}: expected {n} comma-separated numbers, got {text!r}")
+    try:
+        return [float(p) for p in parts]
+    except ValueError:
+        raise click.BadParameter(f"{what}: not a number in {text!r}") from None
+
+
+def _parse_cell(ctx, param, value: str | None) -> tuple[float, ...] | None:
+    if value is None:
+        return None
+    cell = _floats(value, 6, "a,b,c,al,be,ga")
+    if not all(np.isfinite(cell)) or min(cell) <= 0 or max(cell[3:]) >= 180:
+        raise click.BadParameter(f"lengths must be > 0 Å and angles between 0 and 180°, got {value!r}")
+    return tuple(cell)
+
+
+def _parse_tolerance(ctx, param, value: str) -> tuple[float, float]:
+    parts = value.split(",")
+    if len(parts) != 2 or parts[1].strip().endswith("%"):
+        raise click.BadParameter(f"expected LENGTH%,ANGLE (lengths in %, angles in degrees) such as "
+                                 f"2%,1.5, got {value!r}")
+    tol = _floats(f"{parts[0].strip().removesuffix('%')},{parts[1]}", 2, "LENGTH%,ANGLE")
+    if not all(np.isfinite(tol)) or min(tol) < 0:
+        raise click.BadParameter(f"tolerances must be ≥ 0, got {value!r}")
+    return tol[0] / 100, tol[1]
+
+
+def read_events(path: str) -> tuple[set[tuple[str, str]], set[str]]:
+    """(file name, event) pairs, and file names listed without an event (all their events)."""
+    pairs: set[tuple[str, str]] = set()
+    whole: set[str] = set()
+    try:
+        text = Path(path).read_text(encoding="utf-8")
+    except (OSError, UnicodeDecodeError) as exc:
+        raise common.InputError(common.os_error_text(exc, path) if isinstance(exc, OSError)
+                                else f"{path}: {exc}") from None
+    for line in text.splitlines():
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        name, _, event = line.rpartition(" ")
+        if name and event.startswith("//"):
+            pairs.add((name.rstrip(), event))
+        else:
+            whole.add(line)
+    return pairs, whole
+
+
+@dataclass
+class Tests:
+    cell: tuple[float, ...] | None = None
+    tolerance: tuple[float, float] = (0.05, 1.5)
+    resolution: float | None = None
+    min_reflections: int | None = None
+    first_crystals: int | None = None
+    events: tuple[set, set] | None = None
+    failed: dict[str, int] = field(default_factory=dict)
+    passed_so_far: int = 0
+
+    def masks(self, s: quillon.Stream) -> tuple[np.ndarray, np.ndarray | None]:
+        """The crystals of batch ``s`` that pass every test, and the images to keep (None: all)."""
+        c = s.columns
+        tests: dict[str, np.ndarray] = {}
+        if self.cell is not None:
+            cell = np.asarray(c["cell"], np.float64)
+            target = np.asarray(self.cell)
+            ok = np.abs(cell[:, :3] - target[:3]) <= self.tolerance[0] * target[:3]
+            ok_angles = np.abs(cell[:, 3:] - target[3:]) <= self.tolerance[1]
+            tests["cell"] = ok.all(axis=1) & ok_angles.all(axis=1)
+        if self.resolution is not None:
+            tests["resolution"] = c["resolution"] <= self.resolution
+        if self.min_reflections is not None:
+            tests["reflections"] = c["n_refl"] >= self.min_reflections
+        images = None
+        if self.events is not None:
+            pairs, whole = self.events
+            images = np.fromiter(((f, e) in pairs or f in whole for f, e in zip(s.filenames, s.events)),
+                                 bool, count=s.n_images)
+            tests["events"] = images[c["image_id"]]
+        keep = np.ones(s.n_crystals, bool)
+        for name, ok in tests.items():
+            self.failed[name] = self.failed.get(name, 0) + int(np.count_nonzero(~ok))
+            keep &= ok
+        if self.first_crystals is not None:
+            passing = np.flatnonzero(keep)
+            beyond = passing[max(self.first_crystals - self.passed_so_far, 0):]
+            keep[beyond] = False
+            self.failed["first"] = self.failed.get("first", 0) + len(beyond)
+        self.passed_so_far += int(np.count_nonzero(keep))
+        return keep, images
+
+    def done(self, images_with_crystals: bool) -> bool:
+        """Whether no later image can add to the output (the first N crystals are all found)."""
+        return (images_with_crystals and self.first_crystals is not None
+                and self.passed_so_far >= self.first_crystals)
+
+
+EXAMPLES = """\b
+Examples:
+  quillon filter run7.stream good.stream --cell 79.1,79.1,38.0,90,90,90 --tolerance 2%,1.5
+  quillon filter run7.stream best.stream --resolution-better-than 2.0 --min-reflections 500
+  quillon filter run7.stream hits.stream --images-with-crystals --first-crystals 1000
+  quillon filter run7.stream some.stream --events-from events.lst"""
+
+
+@click.command(short_help="Keep the crystals that pass tests; write a stream.", epilog=EXAMPLES)
+@click.argument("source", metavar="IN", type=click.Path(dir_okay=True))
+@click.argument("target", metavar="OUT.stream", type=click.Path(dir_okay=True))
+@click.option("--cell", callback=_parse_cell, metavar="A,B,C,AL,BE,GA",
+              help="Keep crystals whose cell is within --tolerance of this one (Å and degrees).")
+@click.option("--tolerance", callback=_parse_tolerance, default="5%,1.5", show_default=True,
+              metavar="LENGTH%,ANGLE", help="Allowed deviation from --cell: lengths in %, angles in degrees.")
+@click.option("--resolution-better-than", "resolution", type=click.FloatRange(min=0, min_open=True),
+              metavar="Å", help="Keep crystals whose resolution limit is this many Å or better.")
+@click.option("--min-reflections", type=click.IntRange(min=0), metavar="N",
+              help="Keep crystals with at least N reflections.")
+@click.option("--first-crystals", type=click.IntRange(min=0), metavar="N",
+              help="Keep only the first N crystals (in file order) that pass the other tests.")
+@click.option("--images-with-crystals", is_flag=True,
+              help="Drop the images left without a crystal (default: every listed image is kept).")
+@click.option("--events-from", type=click.Path(dir_okay=False), metavar="FILE",
+              help="Keep only the images listed in FILE, one 'file-name //event' per line "
+                   "(a file name alone keeps all its events; '#' starts a comment line).")
+@click.option("--json", "as_json", is_flag=True, help="Print what was kept and dropped as JSON.")
+@common.panels_option
+@common.threads_option
+@common.batch_option
+@common.quiet_option
+@click.pass_context
+def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflections, first_crystals,
+                  images_with_crystals, events_from, as_json, panels, threads, batch_size, quiet):
+    """Keep the crystals of IN that pass all the given tests and write them to OUT.stream.
+
+    Images keep their place, with the crystals that passed; --images-with-crystals drops
+    the ones left empty. Prints how many images, crystals and reflections were read and
+    kept, and how many crystals failed each test (a crystal may fail several). OUT
+    appears only when the whole output is written.
+    """
+    if ctx.get_parameter_source("tolerance") != click.core.ParameterSource.DEFAULT and cell is None:
+        raise click.UsageError("--tolerance needs --cell")
+    src = common.open_stream(source, panels)
+    if not src.panels and src.size:
+        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
+                                "be written back with their panels; give --panels")
+    tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals,
+                  read_events(events_from) if events_from else None)
+    read = {"images": 0, "crystals": 0, "reflections": 0}
+    reading = common.Reading()
+    with common.atomic_output(target) as tmp, common.Progress(src.size, enabled=not quiet) as progress:
+        sink = StreamSink(tmp, src.header, threads)
+        for batch in common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
+                                    reading=reading):
+            read["images"] += batch.n_images
+            read["crystals"] += batch.n_crystals
+            read["reflections"] += len(batch)
+            crystals, images = tests.masks(batch)
+            if crystals.all() and images is None and not images_with_crystals:
+                sink.write(batch)  # nothing to drop: no need to copy the columns
+            else:
+                selection = {} if images is None else {"images": images}
+                sink.write(batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
+                                        **selection))
+            if tests.done(images_with_crystals):
+                break
+        sink.close()
+    common.note_reading(src, reading)
+    kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
+    if as_json:
+        click.echo(json.dumps({"input": source, "output": target, "read": read, "kept": kept,
+                               "failed": tests.failed}, indent=2, ensure_ascii=False))
+        return
+    click.echo(f"{target}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
+               f"{_of(kept, read, 'reflections')}")
+    if tests.failed:
+        click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in tests.failed.items()))
+
+
+def _of(kept: dict, read: dict, key: str) -> str:
+    share = f" ({100 * kept[key] / read[key]:.1f} %)" if read[key] else ""
+    return f"{kept[key]:,} of {read[key]:,} {key}{share}"

@@ -1,0 +1,90 @@
+"""``quillon plot cells|resolution|panels``: figures of a stream, PNG, SVG or PDF by suffix."""
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import click
+
+from quillon import _plot
+from quillon.cli import _common as common
+from quillon.cli._summary import INV_D_STEP, Summary
+
+FORMATS = ("png", "svg", "pdf")
+
+
+def _output(ctx, param, value: str) -> str:
+    if Path(value).suffix.lower().lstrip(".") not in FORMATS:
+        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
+    return value
+
+
+def _plot_command(name: str, help_text: str, example: str):
+    """A plot subcommand: read IN in batches into a Summary, then draw and save the figure."""
+
+    def decorate(draw):
+        @click.command(name=name, help=help_text, epilog=f"\b\nExample:\n  {example}")
+        @click.argument("source", metavar="IN", type=click.Path())
+        @click.option("--output", "-o", required=True, callback=_output, metavar="FILE",
+                      help="The image to write: .png, .svg or .pdf.")
+        @click.option("--dpi", type=click.FloatRange(min=10, max=1200), default=100, show_default=True,
+                      help="Pixels per inch of a PNG (the figure's size in inches is fixed).")
+        @common.panels_option
+        @common.threads_option
+        @common.batch_option
+        @common.quiet_option
+        def command(source, output, dpi, panels, threads, batch_size, quiet):
+            src = common.open_stream(source, panels)
+            summary = Summary(src, panels=name == "panels", shells=name == "resolution")
+            with common.Progress(src.size, enabled=not quiet) as progress:
+                for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
+                                            progress=progress, reading=summary.reading):
+                    summary.add(batch)
+            common.note_reading(src, summary.reading)
+            fig = draw(summary, f"{os.path.basename(source)}", dpi)
+            fmt = Path(output).suffix.lower().lstrip(".")
+            with common.atomic_output(output) as tmp:
+                _plot.save(fig, tmp, fmt)
+        return command
+
+    return decorate
+
+
+@click.group(short_help="Plots of cells, resolution, reflections per panel.", epilog="\b\nExamples:\n  quillon plot cells run7.stream -o cells.png\n"
+                    "  quillon plot resolution run7.stream -o res.svg\n"
+                    "  quillon plot panels run7.stream -o panels.pdf")
+def plot() -> None:
+    """Figures of a stream: unit cells, resolution, reflections per panel."""
+
+
+@_plot_command("cells", "Histograms of the six cell parameters of IN's crystals, medians marked.",
+               "quillon plot cells run7.stream -o cells.png")
+def cells(summary: Summary, title: str, dpi: float):
+    if not summary.crystals:
+        raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
+    return _plot.cells_figure(summary.cells, f"{title}: unit cells of {summary.crystals:,} crystals", dpi)
+
+
+@_plot_command("resolution", "The crystals' resolution limits and the reflections per resolution "
+               "shell of IN.", "quillon plot resolution run7.stream -o res.png")
+def resolution(summary: Summary, title: str, dpi: float):
+    if not summary.crystals:
+        raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
+    return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
+                                   f"{title}: resolution of {summary.crystals:,} crystals", dpi)
+
+
+@_plot_command("panels", "Reflections per panel of IN: a detector map when the geometry in the "
+               "header gives panel corners, else a bar chart.",
+               "quillon plot panels run7.stream -o panels.png")
+def panels(summary: Summary, title: str, dpi: float):
+    if not summary.reflections or not summary.src.panels:
+        raise common.CommandFailed(f"{summary.src.path}: no reflections on known panels, nothing to plot")
+    outlines = _plot.panel_outlines(summary.src.header, summary.src.panels)
+    return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
+                               f"{title}: {summary.reflections:,} reflections on "
+                               f"{len(summary.src.panels)} panels", dpi)
+
+
+for _command in (cells, resolution, panels):
+    plot.add_command(_command)

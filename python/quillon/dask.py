@@ -1,0 +1,336 @@
+"""Streams as Dask DataFrames: many streams, and streams larger than one node, on a Dask cluster.
+
+    >>> import quillon.dask as qd                                     # doctest: +SKIP
+    >>> from dask.distributed import Client
+    >>> client = Client("tcp://scheduler:8786")                       # or Client() on this machine
+    >>> ds = qd.read("runs/*.stream", blocksize="256 MiB")
+    >>> ds.observations                    # dask DataFrame, one partition per block of chunks
+    >>> ds.to_parquet("all_runs.parquet/") # written by the workers, one folder per table
+    >>> s = ds.compute()                   # a quillon.Stream, as quillon.concat of quillon.read
+
+Every file is indexed by a task (on a worker when a ``distributed.Client`` is the default
+scheduler); its chunks are grouped into partitions of about ``blocksize`` bytes of text, and
+each partition is parsed by a task into the three tables of :class:`quillon.Stream`. The files
+must be reachable under the same path on every worker.
+
+``crystal_id`` and ``image_id`` count across all files, whatever the block size and the number
+of workers. A parse may leave out damaged crystals and images, so a partition's first ids are
+only known once the partitions before it are parsed: each partition's table task waits for the
+running totals of the ones before it (a chain of small tasks in the same graph), not for a
+second parse.
+"""
+from __future__ import annotations
+
+import contextlib
+import glob
+import json
+import os
+import socket
+import uuid
+from typing import Any, Iterator, Sequence
+
+import numpy as np
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+    import pyarrow.dataset
+    from dask.base import tokenize
+    from dask.delayed import Delayed, delayed
+    from dask.sizeof import sizeof
+    from dask.highlevelgraph import HighLevelGraph
+    from dask.task_spec import Task, TaskRef
+except ImportError as exc:  # pragma: no cover - depends on the installation
+    raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
+
+import quillon
+from quillon import _native
+from quillon._geometry import read_prefix
+from quillon._read import _merge_reports, _panel_list
+
+__all__ = ["DaskStream", "read", "read_parquet", "convert_to_parquet"]
+
+TABLES = ("observations", "crystals", "images")
+_PANELS_KEY = b"quillon.panels"
+_REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
+                             "first_offset": pd.Series(dtype="uint64")})
+_HINT = "every worker must reach the files under the same path"
+
+
+@sizeof.register(quillon.Stream)
+def _sizeof_stream(stream: quillon.Stream) -> int:
+    """A parsed partition's bytes, for the scheduler: without this Dask counts 56 bytes for
+    tens of MiB, moves parsed partitions between workers as if they were free and leaves them
+    out of a worker's managed memory."""
+    return (sum(column.nbytes for column in stream.columns.values())
+            + sizeof(stream.filenames) + sizeof(stream.events) + sizeof(stream.header))
+
+
+# ---------------------------------------------------------------------------
+# Tasks. They run on the workers; each is a pure function of its arguments, so a task
+# lost with its worker is simply run again elsewhere.
+
+def _worker_name() -> str:
+    try:
+        from distributed import get_worker
+        return f"worker {get_worker().address}"
+    except (ImportError, ValueError):
+        return f"process {os.getpid()} on {socket.gethostname()}"
+
+
+@contextlib.contextmanager
+def _naming_worker(path: str) -> Iterator[None]:
+    """OSErrors from reading ``path`` say which worker failed, keeping errno and filename."""
+    try:
+        yield
+    except OSError as exc:
+        reason = exc.strerror or str(exc)
+        raise type(exc)(exc.errno, f"{reason} (on {_worker_name()}; {_HINT})", path) from None
+
+
+def _index_file(path: str, panels: Sequence[str] | None, n_threads: int
+                ) -> tuple[np.ndarray, str, list[str]]:
+    """The chunk rows, the header and the panel names of one file, as :func:`quillon.read`
+    finds them."""
+    with _naming_worker(path):
+        rows = _native.index_chunks(path, n_threads)
+        header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
+    return rows, header, _panel_list(panels, header, path, rows)
+
+
+def _parse_block(path: str, rows: np.ndarray, panels: list[str], header: str,
+                 n_threads: int) -> quillon.Stream:
+    with _naming_worker(path):
+        return quillon.parse_rows(path, rows, panels=panels, n_threads=n_threads, header=header)
+
+
+def _totals_after(before: np.ndarray, part: quillon.Stream) -> np.ndarray:
+    """Images, crystals and reflections in the partitions up to and including ``part``."""
+    return before + np.array([part.n_images, part.n_crystals, len(part)], dtype=np.int64)
+
+
+def _report_rows(part: quillon.Stream, position: int) -> Any:
+    """The report of ``part``, one row per reason, labelled with the partition's position."""
+    rows = [(reason, n, offset) for reason, (n, offset) in part.report.items()]
+    frame = pd.DataFrame(rows, columns=_REPORT_META.columns, index=[position] * len(rows))
+    return frame.astype(_REPORT_META.dtypes.to_dict())
+
+
+def _table(part: quillon.Stream, before: np.ndarray, name: str, panels: list[str]) -> Any:
+    """One table of ``part`` with ids, and row labels, counted from the partitions before it.
+
+    ``part`` itself is left as it is: a task run again finds it unchanged.
+    """
+    first_image, first_crystal, first_row = (int(n) for n in before)
+    columns = dict(part.columns,
+                   crystal_id=part.columns["crystal_id"] + np.int32(first_crystal),
+                   image_id=part.columns["image_id"] + np.int32(first_image))
+    shifted = quillon.Stream.from_native(columns, part.filenames, part.events, part.report,
+                                         panels=part.panels, first_crystal_id=first_crystal,
+                                         first_image_id=first_image)
+    frame = getattr(shifted, name)
+    if name == "observations":
+        frame.index = frame.index + first_row
+        frame["panel"] = frame["panel"].cat.set_categories(panels)
+    return frame
+
+
+# ---------------------------------------------------------------------------
+# Partition plan
+
+def _expand(paths_or_glob: Any) -> list[str]:
+    if isinstance(paths_or_glob, (str, bytes, os.PathLike)):
+        path = _native.fspath(paths_or_glob)
+        if glob.has_magic(path):
+            paths = sorted(glob.glob(path))
+            if not paths:
+                raise FileNotFoundError(f"no file matches {path!r}")
+            return paths
+        return [path]
+    paths = [_native.fspath(p) for p in paths_or_glob]
+    if not paths:
+        raise ValueError("no paths given")
+    return paths
+
+
+def _blocks(rows: np.ndarray, blocksize: int) -> list[np.ndarray]:
+    """Consecutive chunk rows grouped by the ``blocksize``-byte block their text starts in.
+
+    A chunk longer than a block is a partition of its own; empty blocks give none, and a
+    file without chunks one empty partition (it still brings its header).
+    """
+    if not len(rows):
+        return [rows]
+    sizes = rows[:, 1] - rows[:, 0]
+    block = (np.cumsum(sizes) - sizes) // blocksize
+    cuts = np.flatnonzero(np.diff(block)) + 1
+    return [np.ascontiguousarray(b) for b in np.split(rows, cuts)]
+
+
+def _union(lists: Sequence[Sequence[str]]) -> list[str]:
+    return list(dict.fromkeys(name for names in lists for name in names))
+
+
+
+
+class DaskStream:
+    """Three Dask DataFrames of one or more streams: ``observations``, ``crystals``, ``images``.
+
+    Built by :func:`read` (then also :meth:`compute` back to a :class:`quillon.Stream`) or by
+    :func:`read_parquet`. ``panels`` is the union of the files' panel names, in order of first
+    appearance: the categories of ``observations["panel"]``.
+    """
+
+    def __init__(self, frames: dict[str, dd.DataFrame], panels: list[str],
+                 paths: list[str] = (), parts: list[Delayed] = ()) -> None:
+        self.observations: dd.DataFrame = frames["observations"]
+        self.crystals: dd.DataFrame = frames["crystals"]
+        self.images: dd.DataFrame = frames["images"]
+        self.panels = list(panels)
+        self.paths = list(paths)
+        self._parts = list(parts)
+
+    @property
+    def npartitions(self) -> int:
+        return self.observations.npartitions
+
+    def __repr__(self) -> str:
+        files = f"{len(self.paths)} file{'s' * (len(self.paths) != 1)}, " if self.paths else ""
+        return f"<DaskStream {files}{self.npartitions} partitions, {len(self.panels)} panels>"
+
+    def compute(self, **kwargs: Any) -> quillon.Stream:
+        """Parse every partition (on the workers) and join them into one :class:`quillon.Stream`.
+
+        Equal to ``quillon.concat([quillon.read(p) for p in paths])``; ``kwargs`` go to
+        ``dask.compute``.
+        """
+        if not self._parts:
+            raise TypeError("compute() needs a DaskStream from quillon.dask.read; for tables "
+                            "read from Parquet, compute the DataFrames or use quillon.read_parquet")
+        return quillon.concat(dask.compute(*self._parts, **kwargs))
+
+    def to_parquet(self, folder: str | os.PathLike, **kwargs: Any) -> dict[str, tuple[int, int]]:
+        """Write the three tables with Dask's Parquet writer, one folder per table, in one pass.
+
+        ``folder/observations/``, ``folder/crystals/`` and ``folder/images/`` get one file per
+        partition, written by the workers; each partition is parsed once for all three. The
+        panel names go into the files' metadata, so :func:`read_parquet` knows the categories.
+        Returns what reading left out, summed as :func:`quillon.concat` sums it (``{}`` for
+        tables that came from Parquet). ``kwargs`` go to ``dask.dataframe.to_parquet``.
+        """
+        folder = _native.fspath(folder)
+        metadata = {_PANELS_KEY: json.dumps(self.panels).encode()}
+        writes = [dd.to_parquet(getattr(self, name), os.path.join(folder, name), compute=False,
+                                custom_metadata=metadata, **kwargs)
+                  for name in TABLES]
+        if not self._parts:
+            dask.compute(*writes)
+            return {}
+        reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
+                                   for k, p in enumerate(self._parts)],
+                                  meta=_REPORT_META, verify_meta=False)
+        _, rows = dask.compute(writes, reports)
+        return _merge_reports([{reason: (int(n), int(offset))
+                                for reason, n, offset in part.itertuples(index=False)}
+                               for _, part in rows.groupby(level=0, sort=True)],
+                              take_min=len(set(self.paths)) == 1)
+
+
+def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
+         panels: Sequence[str] | None = None, n_threads: int = 1) -> DaskStream:
+    """Streams as Dask DataFrames, partitioned by blocks of chunks of about ``blocksize`` bytes.
+
+    ``paths_or_glob`` is a path, a glob pattern (expanded here, sorted) or a list of paths. Each
+    file is indexed now, by one task per file on the current Dask scheduler (the workers, under
+    a ``distributed.Client``); parsing is left to the returned collections. ``panels=None`` takes
+    each file's panel names from its header, as :func:`quillon.read` does; files whose panels
+    differ get the union as ``panel`` categories. Each partition is parsed with ``n_threads``.
+
+    >>> ds = read("runs/*.stream", blocksize="64 MiB")                 # doctest: +SKIP
+    >>> ds.crystals[["a", "b", "c"]].mean().compute()                  # doctest: +SKIP
+    """
+    paths = _expand(paths_or_glob)
+    blocksize = quillon.parse_size(blocksize)
+    fixed = None if panels is None else list(panels)
+    # Not pure: the files may change between two calls.
+    indexed = dask.compute(*[delayed(_index_file, pure=False)(
+        p, fixed, n_threads, dask_key_name=f"index-stream-{uuid.uuid4().hex}") for p in paths])
+    union = _union([file_panels for _, _, file_panels in indexed])
+    meta = quillon.schema(union)
+
+    # One graph for the whole read, every Delayed below sharing it: a table's Delayed does not
+    # carry its own copy of the running totals before it, so the graph sent to the scheduler
+    # grows with the number of partitions, not with its square. The header and the panel
+    # names are the same objects in every parse task of a file: pickled once.
+    layer: dict[str, Task] = {}
+    parts: list[str] = []
+    tables: dict[str, list[str]] = {name: [] for name in TABLES}
+    before: TaskRef | np.ndarray = np.zeros(3, dtype=np.int64)
+    for path, (rows, header, file_panels) in zip(paths, indexed):
+        file_token = tokenize(path, file_panels, header, n_threads)
+        for block in _blocks(rows, blocksize):
+            token = tokenize(file_token, block)
+            # A table's ids depend on every partition before it: its key does too (a file
+            # read twice in one call gives the same parse, not the same tables).
+            step = tokenize(token, before.key if isinstance(before, TaskRef) else 0)
+            # Without dependencies, a group of parse tasks larger than the cluster is
+            # "root-ish": the scheduler queues it and gives a worker a parse only when the
+            # worker has a free thread (how many ahead: the scheduler's worker-saturation),
+            # instead of sending every parse at once.
+            part = f"parse-stream-{token}"
+            layer[part] = Task(part, _parse_block, path, block, file_panels, header, n_threads)
+            for name in TABLES:
+                key = f"{name}-{step}"
+                layer[key] = Task(key, _table, TaskRef(part), before, name, union)
+                tables[name].append(key)
+            after = f"ids-after-{step}"
+            layer[after] = Task(after, _totals_after, before, TaskRef(part))
+            before = TaskRef(after)
+            parts.append(part)
+    graph_name = f"quillon-read-{tokenize(*layer)}"
+    graph = HighLevelGraph.from_collections(graph_name, layer)
+
+    def shared(key: str) -> Delayed:
+        return Delayed(key, graph, layer=graph_name)
+
+    frames = {name: dd.from_delayed([shared(k) for k in tables[name]], meta=meta[name],
+                                    verify_meta=False)
+              for name in TABLES}
+    return DaskStream(frames, union, paths, [shared(k) for k in parts])
+
+
+def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
+    """The tables that :meth:`DaskStream.to_parquet` wrote, as Dask DataFrames.
+
+    The columns get the dtypes of :class:`quillon.Stream`'s tables, and
+    ``observations["panel"]`` the panel names written with them as its categories.
+    ``kwargs`` go to ``dask.dataframe.read_parquet`` for each table.
+    """
+    folder = _native.fspath(folder)
+    frames = {name: dd.read_parquet(os.path.join(folder, name), **kwargs) for name in TABLES}
+    metadata = pyarrow.dataset.dataset(os.path.join(folder, "observations"),
+                                       format="parquet").schema.metadata or {}
+    panels = json.loads(metadata.get(_PANELS_KEY, b"[]"))
+    # The dtypes of quillon's tables (Dask reads text as its own string type).
+    meta = quillon.schema(panels)
+    frames = {name: frame.astype(meta[name].dtypes.to_dict()) for name, frame in frames.items()}
+    return DaskStream(frames, panels)
+
+
+def convert_to_parquet(paths_or_glob: Any, out: str | os.PathLike, *, scheduler: str | None = None,
+                       blocksize: int | str = "256 MiB", panels: Sequence[str] | None = None,
+                       n_threads: int = 1) -> dict[str, tuple[int, int]]:
+    """Read streams and write their tables to ``out`` as :meth:`DaskStream.to_parquet` does;
+    return what reading left out.
+
+    ``scheduler`` is the address of a Dask scheduler (``tcp://host:8786``) to connect to for
+    this call; ``None`` uses the current default (a ``distributed.Client`` already made, or
+    Dask's local threads).
+    """
+    with contextlib.ExitStack() as stack:
+        if scheduler is not None:
+            from distributed import Client
+            stack.enter_context(Client(scheduler))  # the default scheduler until it closes
+        ds = read(paths_or_glob, blocksize=blocksize, panels=panels, n_threads=n_threads)
+        return ds.to_parquet(out)
