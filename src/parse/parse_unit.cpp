@@ -1,5 +1,5 @@
 // parse_unit: a fresh Parser per byte range, fed by one LineReader, into
-// columns sized by the capacity hints.
+// columns sized by the capacity hints (or into slices of a joined result).
 #include "parse/parse_unit.hpp"
 
 #include <algorithm>
