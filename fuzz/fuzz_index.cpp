@@ -26,7 +26,8 @@ void check(bool ok, const char* what) {
 }
 
 std::vector<std::pair<std::uint64_t, std::string>> lines_of(const qn::ByteSource& source,
-                                                           std::uint64_t start, std::uint64_t end) {
+                                                            std::uint64_t start,
+                                                            std::uint64_t end) {
   std::vector<std::pair<std::uint64_t, std::string>> out;
   qn::LineReader reader(source, start, end);
   qn::Line line;
@@ -51,7 +52,8 @@ void check_classify_paths(std::string_view bytes, std::size_t cut) {
     if (fn == nullptr) continue;
     qn::ClassifyCarry carry;
     std::size_t k = fn(bytes.data(), bytes.size(), carry, got.data());
-    check(k == want.size() && std::equal(want.begin(), want.end(), got.begin()) && carry == want_carry,
+    check(k == want.size() && std::equal(want.begin(), want.end(), got.begin()) &&
+              carry == want_carry,
           "classified whole");
     carry = {};
     k = fn(bytes.data(), cut, carry, got.data());
@@ -66,7 +68,8 @@ void check_classify_paths(std::string_view bytes, std::size_t cut) {
 
 // The chunk scan gives the same rows on every path as with the byte-at-a-time count.
 void check_scan_paths(const qn::ByteSource& source) {
-  auto want = qn::scan(source, 0, source.size(), std::nullopt, nullptr, qn::classify_lines_bytewise);
+  auto want =
+      qn::scan(source, 0, source.size(), std::nullopt, nullptr, qn::classify_lines_bytewise);
   check(want.has_value(), "scan");
   for (qn::SimdPath p : {qn::SimdPath::kPortable, qn::SimdPath::kAvx2, qn::SimdPath::kAvx512}) {
     const qn::ClassifyFn fn = qn::classify_fn(p);
@@ -89,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto whole = lines_of(source, 0, size);
   const std::size_t cut = size > 0 ? data[0] % (size + 1) : 0;
   const std::size_t line_start = cut == 0 ? 0 : bytes.find('\n', cut - 1);
-  const std::uint64_t b = line_start == std::string_view::npos ? size : (cut == 0 ? 0 : line_start + 1);
+  const std::uint64_t b =
+      line_start == std::string_view::npos ? size : (cut == 0 ? 0 : line_start + 1);
   auto first = lines_of(source, 0, b);
   const auto second = lines_of(source, b, size);
   first.insert(first.end(), second.begin(), second.end());

@@ -35,7 +35,8 @@ void check_invariants(Columns& c, const Report& report, std::uint64_t file_size)
                                                               : n_img;
     check(buffer.size() == rows * width, "a level's columns have equal row counts");
   });
-  check(c.filenames.size() == n_img && c.events.size() == n_img, "one file name and event per image");
+  check(c.filenames.size() == n_img && c.events.size() == n_img,
+        "one file name and event per image");
 
   // Observation rows of crystal k are contiguous, in crystal order, n_refl[k] of them.
   std::size_t row = 0;
@@ -72,7 +73,8 @@ bool same_columns(Columns& a, Columns& b) {
   b.for_each_numeric(collect(bytes_b));
   for (std::size_t i = 0; i < bytes_a.size(); ++i) {
     if (bytes_a[i].second != bytes_b[i].second) return false;
-    if (bytes_a[i].second != 0 && std::memcmp(bytes_a[i].first, bytes_b[i].first, bytes_a[i].second) != 0) {
+    if (bytes_a[i].second != 0 &&
+        std::memcmp(bytes_a[i].first, bytes_b[i].first, bytes_a[i].second) != 0) {
       return false;
     }
   }

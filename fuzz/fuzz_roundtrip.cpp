@@ -62,13 +62,27 @@ struct Owned {
   std::vector<std::int32_t> n_refl, image_id, n_peaks;
 
   qn::WriteColumns view() const {
-    return qn::WriteColumns{.hkl = hkl, .I = I, .sigma = sigma, .peak = peak, .background = background,
-                        .fs = fs, .ss = ss, .panel_id = panel_id, .cell = cell, .astar = astar,
-                        .bstar = bstar, .cstar = cstar, .profile_rad = profile_rad,
-                        .resolution = resolution, .n_refl = n_refl, .image_id = image_id,
-                        .beam_energy = beam_energy, .det_shift_x = det_shift_x,
-                        .det_shift_y = det_shift_y, .camera_length = camera_length,
-                        .n_peaks = n_peaks};
+    return qn::WriteColumns{.hkl = hkl,
+                            .I = I,
+                            .sigma = sigma,
+                            .peak = peak,
+                            .background = background,
+                            .fs = fs,
+                            .ss = ss,
+                            .panel_id = panel_id,
+                            .cell = cell,
+                            .astar = astar,
+                            .bstar = bstar,
+                            .cstar = cstar,
+                            .profile_rad = profile_rad,
+                            .resolution = resolution,
+                            .n_refl = n_refl,
+                            .image_id = image_id,
+                            .beam_energy = beam_energy,
+                            .det_shift_x = det_shift_x,
+                            .det_shift_y = det_shift_y,
+                            .camera_length = camera_length,
+                            .n_peaks = n_peaks};
   }
 };
 
@@ -89,7 +103,8 @@ qn::UnitResult parse_file(const std::string& path, const qn::PanelMap& panels) {
   std::vector<qn::ChunkRow> chunk_rows;
   for (const auto& c : *rows) {
     chunk_rows.push_back({static_cast<std::int64_t>(c.start), static_cast<std::int64_t>(c.end),
-                          static_cast<std::int64_t>(c.n_crystals), static_cast<std::int64_t>(c.n_obs_upper)});
+                          static_cast<std::int64_t>(c.n_crystals),
+                          static_cast<std::int64_t>(c.n_obs_upper)});
   }
   qn::Pool pool(3);
   auto parsed = qn::parse_rows(path, chunk_rows, panels, 3, &pool);
@@ -101,19 +116,29 @@ qn::UnitResult parse_file(const std::string& path, const qn::PanelMap& panels) {
 bool close(float want, float got, double tol) {
   if (std::isnan(want)) return std::isnan(got);
   if (std::isinf(want)) return want == got;
-  return std::fabs(static_cast<double>(want) - got) <= tol + 1e-6 * std::fabs(static_cast<double>(want));
+  return std::fabs(static_cast<double>(want) - got) <=
+         tol + 1e-6 * std::fabs(static_cast<double>(want));
 }
 
 Owned from_columns(const qn::Columns& c) {
   Owned o;
   o.hkl.assign(c.hkl.begin(), c.hkl.end());
   o.panel_id.assign(c.panel_id.begin(), c.panel_id.end());
-  for (auto [dst, src] : {std::pair{&Owned::I, &c.I}, {&Owned::sigma, &c.sigma}, {&Owned::peak, &c.peak},
-                          {&Owned::background, &c.background}, {&Owned::fs, &c.fs}, {&Owned::ss, &c.ss},
-                          {&Owned::cell, &c.cell}, {&Owned::astar, &c.astar}, {&Owned::bstar, &c.bstar},
-                          {&Owned::cstar, &c.cstar}, {&Owned::profile_rad, &c.profile_rad},
-                          {&Owned::resolution, &c.resolution}, {&Owned::beam_energy, &c.beam_energy},
-                          {&Owned::det_shift_x, &c.det_shift_x}, {&Owned::det_shift_y, &c.det_shift_y},
+  for (auto [dst, src] : {std::pair{&Owned::I, &c.I},
+                          {&Owned::sigma, &c.sigma},
+                          {&Owned::peak, &c.peak},
+                          {&Owned::background, &c.background},
+                          {&Owned::fs, &c.fs},
+                          {&Owned::ss, &c.ss},
+                          {&Owned::cell, &c.cell},
+                          {&Owned::astar, &c.astar},
+                          {&Owned::bstar, &c.bstar},
+                          {&Owned::cstar, &c.cstar},
+                          {&Owned::profile_rad, &c.profile_rad},
+                          {&Owned::resolution, &c.resolution},
+                          {&Owned::beam_energy, &c.beam_energy},
+                          {&Owned::det_shift_x, &c.det_shift_x},
+                          {&Owned::det_shift_y, &c.det_shift_y},
                           {&Owned::camera_length, &c.camera_length}}) {
     (o.*dst).assign(src->begin(), src->end());
   }
@@ -164,7 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   check(qn::write_job(scratch(0), x.view(), text, 1, 2, nullptr).has_value(), "write");
   qn::PanelMap panels;
-  for (std::size_t p = 0; p < n_panels; ++p) panels.emplace(text.panel_names[p], static_cast<std::int16_t>(p));
+  for (std::size_t p = 0; p < n_panels; ++p)
+    panels.emplace(text.panel_names[p], static_cast<std::int16_t>(p));
   qn::UnitResult back = parse_file(scratch(0), panels);
   const qn::Columns& y = back.columns;
 
@@ -175,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   check(back.report.empty(), "a written stream reads without exclusions");
-  check(y.n_images() == n_img && y.n_crystals() == x.n_refl.size() && y.n_observations() == x.I.size(),
+  check(y.n_images() == n_img && y.n_crystals() == x.n_refl.size() &&
+            y.n_observations() == x.I.size(),
         "row counts");
   check(y.filenames == text.filenames && y.events == text.events, "file names and events");
   check(std::equal(x.hkl.begin(), x.hkl.end(), y.hkl.begin()), "hkl");
@@ -184,8 +211,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(std::equal(x.n_peaks.begin(), x.n_peaks.end(), y.n_peaks.begin()), "n_peaks");
   for (std::size_t o = 0; o < x.I.size(); ++o) {
     check(close(x.I[o], y.I[o], 0.005) && close(x.sigma[o], y.sigma[o], 0.005) &&
-              close(x.peak[o], y.peak[o], 0.005) && close(x.background[o], y.background[o], 0.005) &&
-              close(x.fs[o], y.fs[o], 0.05) && close(x.ss[o], y.ss[o], 0.05),
+              close(x.peak[o], y.peak[o], 0.005) &&
+              close(x.background[o], y.background[o], 0.005) && close(x.fs[o], y.fs[o], 0.05) &&
+              close(x.ss[o], y.ss[o], 0.05),
           "observation values");
   }
   for (std::size_t m = 0; m < n_img; ++m) {
@@ -198,7 +226,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // beyond FLT_MAX / 10 is written, and so read, as an infinity.
   auto scaled = [](float v) { return std::isinf(v * 10.0f) ? v * 10.0f : v; };
   for (std::size_t i = 0; i < x.astar.size(); ++i) {
-    check(close(scaled(x.astar[i]), y.astar[i], 1e-8) && close(scaled(x.bstar[i]), y.bstar[i], 1e-8) &&
+    check(close(scaled(x.astar[i]), y.astar[i], 1e-8) &&
+              close(scaled(x.bstar[i]), y.bstar[i], 1e-8) &&
               close(scaled(x.cstar[i]), y.cstar[i], 1e-8),
           "reciprocal vectors");
   }
@@ -212,7 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t m = 0; m < n_img; ++m) {
     const float want_x = has_crystal[m] ? x.det_shift_x[m] : 0.0f;
     const float want_y = has_crystal[m] ? x.det_shift_y[m] : 0.0f;
-    check(close(want_x, y.det_shift_x[m], 5e-4) && close(want_y, y.det_shift_y[m], 5e-4), "detector shift");
+    check(close(want_x, y.det_shift_x[m], 5e-4) && close(want_y, y.det_shift_y[m], 5e-4),
+          "detector shift");
   }
 
   // Writing what was read gives the same text from the next generation on. The one
@@ -225,7 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Owned current = from_columns(y);
   for (int g = 0; g < 3; ++g) {
     qn::Pool pool(2);
-    check(qn::write_job(scratch(g % 2), current.view(), text2, g == 1 ? 2 : 1, 1 + g, g == 1 ? &pool : nullptr)
+    check(qn::write_job(scratch(g % 2), current.view(), text2, g == 1 ? 2 : 1, 1 + g,
+                        g == 1 ? &pool : nullptr)
               .has_value(),
           "rewrite");
     generation[g] = read_all(scratch(g % 2));
@@ -235,7 +266,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t a = 0, b = 0;
   while (a < generation[0].size() && b < generation[1].size()) {
     const std::size_t ea = generation[0].find('\n', a), eb = generation[1].find('\n', b);
-    const std::string_view la(generation[0].data() + a, ea - a), lb(generation[1].data() + b, eb - b);
+    const std::string_view la(generation[0].data() + a, ea - a),
+        lb(generation[1].data() + b, eb - b);
     check(la == lb || (la.starts_with("diffraction_resolution_limit = ") &&
                        lb.starts_with("diffraction_resolution_limit = ")),
           "only the resolution line changes after one round trip");

@@ -33,7 +33,9 @@ namespace buffer_detail {
 inline constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 inline constexpr std::size_t kPage = 4096;
 
-inline std::size_t round_to_pages(std::size_t bytes) noexcept { return (bytes + kPage - 1) & ~(kPage - 1); }
+inline std::size_t round_to_pages(std::size_t bytes) noexcept {
+  return (bytes + kPage - 1) & ~(kPage - 1);
+}
 
 // Best effort: ask for transparent huge pages, which make first touch far cheaper.
 inline void advise_huge(void* p, std::size_t bytes) noexcept {

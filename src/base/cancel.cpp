@@ -9,6 +9,8 @@ void Cancel::run_probe_if_due() noexcept {
   if (probe_(context_)) request();
 }
 
-Error Cancel::error() { return Error::with_message(ErrorKind::kCancelled, "the call was cancelled"); }
+Error Cancel::error() {
+  return Error::with_message(ErrorKind::kCancelled, "the call was cancelled");
+}
 
 }  // namespace qn

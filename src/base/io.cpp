@@ -24,7 +24,7 @@ Result<UniqueFd> open_checked(const std::string& path, int flags, Allowed&& allo
   if (::fstat(fd, &st) != 0) return Error::from_errno(errno);
   if (!allowed(st.st_mode)) {
     const unsigned mode = st.st_mode;
-    const char* what = S_ISFIFO(mode)  ? "a named pipe"
+    const char* what = S_ISFIFO(mode)   ? "a named pipe"
                        : S_ISSOCK(mode) ? "a socket"
                        : S_ISCHR(mode)  ? "a character device"
                        : S_ISBLK(mode)  ? "a block device"
@@ -53,17 +53,19 @@ UniqueFd::~UniqueFd() {
 
 Result<OpenedFile> open_for_reading(const std::string& path) {
   struct stat st {};
-  QN_ASSIGN_OR_RETURN(UniqueFd fd, open_checked(path, O_RDONLY, [](unsigned mode) {
-                        return S_ISREG(mode) || S_ISDIR(mode);
-                      }, st));
+  QN_ASSIGN_OR_RETURN(UniqueFd fd,
+                      open_checked(
+                          path, O_RDONLY,
+                          [](unsigned mode) { return S_ISREG(mode) || S_ISDIR(mode); }, st));
   return OpenedFile{std::move(fd), static_cast<std::uint64_t>(st.st_size)};
 }
 
 Result<CreatedFile> create_for_writing(const std::string& path) {
   struct stat st {};
-  QN_ASSIGN_OR_RETURN(UniqueFd fd, open_checked(path, O_CREAT | O_TRUNC | O_WRONLY, [](unsigned mode) {
-                        return S_ISREG(mode) || S_ISCHR(mode);
-                      }, st));
+  QN_ASSIGN_OR_RETURN(UniqueFd fd,
+                      open_checked(
+                          path, O_CREAT | O_TRUNC | O_WRONLY,
+                          [](unsigned mode) { return S_ISREG(mode) || S_ISCHR(mode); }, st));
   return CreatedFile{std::move(fd), S_ISREG(st.st_mode), st.st_dev, st.st_ino};
 }
 

@@ -44,8 +44,8 @@ class Pool {
   std::condition_variable done_;
   const std::function<void()>* task_ = nullptr;
   std::uint64_t generation_ = 0;
-  std::size_t seats_ = 0;      // helpers still allowed to join the current run
-  std::size_t running_ = 0;    // helpers inside the current run
+  std::size_t seats_ = 0;    // helpers still allowed to join the current run
+  std::size_t running_ = 0;  // helpers inside the current run
   bool stopping_ = false;
 };
 

@@ -60,10 +60,10 @@ class [[nodiscard]] Result<void> {
 
 /// Evaluates a Result-returning expression and returns its error from the
 /// enclosing function if it failed.
-#define QN_TRY(expr)                                                   \
-  do {                                                                 \
-    auto&& qn_try_result_ = (expr);                                    \
-    if (!qn_try_result_) return std::move(qn_try_result_).error();    \
+#define QN_TRY(expr)                                               \
+  do {                                                             \
+    auto&& qn_try_result_ = (expr);                                \
+    if (!qn_try_result_) return std::move(qn_try_result_).error(); \
   } while (0)
 
 /// Declares or assigns `lhs` from a Result-returning expression, returning

@@ -130,7 +130,8 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
         } else {
           // Began in an earlier window: complete its kept bytes from this one.
           const std::size_t in_window = static_cast<std::size_t>(at - pos);
-          const std::size_t more = kHeadBytes - head_len < in_window ? kHeadBytes - head_len : in_window;
+          const std::size_t more =
+              kHeadBytes - head_len < in_window ? kHeadBytes - head_len : in_window;
           std::memcpy(head + head_len, w, more);
           text = std::string_view(head, head_len + more);
         }

@@ -11,17 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.hpp"
 #include "lines/classify.hpp"
 #include "lines/line_reader.hpp"
-#include "base/result.hpp"
 
 namespace qn {
 
 struct Chunk {
-  std::uint64_t start = 0;        ///< offset of the chunk's begin marker line
-  std::uint64_t end = 0;          ///< offset just past the chunk
-  std::size_t n_crystals = 0;     ///< crystal begin lines in the chunk
-  std::size_t n_obs_upper = 0;    ///< reflection rows counted in its reflection lists
+  std::uint64_t start = 0;      ///< offset of the chunk's begin marker line
+  std::uint64_t end = 0;        ///< offset just past the chunk
+  std::size_t n_crystals = 0;   ///< crystal begin lines in the chunk
+  std::size_t n_obs_upper = 0;  ///< reflection rows counted in its reflection lists
 
   friend bool operator==(const Chunk&, const Chunk&) = default;
 };

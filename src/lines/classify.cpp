@@ -12,7 +12,8 @@
 namespace qn {
 
 #if defined(QUILLON_X86_PATHS)
-std::size_t classify_lines_avx2(const char* data, std::size_t n, ClassifyCarry& carry, LineEnd* out);
+std::size_t classify_lines_avx2(const char* data, std::size_t n, ClassifyCarry& carry,
+                                LineEnd* out);
 std::size_t classify_lines_avx512(const char* data, std::size_t n, ClassifyCarry& carry,
                                   LineEnd* out);
 #endif
@@ -71,10 +72,8 @@ bool cpu_has(SimdPath path) noexcept {
   // The checks include the operating system's support for the wider registers.
   __builtin_cpu_init();
   switch (path) {
-    case SimdPath::kPortable:
-      return true;
-    case SimdPath::kAvx2:
-      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    case SimdPath::kPortable: return true;
+    case SimdPath::kAvx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
     case SimdPath::kAvx512:
       return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt");
   }
@@ -107,12 +106,9 @@ std::size_t classify_lines_bytewise(const char* data, std::size_t n, ClassifyCar
 
 const char* simd_path_name(SimdPath path) noexcept {
   switch (path) {
-    case SimdPath::kPortable:
-      return "portable";
-    case SimdPath::kAvx2:
-      return "avx2";
-    case SimdPath::kAvx512:
-      return "avx512";
+    case SimdPath::kPortable: return "portable";
+    case SimdPath::kAvx2: return "avx2";
+    case SimdPath::kAvx512: return "avx512";
   }
   return "?";
 }
@@ -139,16 +135,12 @@ SimdPath choose_simd_path(const char* forced) noexcept {
 ClassifyFn classify_fn(SimdPath path) noexcept {
   if (!cpu_has(path)) return nullptr;
   switch (path) {
-    case SimdPath::kPortable:
-      return classify_lines_portable;
+    case SimdPath::kPortable: return classify_lines_portable;
 #if defined(QUILLON_X86_PATHS)
-    case SimdPath::kAvx2:
-      return classify_lines_avx2;
-    case SimdPath::kAvx512:
-      return classify_lines_avx512;
+    case SimdPath::kAvx2: return classify_lines_avx2;
+    case SimdPath::kAvx512: return classify_lines_avx512;
 #endif
-    default:
-      return nullptr;
+    default: return nullptr;
   }
 }
 

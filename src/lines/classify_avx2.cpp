@@ -21,7 +21,8 @@ struct Avx2Masks {
     for (int half = 0; half < 2; ++half) {
       const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
       // Signed compares: bytes from 0x80 up are negative and never inside 0x09..0x0D.
-      const __m256i ctl = _mm256_and_si256(_mm256_cmpgt_epi8(v, below), _mm256_cmpgt_epi8(above, v));
+      const __m256i ctl =
+          _mm256_and_si256(_mm256_cmpgt_epi8(v, below), _mm256_cmpgt_epi8(above, v));
       const __m256i w = _mm256_or_si256(ctl, _mm256_cmpeq_epi8(v, blank));
       const auto n32 = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lf)));
       const auto w32 = static_cast<std::uint32_t>(_mm256_movemask_epi8(w));
@@ -35,7 +36,8 @@ struct Avx2Masks {
 
 }  // namespace
 
-std::size_t classify_lines_avx2(const char* data, std::size_t n, ClassifyCarry& carry, LineEnd* out) {
+std::size_t classify_lines_avx2(const char* data, std::size_t n, ClassifyCarry& carry,
+                                LineEnd* out) {
   return classify_detail::walk_blocks<Avx2Masks>(data, n, carry, out);
 }
 

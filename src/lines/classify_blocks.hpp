@@ -17,7 +17,8 @@ namespace qn::classify_detail {
 inline constexpr std::uint32_t kMaxFields = std::uint32_t{1} << 30;
 
 template <class Masks>
-inline std::size_t walk_blocks(const char* data, std::size_t n, ClassifyCarry& carry, LineEnd* out) {
+inline std::size_t walk_blocks(const char* data, std::size_t n, ClassifyCarry& carry,
+                               LineEnd* out) {
   std::uint64_t in_field = carry.in_field ? 1 : 0;
   std::uint64_t fields = carry.fields;
   std::size_t k = 0;

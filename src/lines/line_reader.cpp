@@ -77,8 +77,8 @@ Result<void> LineReader::refill() {
   }
   std::uint64_t want = pos < end_ ? end_ - pos : kMinCapacity;
   want = std::min<std::uint64_t>({want, buffer_.size() - filled_, left, kMaxReadBytes});
-  QN_ASSIGN_OR_RETURN(const std::size_t got,
-                      source_->read_at(pos, buffer_.data() + filled_, static_cast<std::size_t>(want)));
+  QN_ASSIGN_OR_RETURN(const std::size_t got, source_->read_at(pos, buffer_.data() + filled_,
+                                                              static_cast<std::size_t>(want)));
   if (got == 0) {
     at_eof_ = true;
   } else {
@@ -136,7 +136,8 @@ Result<void> LineReader::read_rest(const std::function<void(std::string_view)>& 
     const char* from = buffer_.data() + start_;
     const std::size_t left = filled_ - start_;
     const void* nl = left > 0 ? std::memchr(from, '\n', left) : nullptr;
-    const std::size_t n = nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - from) : left;
+    const std::size_t n =
+        nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - from) : left;
     if (piece && n > 0) piece(std::string_view(from, n));
     if (nl != nullptr) {
       start_ += n + 1;

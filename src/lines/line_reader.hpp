@@ -41,9 +41,8 @@ class LineReader {
   LineReader(const ByteSource& source, std::uint64_t start, std::uint64_t end,
              Cancel* cancel = nullptr);
   /// As the constructor, but with an explicit initial buffer size (at least 64 KiB).
-  static LineReader with_capacity(const ByteSource& source, std::uint64_t start,
-                                  std::uint64_t end, std::size_t capacity,
-                                  Cancel* cancel = nullptr);
+  static LineReader with_capacity(const ByteSource& source, std::uint64_t start, std::uint64_t end,
+                                  std::size_t capacity, Cancel* cancel = nullptr);
 
   /// Points the reader at a new range; the buffer grows to that range's size and never shrinks.
   void reposition(std::uint64_t start, std::uint64_t end);
@@ -72,15 +71,15 @@ class LineReader {
   Result<void> refill();
 
   const ByteSource* source_;
-  Buffer<char> buffer_;     // its size is the reader's capacity
-  std::size_t start_ = 0;   // first byte not yet returned
-  std::size_t filled_ = 0;  // valid bytes from index 0
-  std::uint64_t base_ = 0;  // source offset of buffer index 0
-  std::uint64_t end_ = 0;   // end of the current range
-  std::uint64_t limit_ = 0; // the source's size: nothing at or past it is read
+  Buffer<char> buffer_;      // its size is the reader's capacity
+  std::size_t start_ = 0;    // first byte not yet returned
+  std::size_t filled_ = 0;   // valid bytes from index 0
+  std::uint64_t base_ = 0;   // source offset of buffer index 0
+  std::uint64_t end_ = 0;    // end of the current range
+  std::uint64_t limit_ = 0;  // the source's size: nothing at or past it is read
   Cancel* cancel_ = nullptr;
   bool at_eof_ = false;
-  bool cut_ = false;        // the rest of a cut line is still to be consumed
+  bool cut_ = false;  // the rest of a cut line is still to be consumed
 };
 
 }  // namespace qn

@@ -54,17 +54,14 @@ void Parser::handle_line(std::string_view bytes, std::uint64_t at, std::string& 
       // also be an "Image filename:" line, so no text is taken from it.
       handle(bytes, at);
       return;
-    default:
-      break;
+    default: break;
   }
   handle(decode_utf8_lossy(bytes, decoded), at);
 }
 
 void Parser::handle(std::string_view text, std::uint64_t at) {
   switch (state_) {
-    case State::kSeekImage:
-      seek_image(text, at);
-      return;
+    case State::kSeekImage: seek_image(text, at); return;
 
     case State::kExpectEvent:
       if (is_boundary(text)) {
@@ -228,7 +225,8 @@ void Parser::cell_line(std::string_view text, std::uint64_t at) {
 
 void Parser::vector_line(std::string_view text, std::uint64_t at) {
   const std::size_t eq = text.find('=');
-  if (eq == std::string_view::npos || !collect_numbers(text.substr(eq + 1), vectors_[vector_index_])) {
+  if (eq == std::string_view::npos ||
+      !collect_numbers(text.substr(eq + 1), vectors_[vector_index_])) {
     report_.record(Reason::kCrystalVector, at);
     state_ = State::kCrystalRejected;
     return;
@@ -272,7 +270,8 @@ void Parser::det_shift_line(std::string_view value, std::uint64_t at) {
   if (y_text.find("mm") != std::string_view::npos) {
     scratch_.clear();
     std::size_t from = 0;
-    for (std::size_t hit; (hit = y_text.find("mm", from)) != std::string_view::npos; from = hit + 2) {
+    for (std::size_t hit; (hit = y_text.find("mm", from)) != std::string_view::npos;
+         from = hit + 2) {
       scratch_.append(y_text.substr(from, hit - from));
     }
     scratch_.append(y_text.substr(from));
@@ -355,23 +354,14 @@ void Parser::commit_crystal() {
 
 void Parser::finish() {
   switch (state_) {
-    case State::kExpectEvent:
-      report_.record(Reason::kImageTruncated, image_line_);
-      break;
-    case State::kImageHeader:
-      commit_image();
-      break;
-    case State::kReflections:
-      columns_.truncate_observations(reflection_start_);
-      [[fallthrough]];
+    case State::kExpectEvent: report_.record(Reason::kImageTruncated, image_line_); break;
+    case State::kImageHeader: commit_image(); break;
+    case State::kReflections: columns_.truncate_observations(reflection_start_); [[fallthrough]];
     case State::kCellLine:
     case State::kVectors:
     case State::kCrystalHeader:
-    case State::kReflectionHeader:
-      report_.record(Reason::kCrystalTruncated, crystal_line_);
-      break;
-    default:
-      break;
+    case State::kReflectionHeader: report_.record(Reason::kCrystalTruncated, crystal_line_); break;
+    default: break;
   }
   if (open_chunk_ && !image_seen_) report_.record(Reason::kChunkNoImage, *open_chunk_);
 }

@@ -4,8 +4,7 @@
 
 namespace qn {
 
-Columns Columns::with_capacity(std::size_t observations, std::size_t crystals,
-                               std::size_t images) {
+Columns Columns::with_capacity(std::size_t observations, std::size_t crystals, std::size_t images) {
   Columns c;
   const RowCounts counts{observations, crystals, images};
   c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t width, Level level) {
@@ -20,10 +19,10 @@ Columns Columns::with_capacity(std::size_t observations, std::size_t crystals,
 
 Columns Columns::slice_of(Columns& whole, RowCounts start, RowCounts rows) {
   Columns c;
-#define QN_SLICE(level)                                                                   \
-  [&](auto& part, auto& of_whole, std::size_t width) {                                   \
-    using B = std::remove_reference_t<decltype(part)>;                                   \
-    part = B::borrowing(of_whole.data() + start.level * width, rows.level * width);      \
+#define QN_SLICE(level)                                                             \
+  [&](auto& part, auto& of_whole, std::size_t width) {                              \
+    using B = std::remove_reference_t<decltype(part)>;                              \
+    part = B::borrowing(of_whole.data() + start.level * width, rows.level * width); \
   }
   const auto observation = QN_SLICE(observations);
   const auto crystal = QN_SLICE(crystals);

@@ -60,8 +60,7 @@ struct Columns {
 
   /// Empty columns whose buffers have room for the given numbers of rows.
   /// Hints are not limits: the buffers grow when more rows arrive.
-  static Columns with_capacity(std::size_t observations, std::size_t crystals,
-                               std::size_t images);
+  static Columns with_capacity(std::size_t observations, std::size_t crystals, std::size_t images);
 
   /// Empty columns that write into rows [start, start + rows) of every column of
   /// `whole` (whose columns must hold that many rows already, e.g. through
@@ -96,7 +95,7 @@ struct Columns {
   /// Cuts every observation column back to its first `n_rows` rows (n_rows <=
   /// n_observations()); used to roll back a crystal that could not be read whole.
   void truncate_observations(std::size_t n_rows) noexcept {
-#define QN_TRUNCATE(name, type, width, written_at) name.truncate(width * n_rows);
+#define QN_TRUNCATE(name, type, width, written_at) name.truncate(width* n_rows);
     QN_OBSERVATION_COLUMNS(QN_TRUNCATE)
 #undef QN_TRUNCATE
   }
@@ -112,7 +111,8 @@ struct Columns {
   template <class F>
   void for_each_numeric(F&& f) {
 #define QN_VISIT(name, type, width, level) f(std::string_view(#name), name, width, level);
-#define QN_VISIT_OBSERVATION(name, type, width, written_at) QN_VISIT(name, type, width, Level::kObservation)
+#define QN_VISIT_OBSERVATION(name, type, width, written_at) \
+  QN_VISIT(name, type, width, Level::kObservation)
 #define QN_VISIT_CRYSTAL(name, type, width, written_at) QN_VISIT(name, type, width, Level::kCrystal)
 #define QN_VISIT_IMAGE(name, type, width, written_at) QN_VISIT(name, type, width, Level::kImage)
     QN_OBSERVATION_COLUMNS(QN_VISIT_OBSERVATION)

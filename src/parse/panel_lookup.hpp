@@ -52,8 +52,8 @@ class PanelLookup {
 
   static Key key_of(std::string_view name) noexcept;
   [[nodiscard]] std::size_t slot_of(const Key& key) const noexcept {
-    const std::uint64_t h = (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ key.size) *
-                            0xBF58476D1CE4E5B9ULL;
+    const std::uint64_t h =
+        (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ key.size) * 0xBF58476D1CE4E5B9ULL;
     return static_cast<std::size_t>(h >> shift_);
   }
   [[nodiscard]] std::int16_t find_in_map(std::string_view name) const noexcept;

@@ -97,7 +97,8 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   // typical reflection row (reading), so that chunks of long peak lists or other
   // text weigh what they cost too.
   const auto weight = [](const ChunkRow& r) {
-    const double bytes = r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
+    const double bytes =
+        r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
     return static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1) + bytes / kBytesPerRow;
   };
   double total_weight = 0.0;
@@ -147,12 +148,14 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
     // Ids are 32-bit like their columns; the shift wraps the same way.
     if (crystals != 0) {
       for (std::size_t i = 0; i < p.columns.crystal_id.size(); ++i) {
-        p.columns.crystal_id[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.columns.crystal_id[i]) + crystals);
+        p.columns.crystal_id[i] = static_cast<std::int32_t>(
+            static_cast<std::uint32_t>(p.columns.crystal_id[i]) + crystals);
       }
     }
     if (images != 0) {
       for (std::size_t i = 0; i < p.columns.image_id.size(); ++i) {
-        p.columns.image_id[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(p.columns.image_id[i]) + images);
+        p.columns.image_id[i] =
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(p.columns.image_id[i]) + images);
       }
     }
     crystals += static_cast<std::uint32_t>(p.columns.n_refl.size());
@@ -172,20 +175,24 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
 
   // Every column is independent of the others: join them in parallel, on no more
   // threads than the parse itself used.
-  auto joined = parallel_map<bool>(pool, kNumericColumnCount, [&](std::size_t index) -> Result<bool> {
-    if (stop_requested(cancel)) return Cancel::error();
-    std::size_t k = 0;
-    out.columns.for_each_numeric([&](std::string_view, auto& buffer, std::size_t width, Level level) {
-      if (k++ != index) return;
-      using T = std::remove_pointer_t<decltype(buffer.data())>;
-      if (whole != nullptr) {
-        join_in_place<T>(buffer, parts, index, slice_starts, width, level);
-      } else {
-        concatenate<T>(buffer, parts, index);
-      }
-    });
-    return true;
-  }, parts.size());
+  auto joined = parallel_map<bool>(
+      pool, kNumericColumnCount,
+      [&](std::size_t index) -> Result<bool> {
+        if (stop_requested(cancel)) return Cancel::error();
+        std::size_t k = 0;
+        out.columns.for_each_numeric(
+            [&](std::string_view, auto& buffer, std::size_t width, Level level) {
+              if (k++ != index) return;
+              using T = std::remove_pointer_t<decltype(buffer.data())>;
+              if (whole != nullptr) {
+                join_in_place<T>(buffer, parts, index, slice_starts, width, level);
+              } else {
+                concatenate<T>(buffer, parts, index);
+              }
+            });
+        return true;
+      },
+      parts.size());
   if (!joined) return std::move(joined).error();
   return out;
 }
@@ -216,10 +223,13 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
                       parallel_map<UnitResult>(pool, n_units, [&](std::size_t i) {
                         if (n_units == 1) {
-                          return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+                          return parse_unit(source, units[i].ranges, panels, units[i].hints,
+                                            cancel);
                         }
-                        const RowCounts end = i + 1 < n_units ? starts[i + 1] : RowCounts{
-                            whole.n_observations(), whole.n_crystals(), whole.n_images()};
+                        const RowCounts end = i + 1 < n_units
+                                                  ? starts[i + 1]
+                                                  : RowCounts{whole.n_observations(),
+                                                              whole.n_crystals(), whole.n_images()};
                         const RowCounts rows_of_unit{end.observations - starts[i].observations,
                                                      end.crystals - starts[i].crystals,
                                                      end.images - starts[i].images};

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "parse/parse_unit.hpp"
 #include "base/cancel.hpp"
 #include "base/parallel.hpp"
 #include "base/result.hpp"
+#include "parse/parse_unit.hpp"
 
 namespace qn {
 

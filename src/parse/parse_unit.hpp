@@ -14,10 +14,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "parse/columns.hpp"
-#include "lines/line_reader.hpp"
-#include "parse/report.hpp"
 #include "base/result.hpp"
+#include "lines/line_reader.hpp"
+#include "parse/columns.hpp"
+#include "parse/report.hpp"
 
 namespace qn {
 

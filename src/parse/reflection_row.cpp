@@ -175,7 +175,8 @@ inline bool digits8(Word x, std::size_t len, std::uint64_t& value) noexcept {
   // Combine neighbours into pairs, pairs into quads, quads into the whole.
   x = x * 10 + (x >> 8);
   constexpr Word kPairs = 0x000000FF000000FFULL;
-  x = ((x & kPairs) * (100 + (1000000ULL << 32)) + ((x >> 16) & kPairs) * (1 + (10000ULL << 32))) >> 32;
+  x = ((x & kPairs) * (100 + (1000000ULL << 32)) + ((x >> 16) & kPairs) * (1 + (10000ULL << 32))) >>
+      32;
   value = static_cast<std::uint32_t>(x);
   return true;
 }

@@ -18,8 +18,7 @@ void Report::merge(const Report& other) noexcept {
 }
 
 bool Report::empty() const noexcept {
-  return std::all_of(entries.begin(), entries.end(),
-                     [](const Entry& e) { return e.count == 0; });
+  return std::all_of(entries.begin(), entries.end(), [](const Entry& e) { return e.count == 0; });
 }
 
 }  // namespace qn

@@ -28,9 +28,9 @@ inline constexpr std::size_t kReasonCount = 10;
 
 /// The reason names, indexed by Reason, as they appear in the Python report.
 inline constexpr std::array<std::string_view, kReasonCount> kReasonNames = {
-    "reflection_short",  "reflection_value", "reflection_hkl_range", "crystal_cell",
-    "crystal_vector",    "crystal_truncated", "image_truncated",     "chunk_no_image",
-    "key_value",         "det_shift"};
+    "reflection_short", "reflection_value",  "reflection_hkl_range", "crystal_cell",
+    "crystal_vector",   "crystal_truncated", "image_truncated",      "chunk_no_image",
+    "key_value",        "det_shift"};
 
 inline constexpr std::string_view reason_name(Reason reason) noexcept {
   return kReasonNames[static_cast<std::size_t>(reason)];

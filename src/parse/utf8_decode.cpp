@@ -31,18 +31,22 @@ inline const Byte* skip_ascii(const Byte* p, const Byte* end) noexcept {
 // subpart.
 inline std::size_t check_sequence(const Byte* p, const Byte* end, std::size_t& bad) noexcept {
   const Byte lead = *p;
-  std::size_t tail;  // continuation bytes required
+  std::size_t tail;           // continuation bytes required
   Byte lo = 0x80, hi = 0xBF;  // allowed range of the second byte
   if (lead >= 0xC2 && lead <= 0xDF) {
     tail = 1;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     tail = 2;
-    if (lead == 0xE0) lo = 0xA0;       // no overlong forms
-    else if (lead == 0xED) hi = 0x9F;  // no surrogates
+    if (lead == 0xE0)
+      lo = 0xA0;  // no overlong forms
+    else if (lead == 0xED)
+      hi = 0x9F;  // no surrogates
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     tail = 3;
-    if (lead == 0xF0) lo = 0x90;       // no overlong forms
-    else if (lead == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    if (lead == 0xF0)
+      lo = 0x90;  // no overlong forms
+    else if (lead == 0xF4)
+      hi = 0x8F;  // nothing above U+10FFFF
   } else {
     bad = 1;  // a continuation byte, C0, C1 or F5..FF
     return 0;

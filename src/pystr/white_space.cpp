@@ -41,8 +41,7 @@ std::size_t wide_space_at(const char* p, const char* end) noexcept {
     }
     case 0xE3:  // U+3000
       return left >= 3 && byte_at(p + 1) == 0x80 && byte_at(p + 2) == 0x80 ? 3 : 0;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 

@@ -18,7 +18,7 @@ struct Signature {
   const char* name;           ///< function name, without "()"
   const char* const* params;  ///< parameter names, in order
   int n_params;
-  int n_required;             ///< the first n_required parameters are required
+  int n_required;  ///< the first n_required parameters are required
 };
 
 /// Binds a fast call's arguments: out[i] is a borrowed reference to the value of

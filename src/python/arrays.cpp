@@ -68,7 +68,8 @@ bool check_row_width(PyObject* view, const char* name, std::size_t width) {
   if (PyArray_NDIM(arr) != 2 || static_cast<std::size_t>(PyArray_DIM(arr, 1)) == width) return true;
   const std::string expected = width == 1 ? "(n,)" : "(n, " + std::to_string(width) + ")";
   PyErr_Format(PyExc_ValueError, "%s: expected shape %s, got (%zd, %zd)", name, expected.c_str(),
-               static_cast<Py_ssize_t>(PyArray_DIM(arr, 0)), static_cast<Py_ssize_t>(PyArray_DIM(arr, 1)));
+               static_cast<Py_ssize_t>(PyArray_DIM(arr, 0)),
+               static_cast<Py_ssize_t>(PyArray_DIM(arr, 1)));
   return false;
 }
 
@@ -111,8 +112,8 @@ PyObject* into_array_raw(Storage storage, std::size_t length, int typenum, std::
   } else {
     dims[0] = static_cast<npy_intp>(length);
   }
-  Ref arr(PyArray_New(&PyArray_Type, nd, dims, typenum, nullptr, data, 0, NPY_ARRAY_CARRAY,
-                      nullptr));
+  Ref arr(
+      PyArray_New(&PyArray_Type, nd, dims, typenum, nullptr, data, 0, NPY_ARRAY_CARRAY, nullptr));
   if (!arr) return nullptr;
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner.release()) != 0) {
     return nullptr;

@@ -10,11 +10,24 @@
 
 namespace qn::py {
 
-template <class T> struct NpyType;
-template <> struct NpyType<float> { static constexpr int num = NPY_FLOAT32; };
-template <> struct NpyType<std::int16_t> { static constexpr int num = NPY_INT16; };
-template <> struct NpyType<std::int32_t> { static constexpr int num = NPY_INT32; };
-template <> struct NpyType<std::int64_t> { static constexpr int num = NPY_INT64; };
+template <class T>
+struct NpyType;
+template <>
+struct NpyType<float> {
+  static constexpr int num = NPY_FLOAT32;
+};
+template <>
+struct NpyType<std::int16_t> {
+  static constexpr int num = NPY_INT16;
+};
+template <>
+struct NpyType<std::int32_t> {
+  static constexpr int num = NPY_INT32;
+};
+template <>
+struct NpyType<std::int64_t> {
+  static constexpr int num = NPY_INT64;
+};
 
 /// The array stored under `name` in `arrays` (new reference) if it is an ndarray
 /// whose dtype is equivalent to `typenum`; otherwise null with KeyError, TypeError or

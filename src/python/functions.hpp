@@ -15,7 +15,8 @@ PyObject* write_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 /// The interpreter's view of a function: the one place where a C++ exception that
 /// escaped it becomes a Python exception (MemoryError or PanicException).
 template <PyObject* (*Function)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) noexcept {
   try {
     return Function(args, nargs, kwnames);
   } catch (...) {

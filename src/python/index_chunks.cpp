@@ -26,8 +26,8 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (a[1] != nullptr && !to_u64(a[1], "n_threads", n_threads)) return nullptr;
   if (!to_optional_i64(a[2], "max_crystals", max_crystals)) return nullptr;
 
-  std::optional<std::vector<Chunk>> rows = call_frame<std::vector<Chunk>>(
-      n_threads, [&](Pool* pool, Cancel& cancel) {
+  std::optional<std::vector<Chunk>> rows =
+      call_frame<std::vector<Chunk>>(n_threads, [&](Pool* pool, Cancel& cancel) {
         return index_file(path, n_threads, max_crystals, pool, &cancel);
       });
   if (!rows) return nullptr;

@@ -41,11 +41,17 @@ constexpr const char* kWriteDoc =
 
 // Method definitions must outlive the function objects that point at them.
 PyMethodDef g_functions[] = {
-    {"index_chunks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::entry<qn::py::index_chunks>)),
+    {"index_chunks",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::index_chunks>)),
      METH_FASTCALL | METH_KEYWORDS, kIndexDoc},
-    {"parse_chunks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::entry<qn::py::parse_chunks>)),
+    {"parse_chunks",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::parse_chunks>)),
      METH_FASTCALL | METH_KEYWORDS, kParseDoc},
-    {"write_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::entry<qn::py::write_stream>)),
+    {"write_stream",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::write_stream>)),
      METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
 };
 
@@ -86,15 +92,7 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT,
-    "quillon_native",
-    "",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "quillon_native", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

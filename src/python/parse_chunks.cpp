@@ -38,8 +38,8 @@ PyObject* string_list(std::vector<std::string>& strings) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(strings.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < strings.size(); ++i) {
-    PyObject* s = PyUnicode_DecodeUTF8(strings[i].data(), static_cast<Py_ssize_t>(strings[i].size()),
-                                       "replace");
+    PyObject* s = PyUnicode_DecodeUTF8(strings[i].data(),
+                                       static_cast<Py_ssize_t>(strings[i].size()), "replace");
     if (s == nullptr) return nullptr;
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);  // steals s
     std::string().swap(strings[i]);
@@ -118,9 +118,10 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     panels.insert_or_assign(std::move(panel_names[i]), static_cast<std::int16_t>(i));
   }
 
-  std::optional<UnitResult> parsed = call_frame<UnitResult>(n_threads, [&](Pool* pool, Cancel& cancel) {
-    return parse_rows(path, rows, panels, n_threads, pool, &cancel);
-  });
+  std::optional<UnitResult> parsed =
+      call_frame<UnitResult>(n_threads, [&](Pool* pool, Cancel& cancel) {
+        return parse_rows(path, rows, panels, n_threads, pool, &cancel);
+      });
   if (!parsed) return nullptr;
 
   Ref columns(columns_dict(parsed->columns));

@@ -8,18 +8,18 @@
 #include <vector>
 
 #include "python/args.hpp"
-#include "python/frame.hpp"
-#include "write/write_job.hpp"
 #include "python/arrays.hpp"
 #include "python/errors.hpp"
+#include "python/frame.hpp"
 #include "python/functions.hpp"
+#include "write/write_job.hpp"
 
 namespace qn::py {
 namespace {
 
-constexpr const char* kParams[] = {"path",        "arrays",    "filenames",    "events",
-                                   "panel_names", "lattice_type", "centering", "unique_axis",
-                                   "header",      "n_threads", "images_per_batch"};
+constexpr const char* kParams[] = {"path",        "arrays",       "filenames",       "events",
+                                   "panel_names", "lattice_type", "centering",       "unique_axis",
+                                   "header",      "n_threads",    "images_per_batch"};
 constexpr Signature kSignature{"write_stream", kParams, 11, 9};
 
 // A column the writer reads, as it is fetched and flattened.
@@ -107,10 +107,11 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                  std::move(lattice_type), std::move(centering), std::move(unique_axis),
                  std::move(header)};
 
-  std::optional<bool> done = call_frame<bool>(n_threads, [&](Pool* pool, Cancel& cancel) -> Result<bool> {
-    QN_TRY(write_job(path, columns, text, n_threads, images_per_batch, pool, &cancel));
-    return true;
-  });
+  std::optional<bool> done =
+      call_frame<bool>(n_threads, [&](Pool* pool, Cancel& cancel) -> Result<bool> {
+        QN_TRY(write_job(path, columns, text, n_threads, images_per_batch, pool, &cancel));
+        return true;
+      });
   if (!done) return nullptr;
   Py_RETURN_NONE;
 }

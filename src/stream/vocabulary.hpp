@@ -36,13 +36,15 @@ inline constexpr std::string_view kEndOfReflections = "End of reflections";
 
 /// True when `line` begins with `marker`.
 inline bool starts_with(std::string_view line, std::string_view marker) noexcept {
-  return line.size() >= marker.size() && std::memcmp(line.data(), marker.data(), marker.size()) == 0;
+  return line.size() >= marker.size() &&
+         std::memcmp(line.data(), marker.data(), marker.size()) == 0;
 }
 
 /// True for a chunk's begin or end marker line. Looks at the length and the first
 /// byte before comparing, since it is asked of nearly every line.
 inline bool is_boundary(std::string_view line) noexcept {
-  static_assert(kEndChunk.size() < kBeginChunk.size() && kEndChunk[0] == '-' && kBeginChunk[0] == '-');
+  static_assert(kEndChunk.size() < kBeginChunk.size() && kEndChunk[0] == '-' &&
+                kBeginChunk[0] == '-');
   return line.size() >= kEndChunk.size() && line[0] == '-' &&
          (starts_with(line, kBeginChunk) || starts_with(line, kEndChunk));
 }

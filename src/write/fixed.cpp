@@ -20,8 +20,8 @@ namespace qn {
 namespace {
 
 constexpr double kPow10Double[kMaxFastPrecision + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-constexpr std::uint64_t kPow10[kMaxFastPrecision + 1] = {1,      10,      100,      1000,
-                                                         10000,  100000,  1000000,  10000000};
+constexpr std::uint64_t kPow10[kMaxFastPrecision + 1] = {1,     10,     100,     1000,
+                                                         10000, 100000, 1000000, 10000000};
 
 // Rounds a double in [0, 2^64) that may carry a fraction to the nearest integer,
 // ties to even. From 2^52 on every double is already an integer.
@@ -40,7 +40,7 @@ char* write_fixed_double(char* out, double value, int precision) noexcept {
 
 char* write_fixed(char* out, float value, int precision) noexcept {
   const double x = value;
-  constexpr double kTwo64 = 18446744073709551616.0;  // 2^64
+  constexpr double kTwo64 = 18446744073709551616.0;              // 2^64
   const double scaled = std::fabs(x) * kPow10Double[precision];  // exact, see above
   // The comparison is false for NaN, which takes the general path with infinities.
   if (!(scaled < kTwo64)) return write_fixed_double(out, x, precision);

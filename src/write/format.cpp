@@ -18,8 +18,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "write/fixed.hpp"
 #include "stream/vocabulary.hpp"
+#include "write/fixed.hpp"
 #include "write/row.hpp"
 
 namespace qn {
@@ -160,8 +160,8 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
   const std::int16_t* hkl = col.hkl.data();
   const std::int16_t* panel_id = col.panel_id.data();
   for (std::size_t o = first; o < last; ++o) {
-    const RowValues v{hkl[3 * o],   hkl[3 * o + 1],       hkl[3 * o + 2], col.I[o], col.sigma[o],
-                      col.peak[o], col.background[o], col.fs[o],       col.ss[o]};
+    const RowValues v{hkl[3 * o],  hkl[3 * o + 1],    hkl[3 * o + 2], col.I[o], col.sigma[o],
+                      col.peak[o], col.background[o], col.fs[o],      col.ss[o]};
     if (write_row_columns(p, v)) {
       p += kRowColumns;
     } else {
@@ -227,8 +227,8 @@ std::size_t ChunkFormatter::room_for(std::size_t first, std::size_t last) const 
     if (m < text_.filenames.size()) room += text_.filenames[m].size();
     if (m < text_.events.size()) room += text_.events[m].size();
     for (const std::size_t c : layout_.crystals_of(m)) {
-      room += crystal_head_room() + kTailRoom +
-              rows_room(layout_.offsets[c + 1] - layout_.offsets[c]);
+      room +=
+          crystal_head_room() + kTailRoom + rows_room(layout_.offsets[c + 1] - layout_.offsets[c]);
     }
   }
   return room;

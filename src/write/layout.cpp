@@ -49,7 +49,8 @@ Result<void> check_list_line_feeds(const char* name, const std::vector<std::stri
 }
 
 Result<void> check_optional_line_feed(const char* name, const std::optional<std::string>& s) {
-  if (s && has_line_feed(*s)) return Error::invalid_input(std::string(name) + " contains a line feed");
+  if (s && has_line_feed(*s))
+    return Error::invalid_input(std::string(name) + " contains a line feed");
   return {};
 }
 
@@ -104,7 +105,9 @@ Result<Layout> build_layout(const WriteColumns& c, std::size_t n_panel_names) {
   std::vector<std::uint8_t> seen(std::size_t{1} << 16, 0);
   for (const std::int16_t p : c.panel_id) seen[static_cast<std::uint16_t>(p)] = 1;
   const auto n_names = static_cast<std::int64_t>(n_panel_names);
-  auto position = [&](std::int16_t p) -> std::int64_t { return p >= 0 ? p : std::int64_t{p} + n_names; };
+  auto position = [&](std::int16_t p) -> std::int64_t {
+    return p >= 0 ? p : std::int64_t{p} + n_names;
+  };
   bool all_named = true;
   for (std::size_t raw = 0; raw < seen.size(); ++raw) {
     if (seen[raw] == 0) continue;
@@ -138,7 +141,8 @@ Result<void> check_text(const WriteText& text, const Layout& layout) {
   for (std::size_t j = 0; j < layout.panel_used.size() && j < text.panel_names.size(); ++j) {
     if (layout.panel_used[j] == 0) continue;
     const std::string& name = text.panel_names[j];
-    if (name.empty()) return Error::invalid_input("panel_names[" + std::to_string(j) + "] is empty");
+    if (name.empty())
+      return Error::invalid_input("panel_names[" + std::to_string(j) + "] is empty");
     if (contains_py_space(name)) {
       return Error::invalid_input("panel_names[" + std::to_string(j) + "] contains white space");
     }

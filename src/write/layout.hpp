@@ -21,7 +21,8 @@ namespace qn {
 struct Layout {
   /// n_cryst + 1 entries: crystal c owns observation rows [offsets[c], offsets[c + 1]).
   std::vector<std::size_t> offsets;
-  /// n_img + 1 entries: image m's crystals are image_crystals[image_start[m] .. image_start[m + 1]).
+  /// n_img + 1 entries: image m's crystals are image_crystals[image_start[m] .. image_start[m +
+  /// 1]).
   std::vector<std::size_t> image_start;
   /// Crystal rows grouped by image, ascending within each image; crystals whose
   /// image_id names no image are absent.

@@ -101,8 +101,8 @@ template <int K>
 constexpr std::uint64_t int_text(std::uint64_t digits, bool negative) noexcept {
   static_assert(K >= 1 && K <= 8);
   constexpr std::uint64_t kLow = K == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * K)) - 1;
-  const auto leading = static_cast<unsigned>(
-      std::countr_zero(digits | (std::uint64_t{1} << (8 * (K - 1))))) / 8;
+  const auto leading =
+      static_cast<unsigned>(std::countr_zero(digits | (std::uint64_t{1} << (8 * (K - 1))))) / 8;
   const std::uint64_t minus = kLeadingMasks.minus[leading] & (std::uint64_t{0} - negative);
   return digits + ((0x30 * kEveryByte) & kLow) - kLeadingMasks.blanks[leading] + minus;
 }
@@ -192,9 +192,8 @@ inline bool write_row_columns(char* out, const RowValues& v) noexcept {
   // (and, after ss, the first byte of the panel name), so the order does not matter.
   return put_int4(out, v.h) & put_int4(out + 5, v.k) & put_int4(out + 10, v.l) &
          put_fixed_field<2, 10>(out + 15, v.I) & put_fixed_field<2, 10>(out + 26, v.sigma) &
-         put_fixed_field<2, 10>(out + 37, v.peak) &
-         put_fixed_field<2, 10>(out + 48, v.background) & put_fixed_field<1, 7, 6>(out + 58, v.fs) &
-         put_fixed_field<1, 6>(out + 66, v.ss);
+         put_fixed_field<2, 10>(out + 37, v.peak) & put_fixed_field<2, 10>(out + 48, v.background) &
+         put_fixed_field<1, 7, 6>(out + 58, v.fs) & put_fixed_field<1, 6>(out + 66, v.ss);
 }
 
 /// Writes the row up to its panel name for any values (room for kMaxRowChars bytes)

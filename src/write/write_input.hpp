@@ -4,8 +4,8 @@
 // The views point into memory owned by the caller (NumPy arrays in the module), which
 // stays alive for the whole write. Other threads may change the values meanwhile, so
 // the columns that index or size (panel_id, n_refl, image_id) must be private copies;
-// the formatter reads every other value once and writes whatever it finds. Lengths are element counts of the
-// flattened arrays; build_layout() checks them against each other.
+// the formatter reads every other value once and writes whatever it finds. Lengths are element
+// counts of the flattened arrays; build_layout() checks them against each other.
 #pragma once
 
 #include <cstddef>
@@ -40,10 +40,14 @@ template <class F>
 bool visit_write_column(std::size_t position, F&& f) {
   switch (position) {
 #define QN_WRITE_CASE(name, width, written_at, level) \
-  QN_IF_WRITTEN(written_at, case written_at: return f(#name, &WriteColumns::name, std::size_t{width}, level);)
-#define QN_WRITE_OBSERVATION(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kObservation)
-#define QN_WRITE_CRYSTAL(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kCrystal)
-#define QN_WRITE_IMAGE(name, type, width, written_at) QN_WRITE_CASE(name, width, written_at, Level::kImage)
+  QN_IF_WRITTEN(written_at, case written_at           \
+                : return f(#name, &WriteColumns::name, std::size_t{width}, level);)
+#define QN_WRITE_OBSERVATION(name, type, width, written_at) \
+  QN_WRITE_CASE(name, width, written_at, Level::kObservation)
+#define QN_WRITE_CRYSTAL(name, type, width, written_at) \
+  QN_WRITE_CASE(name, width, written_at, Level::kCrystal)
+#define QN_WRITE_IMAGE(name, type, width, written_at) \
+  QN_WRITE_CASE(name, width, written_at, Level::kImage)
     QN_OBSERVATION_COLUMNS(QN_WRITE_OBSERVATION)
     QN_CRYSTAL_COLUMNS(QN_WRITE_CRYSTAL)
     QN_IMAGE_COLUMNS(QN_WRITE_IMAGE)
@@ -51,8 +55,7 @@ bool visit_write_column(std::size_t position, F&& f) {
 #undef QN_WRITE_OBSERVATION
 #undef QN_WRITE_CRYSTAL
 #undef QN_WRITE_IMAGE
-    default:
-      return false;
+    default: return false;
   }
 }
 

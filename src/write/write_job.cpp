@@ -212,25 +212,25 @@ class PiecePipeline {
 };
 
 // Writes the header and every image through `writer`.
-Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns, const WriteText& text,
-                          const Layout& layout, std::uint64_t n_threads,
+Result<void> write_images(BufferedWriter& writer, const WriteColumns& columns,
+                          const WriteText& text, const Layout& layout, std::uint64_t n_threads,
                           std::uint64_t images_per_batch, Pool* pool, Cancel* cancel) {
   QN_TRY(writer.write(text.header.data(), text.header.size()));
 
   const ChunkFormatter formatter(columns, text, layout);
   // 0 counts as 1.
   const std::size_t per_piece =
-      images_per_batch == 0 ? 1
-                            : static_cast<std::size_t>(images_per_batch < SIZE_MAX ? images_per_batch
-                                                                                   : SIZE_MAX);
+      images_per_batch == 0
+          ? 1
+          : static_cast<std::size_t>(images_per_batch < SIZE_MAX ? images_per_batch : SIZE_MAX);
   Pool* workers = pool != nullptr && n_threads >= 2 ? pool : nullptr;
   const std::size_t n_workers = workers != nullptr ? workers->max_threads() : 1;
   // Two slots per thread: one being formatted, one formatted and waiting its turn.
   const std::size_t n_slots = n_workers < 2 ? 1 : 2 * n_workers;
 
   PiecePipeline pipeline(formatter, layout.n_images(), per_piece, n_slots, writer, cancel);
-  Result<void> loop = parallel_for(workers, pipeline.n_pieces(),
-                                   [&](std::size_t j) { return pipeline.piece(j); });
+  Result<void> loop =
+      parallel_for(workers, pipeline.n_pieces(), [&](std::size_t j) { return pipeline.piece(j); });
   QN_TRY(pipeline.finish(std::move(loop)));
   QN_TRY(writer.flush());
   if (stop_requested(cancel)) return Cancel::error();

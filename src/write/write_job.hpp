@@ -25,9 +25,9 @@ inline constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
 /// `images_per_batch` images (0 counts as 1) and about 512 KiB of text, on the threads
 /// of `pool` when it is non-null and `n_threads` is at least 2, otherwise on the
 /// calling thread. The output must be a regular file or a character device
-/// (/dev/null); a named pipe is refused without waiting for a reader. On a failure after the file was opened the file keeps what
-/// had been written, except when `cancel` said stop: then a regular file is removed
-/// and the result is Cancel::error(). `cancel` is visited before each image.
+/// (/dev/null); a named pipe is refused without waiting for a reader. On a failure after the file
+/// was opened the file keeps what had been written, except when `cancel` said stop: then a regular
+/// file is removed and the result is Cancel::error(). `cancel` is visited before each image.
 Result<void> write_job(const std::string& path, const WriteColumns& columns, const WriteText& text,
                        std::uint64_t n_threads, std::uint64_t images_per_batch, Pool* pool,
                        Cancel* cancel = nullptr);

@@ -15,7 +15,8 @@ class SimdPathTest : public ::testing::TestWithParam<SimdPath> {
   void SetUp() override {
     fn_ = classify_fn(GetParam());
     if (fn_ == nullptr) {
-      GTEST_SKIP() << "the " << simd_path_name(GetParam()) << " path does not run on this processor";
+      GTEST_SKIP() << "the " << simd_path_name(GetParam())
+                   << " path does not run on this processor";
     }
   }
   ClassifyFn fn_ = nullptr;

@@ -29,13 +29,13 @@ class InMemory {
 class TempFile {
  public:
   explicit TempFile(std::string_view contents) {
-    std::string templ = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                        "/qn_test_XXXXXX";
+    std::string templ =
+        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/qn_test_XXXXXX";
     const int fd = ::mkstemp(templ.data());
     if (fd >= 0) ::close(fd);
     path_ = templ;
-    std::ofstream(path_, std::ios::binary).write(contents.data(),
-                                                 static_cast<std::streamsize>(contents.size()));
+    std::ofstream(path_, std::ios::binary)
+        .write(contents.data(), static_cast<std::streamsize>(contents.size()));
   }
   ~TempFile() { std::remove(path_.c_str()); }
   TempFile(const TempFile&) = delete;

@@ -39,13 +39,14 @@ Classified reference(const std::string& bytes) { return run(classify_lines_bytew
 
 std::ostream& operator<<(std::ostream& os, const Classified& c) {
   os << c.ends.size() << " line ends:";
-  for (std::size_t i = 0; i < c.ends.size() && i < 40; ++i) os << ' ' << c.ends[i].pos << '/' << c.ends[i].fields;
+  for (std::size_t i = 0; i < c.ends.size() && i < 40; ++i)
+    os << ' ' << c.ends[i].pos << '/' << c.ends[i].fields;
   return os << " carry " << c.carry.fields << '/' << c.carry.in_field;
 }
 
 // Bytes chosen to sit on both sides of every test the masks make.
-const char kAlphabet[] = {' ', '\t', '\n', '\v', '\f', '\r', '\x08', '\x0e', '\x1c', '\x1f',
-                          '!', 'a', '1', '-', '\x7f', '\x80', '\x89', '\xa0', '\xff', '\0'};
+const char kAlphabet[] = {' ', '\t', '\n', '\v', '\f',   '\r',   '\x08', '\x0e', '\x1c', '\x1f',
+                          '!', 'a',  '1',  '-',  '\x7f', '\x80', '\x89', '\xa0', '\xff', '\0'};
 
 std::string random_bytes(std::mt19937& rng, std::size_t n, std::size_t alphabet_size) {
   std::string s(n, ' ');

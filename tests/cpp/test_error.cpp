@@ -26,17 +26,18 @@ TEST_P(ErrnoKinds, EachNumberHasItsKind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ErrnoKinds,
-    ::testing::Values(ErrnoCase{EINVAL, ErrorKind::kInvalidInput}, ErrnoCase{ENOENT, ErrorKind::kNotFound},
-                      ErrnoCase{EPERM, ErrorKind::kPermissionDenied},
-                      ErrnoCase{EACCES, ErrorKind::kPermissionDenied},
-                      ErrnoCase{ECONNREFUSED, ErrorKind::kConnectionRefused},
-                      ErrnoCase{ECONNRESET, ErrorKind::kConnectionReset},
-                      ErrnoCase{ECONNABORTED, ErrorKind::kConnectionAborted},
-                      ErrnoCase{EPIPE, ErrorKind::kBrokenPipe}, ErrnoCase{EEXIST, ErrorKind::kAlreadyExists},
-                      ErrnoCase{EAGAIN, ErrorKind::kWouldBlock}, ErrnoCase{ENOTDIR, ErrorKind::kNotADirectory},
-                      ErrnoCase{EISDIR, ErrorKind::kIsADirectory}, ErrnoCase{ETIMEDOUT, ErrorKind::kTimedOut},
-                      ErrnoCase{EINTR, ErrorKind::kInterrupted}, ErrnoCase{ENOMEM, ErrorKind::kOutOfMemory},
-                      ErrnoCase{ENOSPC, ErrorKind::kOther}, ErrnoCase{EIO, ErrorKind::kOther}));
+    ::testing::Values(
+        ErrnoCase{EINVAL, ErrorKind::kInvalidInput}, ErrnoCase{ENOENT, ErrorKind::kNotFound},
+        ErrnoCase{EPERM, ErrorKind::kPermissionDenied},
+        ErrnoCase{EACCES, ErrorKind::kPermissionDenied},
+        ErrnoCase{ECONNREFUSED, ErrorKind::kConnectionRefused},
+        ErrnoCase{ECONNRESET, ErrorKind::kConnectionReset},
+        ErrnoCase{ECONNABORTED, ErrorKind::kConnectionAborted},
+        ErrnoCase{EPIPE, ErrorKind::kBrokenPipe}, ErrnoCase{EEXIST, ErrorKind::kAlreadyExists},
+        ErrnoCase{EAGAIN, ErrorKind::kWouldBlock}, ErrnoCase{ENOTDIR, ErrorKind::kNotADirectory},
+        ErrnoCase{EISDIR, ErrorKind::kIsADirectory}, ErrnoCase{ETIMEDOUT, ErrorKind::kTimedOut},
+        ErrnoCase{EINTR, ErrorKind::kInterrupted}, ErrnoCase{ENOMEM, ErrorKind::kOutOfMemory},
+        ErrnoCase{ENOSPC, ErrorKind::kOther}, ErrnoCase{EIO, ErrorKind::kOther}));
 
 TEST(Error, DisplayTexts) {
   EXPECT_EQ(Error::from_errno(ENOENT).display(), "No such file or directory (os error 2)");

@@ -150,14 +150,16 @@ TEST(RowDigits, Digits4AndDigits8AgainstDivision) {
   // digits8 works on the two halves n / 10^4 and n % 10^4 side by side: every value
   // of each half, with varied values of the other.
   for (std::uint32_t half = 0; half < 10000; ++half) {
-    for (const std::uint32_t n : {half, half * 10000 + (half * 7919) % 10000, half * 10000 + 9999}) {
+    for (const std::uint32_t n :
+         {half, half * 10000 + (half * 7919) % 10000, half * 10000 + 9999}) {
       ASSERT_EQ(row_detail::digits8(n), reference(n, 8)) << n;
     }
   }
 }
 
 TEST(RowDigits, IntegerFieldForEveryInt16) {
-  for (int v = std::numeric_limits<std::int16_t>::min(); v <= std::numeric_limits<std::int16_t>::max(); ++v) {
+  for (int v = std::numeric_limits<std::int16_t>::min();
+       v <= std::numeric_limits<std::int16_t>::max(); ++v) {
     char field[4] = {'x', 'x', 'x', 'x'};
     const bool fits = row_detail::put_int4(field, static_cast<std::int16_t>(v));
     char want[8];
@@ -194,16 +196,17 @@ class RowPaths : public ::testing::Test {
   }
   static std::string describe(float f) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.9g(0x%08x)", static_cast<double>(f), std::bit_cast<std::uint32_t>(f));
+    std::snprintf(buf, sizeof buf, "%.9g(0x%08x)", static_cast<double>(f),
+                  std::bit_cast<std::uint32_t>(f));
     return buf;
   }
   void TearDown() override { EXPECT_EQ(mismatches_, 0) << "of " << rows_ << " rows"; }
 
   // A row of ordinary values in which tests replace one field at a time.
   static RowValues plain() { return {1, -2, 3, 1234.5f, 45.6f, 300.0f, 12.3f, 512.3f, 100.7f}; }
-  static constexpr float RowValues::*kFloatFields[6] = {&RowValues::I,          &RowValues::sigma,
-                                                        &RowValues::peak,       &RowValues::background,
-                                                        &RowValues::fs,         &RowValues::ss};
+  static constexpr float RowValues::*kFloatFields[6] = {&RowValues::I,    &RowValues::sigma,
+                                                        &RowValues::peak, &RowValues::background,
+                                                        &RowValues::fs,   &RowValues::ss};
 
   int mismatches_ = 0;
   long rows_ = 0;
@@ -211,8 +214,12 @@ class RowPaths : public ::testing::Test {
 
 TEST_F(RowPaths, RandomRowsInTheRangesColumnsHold) {
   std::mt19937 rng(5);
-  auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
-  auto index = [&]() { return static_cast<std::int16_t>(std::uniform_int_distribution<int>(-80, 80)(rng)); };
+  auto real = [&](float lo, float hi) {
+    return std::uniform_real_distribution<float>(lo, hi)(rng);
+  };
+  auto index = [&]() {
+    return static_cast<std::int16_t>(std::uniform_int_distribution<int>(-80, 80)(rng));
+  };
   for (int n = 0; n < 300000; ++n) {
     expect_agree({index(), index(), index(), real(-100, 1e5f), real(0, 400), real(-50, 3000),
                   real(-30, 50), real(0, 1024), real(0, 5000)});
@@ -244,9 +251,10 @@ TEST_F(RowPaths, ValuesAroundEveryFieldWidth) {
 }
 
 TEST_F(RowPaths, SpecialValuesAndTiesInEveryField) {
-  const float specials[] = {0.0f, -0.0f, kNaN, -kNaN, kInf, -kInf, 1e-45f, -1e-45f, 0.005f, -0.005f,
-                            0.05f, -0.05f, 0.125f, 0.375f, -0.625f, 2.5f, 0.25f, -0.75f, 1e30f,
-                            -3.4e38f, 99999.95f, -9999.95f, 999999.995f, 9999999.995f};
+  const float specials[] = {0.0f,   -0.0f,    kNaN,      -kNaN,     kInf,        -kInf,
+                            1e-45f, -1e-45f,  0.005f,    -0.005f,   0.05f,       -0.05f,
+                            0.125f, 0.375f,   -0.625f,   2.5f,      0.25f,       -0.75f,
+                            1e30f,  -3.4e38f, 99999.95f, -9999.95f, 999999.995f, 9999999.995f};
   for (float RowValues::*field : kFloatFields) {
     for (const float x : specials) {
       RowValues v = plain();
@@ -274,10 +282,13 @@ TEST_F(RowPaths, RandomBitPatternsAndIndices) {
   // about half of the rows within their widths.
   auto value = [&]() {
     const float f = std::bit_cast<float>(bits(rng));
-    return bits(rng) % 2 == 0 ? f : std::ldexp(std::fmod(f, 1.0f), static_cast<int>(bits(rng) % 24));
+    return bits(rng) % 2 == 0 ? f
+                              : std::ldexp(std::fmod(f, 1.0f), static_cast<int>(bits(rng) % 24));
   };
   for (int n = 0; n < 300000; ++n) {
-    auto small = [&]() { return static_cast<std::int16_t>(n % 3 == 0 ? index(rng) : index(rng) % 1200); };
+    auto small = [&]() {
+      return static_cast<std::int16_t>(n % 3 == 0 ? index(rng) : index(rng) % 1200);
+    };
     expect_agree({small(), small(), small(), value(), value(), value(), value(), value(), value()});
   }
 }
@@ -331,8 +342,8 @@ TEST(FormatImage, AppendsToWhatTheBufferHolds) {
   out.append("earlier\n");
   ChunkFormatter(e.columns.view(), e.text, *layout).format_image(out, 0);
   ChunkFormatter(e.columns.view(), e.text, *layout).format_image(out, 0);
-  EXPECT_EQ(out.view(), std::string("earlier\n") + testing::kWorkedExampleChunk +
-                            testing::kWorkedExampleChunk);
+  EXPECT_EQ(out.view(),
+            std::string("earlier\n") + testing::kWorkedExampleChunk + testing::kWorkedExampleChunk);
 }
 
 struct EditCase {
@@ -348,7 +359,9 @@ TEST_P(FormatEdit, WritesTheExpectedLines) {
   Example e = worked_example();
   GetParam().edit(e);
   const std::vector<std::string> lines = lines_of(chunk_of(e, 0));
-  auto has = [&](const std::string& l) { return std::find(lines.begin(), lines.end(), l) != lines.end(); };
+  auto has = [&](const std::string& l) {
+    return std::find(lines.begin(), lines.end(), l) != lines.end();
+  };
   for (const std::string& l : GetParam().present) EXPECT_TRUE(has(l)) << "missing: " << l;
   for (const std::string& l : GetParam().absent) EXPECT_FALSE(has(l)) << "unexpected: " << l;
 }
@@ -356,13 +369,18 @@ TEST_P(FormatEdit, WritesTheExpectedLines) {
 const std::string kRowHead = "   1   -2    3 ";
 
 const EditCase kEditCases[] = {
-    {"NanIntensity", [](Example& e) { e.columns.I[0] = kNaN; },
-     {kRowHead + "       nan      45.60     300.00      12.30  512.3  100.7 p0"}, {}},
+    {"NanIntensity",
+     [](Example& e) { e.columns.I[0] = kNaN; },
+     {kRowHead + "       nan      45.60     300.00      12.30  512.3  100.7 p0"},
+     {}},
     {"NanSigmaPeakBackground",
      [](Example& e) { e.columns.sigma[0] = e.columns.peak[0] = e.columns.background[0] = kNaN; },
-     {kRowHead + "   1234.50        nan        nan        nan  512.3  100.7 p0"}, {}},
-    {"NanPosition", [](Example& e) { e.columns.fs[0] = e.columns.ss[0] = kNaN; },
-     {kRowHead + "   1234.50      45.60     300.00      12.30    nan    nan p0"}, {}},
+     {kRowHead + "   1234.50        nan        nan        nan  512.3  100.7 p0"},
+     {}},
+    {"NanPosition",
+     [](Example& e) { e.columns.fs[0] = e.columns.ss[0] = kNaN; },
+     {kRowHead + "   1234.50      45.60     300.00      12.30    nan    nan p0"},
+     {}},
     {"InfinitiesInRow",
      [](Example& e) {
        e.columns.I[0] = kInf;
@@ -370,7 +388,8 @@ const EditCase kEditCases[] = {
        e.columns.fs[0] = kInf;
        e.columns.ss[0] = -kInf;
      },
-     {kRowHead + "       inf       -inf     300.00      12.30    inf   -inf p0"}, {}},
+     {kRowHead + "       inf       -inf     300.00      12.30    inf   -inf p0"},
+     {}},
     {"TiesToEven",
      [](Example& e) {
        e.columns.I[0] = 0.125f;
@@ -378,21 +397,24 @@ const EditCase kEditCases[] = {
        e.columns.fs[0] = 512.25f;
        e.columns.ss[0] = 100.75f;
      },
-     {kRowHead + "      0.12       0.38     300.00      12.30  512.2  100.8 p0"}, {}},
+     {kRowHead + "      0.12       0.38     300.00      12.30  512.2  100.8 p0"},
+     {}},
     {"WideValuesPushTheLineRight",
      [](Example& e) {
        e.columns.I[0] = 1.5e9f;
        e.columns.hkl[0] = -1000;
        e.columns.hkl[2] = -32768;
      },
-     {"-1000   -2 -32768 1500000000.00      45.60     300.00      12.30  512.3  100.7 p0"}, {}},
+     {"-1000   -2 -32768 1500000000.00      45.60     300.00      12.30  512.3  100.7 p0"},
+     {}},
     {"NanAndInfiniteCell",
      [](Example& e) {
        e.columns.cell[0] = kNaN;
        e.columns.cell[4] = kNaN;
        e.columns.cell[5] = -kInf;
      },
-     {"Cell parameters nan 7.91000 3.80000 nm, 90.00000 nan -inf deg"}, {}},
+     {"Cell parameters nan 7.91000 3.80000 nm, 90.00000 nan -inf deg"},
+     {}},
     {"ReciprocalVectorSpecials",
      [](Example& e) {
        e.columns.astar[0] = kNaN;
@@ -415,19 +437,32 @@ const EditCase kEditCases[] = {
      {"photon_energy_eV = nan", "average_camera_length = inf m", "profile_radius = nan nm^-1",
       "predict_refine/det_shift x = -0.000 y = nan mm"},
      {}},
-    {"ZeroResolution", [](Example& e) { e.columns.resolution[0] = 0.0f; },
-     {"diffraction_resolution_limit = 0.00 nm^-1 or 0.00 A"}, {}},
-    {"NegativeResolution", [](Example& e) { e.columns.resolution[0] = -1.0f; },
-     {"diffraction_resolution_limit = 0.00 nm^-1 or -1.00 A"}, {}},
-    {"NanResolution", [](Example& e) { e.columns.resolution[0] = kNaN; },
-     {"diffraction_resolution_limit = 0.00 nm^-1 or nan A"}, {}},
-    {"InfiniteResolution", [](Example& e) { e.columns.resolution[0] = kInf; },
-     {"diffraction_resolution_limit = 0.00 nm^-1 or inf A"}, {}},
-    {"ReciprocalResolutionInDoublePrecision", [](Example& e) { e.columns.resolution[0] = 0.8f; },
-     {"diffraction_resolution_limit = 12.50 nm^-1 or 0.80 A"}, {}},
-    {"ReciprocalResolutionTie", [](Example& e) { e.columns.resolution[0] = 80.0f; },
-     {"diffraction_resolution_limit = 0.12 nm^-1 or 80.00 A"}, {}},
-    {"SubnormalResolutionWritesEveryDigit", [](Example& e) { e.columns.resolution[0] = 1e-45f; },
+    {"ZeroResolution",
+     [](Example& e) { e.columns.resolution[0] = 0.0f; },
+     {"diffraction_resolution_limit = 0.00 nm^-1 or 0.00 A"},
+     {}},
+    {"NegativeResolution",
+     [](Example& e) { e.columns.resolution[0] = -1.0f; },
+     {"diffraction_resolution_limit = 0.00 nm^-1 or -1.00 A"},
+     {}},
+    {"NanResolution",
+     [](Example& e) { e.columns.resolution[0] = kNaN; },
+     {"diffraction_resolution_limit = 0.00 nm^-1 or nan A"},
+     {}},
+    {"InfiniteResolution",
+     [](Example& e) { e.columns.resolution[0] = kInf; },
+     {"diffraction_resolution_limit = 0.00 nm^-1 or inf A"},
+     {}},
+    {"ReciprocalResolutionInDoublePrecision",
+     [](Example& e) { e.columns.resolution[0] = 0.8f; },
+     {"diffraction_resolution_limit = 12.50 nm^-1 or 0.80 A"},
+     {}},
+    {"ReciprocalResolutionTie",
+     [](Example& e) { e.columns.resolution[0] = 80.0f; },
+     {"diffraction_resolution_limit = 0.12 nm^-1 or 80.00 A"},
+     {}},
+    {"SubnormalResolutionWritesEveryDigit",
+     [](Example& e) { e.columns.resolution[0] = 1e-45f; },
      {"diffraction_resolution_limit = 7136238463529799405291429847247475681913733120.00 nm^-1 "
       "or 0.00 A"},
      {}},
@@ -436,41 +471,49 @@ const EditCase kEditCases[] = {
        e.text.filenames.clear();
        e.text.events.clear();
      },
-     {"Image filename: image_0", "Event: //0"}, {}},
+     {"Image filename: image_0", "Event: //0"},
+     {}},
     {"EmptyFilenameAndEvent",
      [](Example& e) {
        e.text.filenames = {""};
        e.text.events = {""};
      },
-     {"Image filename: ", "Event: "}, {}},
+     {"Image filename: ", "Event: "},
+     {}},
     {"Utf8TextIsCopied",
      [](Example& e) {
        e.text.filenames = {"données/é.h5"};
        e.text.panel_names = {"q\xc3\xa9"};
      },
-     {"Image filename: données/é.h5", kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 qé"},
+     {"Image filename: données/é.h5",
+      kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 qé"},
      {}},
-    {"EmptyCameraLength", [](Example& e) { e.columns.camera_length.clear(); },
-     {"average_camera_length = 0.000000 m"}, {}},
+    {"EmptyCameraLength",
+     [](Example& e) { e.columns.camera_length.clear(); },
+     {"average_camera_length = 0.000000 m"},
+     {}},
     {"NoUnitCellStrings",
      [](Example& e) {
        e.text.lattice_type.reset();
        e.text.centering.reset();
        e.text.unique_axis.reset();
      },
-     {}, {"lattice_type = tetragonal", "centering = P", "unique_axis = c"}},
+     {},
+     {"lattice_type = tetragonal", "centering = P", "unique_axis = c"}},
     {"EmptyAndPartialUnitCellStrings",
      [](Example& e) {
        e.text.lattice_type = "";
        e.text.unique_axis = std::nullopt;
      },
-     {"lattice_type = ", "centering = P"}, {"unique_axis = c"}},
+     {"lattice_type = ", "centering = P"},
+     {"unique_axis = c"}},
     {"NegativePanelIdCountsFromTheEnd",
      [](Example& e) {
        e.text.panel_names = {"a", "b"};
        e.columns.panel_id[0] = -1;
      },
-     {kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 b"}, {}},
+     {kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 b"},
+     {}},
     {"NegativePeakCount", [](Example& e) { e.columns.n_peaks[0] = -5; }, {"num_peaks = -5"}, {}},
 };
 
@@ -488,8 +531,9 @@ TEST(FormatImage, NoUnitCellStringsGoesStraightToProfileRadius) {
 TEST(FormatImage, ImageWithoutCrystalIsHeaderAndEnd) {
   Example e = worked_example();
   e.columns.image_id[0] = 1;  // names no image: left out
-  const std::string want = std::string(testing::kWorkedExampleChunk)
-                               .substr(0, std::string(testing::kWorkedExampleChunk).find("--- Begin crystal"));
+  const std::string want =
+      std::string(testing::kWorkedExampleChunk)
+          .substr(0, std::string(testing::kWorkedExampleChunk).find("--- Begin crystal"));
   std::string expected = want + "----- End chunk -----\n";
   expected.replace(expected.find("indexed_by = xgandalf"), 21, "indexed_by = none");
   EXPECT_EQ(chunk_of(e, 0), expected);
@@ -515,7 +559,8 @@ TEST(FormatImage, CrystalsOfAnImageInRowOrderAndOnlyTheirRows) {
   // Crystals 0 and 2 in image 5, crystal 1 in image 0, crystal 3 in no image.
   const std::int32_t images[] = {5, 0, 5, 6};
   for (int k = 0; k < 4; ++k) c.add_crystal(images[k], 1, {}, abc, 0.001f * (k + 1), 1.0f);
-  for (int o = 0; o < 5; ++o) c.add_obs({static_cast<std::int16_t>(o), 0, 0}, 10.0f * o, 0, 0, 0, 0, 0, 0);
+  for (int o = 0; o < 5; ++o)
+    c.add_obs({static_cast<std::int16_t>(o), 0, 0}, 10.0f * o, 0, 0, 0, 0, 0, 0);
   e.text.filenames = {"a.h5", "b.h5"};
   e.text.panel_names = {"p"};
 
@@ -546,14 +591,17 @@ TEST(FormatImage, PanelNamesOfEveryLengthInOneCrystal) {
   e.columns = testing::OwnedColumns{};
   e.columns.add_image(9500.0f, 1, 0.01f, -0.02f, 0.2f);
   e.columns.add_crystal(0, std::size(ids), {79.1f, 79.1f, 38.0f, 90.0f, 90.0f, 90.0f}, {}, 0, 2);
-  for (const std::int16_t id : ids) e.columns.add_obs({1, -2, 3}, 1234.5f, 45.6f, 300.0f, 12.3f, 512.3f, 100.7f, id);
+  for (const std::int16_t id : ids)
+    e.columns.add_obs({1, -2, 3}, 1234.5f, 45.6f, 300.0f, 12.3f, 512.3f, 100.7f, id);
   std::string want;
   for (const std::int16_t id : ids) {
     const std::size_t pos = id < 0 ? id + 5 : id;
-    want += kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 " + e.text.panel_names[pos] + "\n";
+    want += kRowHead + "   1234.50      45.60     300.00      12.30  512.3  100.7 " +
+            e.text.panel_names[pos] + "\n";
   }
   const std::string chunk = chunk_of(e, 0);
-  EXPECT_NE(chunk.find("ss/px panel\n" + want + "End of reflections\n"), std::string::npos) << chunk;
+  EXPECT_NE(chunk.find("ss/px panel\n" + want + "End of reflections\n"), std::string::npos)
+      << chunk;
 }
 
 TEST(FormatImage, RoomForHoldsTheWidestValues) {
@@ -587,7 +635,8 @@ TEST(FormatImage, RoomForHoldsTheWidestValues) {
     std::vector<char> region(room);
     TextBuffer out = TextBuffer::borrowing(region.data(), region.size());
     formatter.format_image(out, image);
-    EXPECT_FALSE(out.owns_storage()) << "image " << image << ": " << out.size() << " bytes, room " << room;
+    EXPECT_FALSE(out.owns_storage())
+        << "image " << image << ": " << out.size() << " bytes, room " << room;
     TextBuffer reference;
     ChunkFormatter(c.view(), e.text, *layout).format_image(reference, image);
     EXPECT_EQ(out.view(), reference.view());

@@ -15,7 +15,8 @@ namespace {
 using testing::InMemory;
 using testing::TempFile;
 
-const std::string kRow = "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0\n";
+const std::string kRow =
+    "   1   -2    3    1234.50      45.60     300.00      12.30  512.3  100.7 p0\n";
 
 // A chunk with the given crystals, each holding `rows` reflection rows.
 std::string chunk(int crystals, int rows = 2) {
@@ -29,7 +30,8 @@ std::string chunk(int crystals, int rows = 2) {
   return s + "----- End chunk -----\n";
 }
 
-std::vector<Chunk> serial(const ByteSource& source, std::optional<std::int64_t> max = std::nullopt) {
+std::vector<Chunk> serial(const ByteSource& source,
+                          std::optional<std::int64_t> max = std::nullopt) {
   auto rows = index_source(source, 1, max, nullptr);
   EXPECT_TRUE(rows.has_value());
   return rows.has_value() ? *rows : std::vector<Chunk>{};
@@ -45,7 +47,8 @@ std::vector<std::size_t> crystals_of(const std::vector<Chunk>& rows) {
 std::size_t rows_counted(const std::string& line, ClassifyFn fn) {
   const std::string text =
       "----- Begin chunk -----\n--- Begin crystal\nReflections measured after indexing\n"
-      "   h    k    l\n" + line + "\nEnd of reflections\n";
+      "   h    k    l\n" +
+      line + "\nEnd of reflections\n";
   InMemory f(text);
   auto s = scan(f.source(), 0, text.size(), std::nullopt, nullptr, fn);
   EXPECT_TRUE(s.has_value() && s->open_chunk.has_value());
@@ -56,15 +59,22 @@ std::size_t rows_counted(const std::string& line, ClassifyFn fn) {
 class RowTest : public testing::SimdPathTest {};
 
 TEST_P(RowTest, CountsTenFieldsSeparatedByAsciiWhiteSpace) {
-  struct Case { std::string line; bool ten; };
+  struct Case {
+    std::string line;
+    bool ten;
+  };
   const std::vector<Case> cases = {
       {"1 2 3 4 5 6 7 8 9", false},
       {"1 2 3 4 5 6 7 8 9 p0", true},
       {"1\t2\t3\t4\t5\t6\t7\t8\t9\tp0", true},
       {"a b c d e f g h i j", true},  // fields need not be numbers
       {"  1 2 3 4 5 6 7 8 9   ", false},
-      {"1\x1c" "2 3 4 5 6 7 8 9 p0", false},  // 0x1C is a field byte here
-      {"1\xc2\xa0" "2 3 4 5 6 7 8 9 p0", false},  // so is a no-break space
+      {"1\x1c"
+       "2 3 4 5 6 7 8 9 p0",
+       false},  // 0x1C is a field byte here
+      {"1\xc2\xa0"
+       "2 3 4 5 6 7 8 9 p0",
+       false},  // so is a no-break space
       {"                          1   2  3  4  5  6  7  8  9                       10", true},
       {"1 2 3 4 5 6 7 8                                       9                       ", false},
       {"1 2 3 4 5 6 7 8 9 p0\r\r", true},
@@ -170,27 +180,31 @@ INSTANTIATE_TEST_SUITE_P(
     EdgeCases, ScanLists,
     ::testing::Values(
         ListCase{"missing_heading_first_row_is_heading",
-                 "Reflections measured after indexing\n" + kRow + kRow + "End of reflections\n", 0, 1},
+                 "Reflections measured after indexing\n" + kRow + kRow + "End of reflections\n", 0,
+                 1},
         ListCase{"end_right_after_start_is_heading",
                  "Reflections measured after indexing\nEnd of reflections\n" + kRow + kRow +
                      "----- End chunk -----\n" + kRow,
                  0, 2},
         ListCase{"nine_fields_not_counted",
-                 "Reflections measured after indexing\nh\n1 2 3 4 5 6 7 8 9\nEnd of reflections\n", 0, 0},
+                 "Reflections measured after indexing\nh\n1 2 3 4 5 6 7 8 9\nEnd of reflections\n",
+                 0, 0},
         ListCase{"tab_separated_row_counted",
                  "Reflections measured after indexing\nh\n1\t2\t3\t4\t5\t6\t7\t8\t9\tp\n", 0, 1},
         ListCase{"marker_like_lines_are_rows_inside_a_list",
-                 "Reflections measured after indexing\nh\n--- Begin crystal a b c d e f g h i\n", 0, 1},
+                 "Reflections measured after indexing\nh\n--- Begin crystal a b c d e f g h i\n", 0,
+                 1},
         ListCase{"empty_lines_inside_list_ignored",
                  "Reflections measured after indexing\nh\n\n" + kRow + "\n" + kRow, 0, 2},
-        ListCase{"empty_heading_line",
-                 "Reflections measured after indexing\n\n" + kRow, 0, 1},
-        ListCase{"indented_marker_not_a_crystal", "  --- Begin crystal\n--- Begin crystal x\n", 1, 0},
+        ListCase{"empty_heading_line", "Reflections measured after indexing\n\n" + kRow, 0, 1},
+        ListCase{"indented_marker_not_a_crystal", "  --- Begin crystal\n--- Begin crystal x\n", 1,
+                 0},
         ListCase{"rows_outside_lists_not_counted", kRow + kRow, 0, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Scan, MarkerRecognitionIsAPrefixTest) {
-  InMemory f("  ----- Begin chunk -----\n----- Begin chunk ----- trailing\n----- Begin chunk ---\n");
+  InMemory f(
+      "  ----- Begin chunk -----\n----- Begin chunk ----- trailing\n----- Begin chunk ---\n");
   const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].start, 26u);
@@ -215,10 +229,11 @@ TEST(Scan, LinesLongerThanTheBufferCountAsTheirWholeText) {
   const std::string gap(300000, ' ');
   const std::string ten = "1 2 3 4 5 6 7 8 9" + gap + "p0";
   const std::string nine = "1 2 3 4 5 6 7 8" + gap + "p0\r\r";
-  const std::string text = "----- Begin chunk -----" + gap + "junk\n"
+  const std::string text = "----- Begin chunk -----" + gap +
+                           "junk\n"
                            "--- Begin crystal\nReflections measured after indexing\n   h  k  l\n" +
-                           ten + "\n" + nine + "\n" + kRow + "End of reflections\n--- End crystal\n" +
-                           chunk(1);
+                           ten + "\n" + nine + "\n" + kRow +
+                           "End of reflections\n--- End crystal\n" + chunk(1);
   InMemory f(text);
   const auto rows = serial(f.source());
   ASSERT_EQ(rows.size(), 2u);
@@ -234,10 +249,10 @@ TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {
   InMemory f(a + b);
   const std::uint64_t size = a.size() + b.size();
   auto at = [&](std::uint64_t pos) { return *find_chunk_at_or_after(f.source(), pos, size); };
-  EXPECT_EQ(at(0), 0u);          // a marker at offset 0 is found from 0
-  EXPECT_EQ(at(1), a.size());    // inside the first marker line
+  EXPECT_EQ(at(0), 0u);        // a marker at offset 0 is found from 0
+  EXPECT_EQ(at(1), a.size());  // inside the first marker line
   EXPECT_EQ(at(a.size() - 1), a.size());
-  EXPECT_EQ(at(a.size()), size); // exactly at a marker: that line is skipped
+  EXPECT_EQ(at(a.size()), size);  // exactly at a marker: that line is skipped
   EXPECT_EQ(at(size), size);
   EXPECT_EQ(at(size + 10), size);
 }
@@ -275,8 +290,9 @@ TEST(SplitPoints, HugeThreadCountsSearchAtMostOncePerChunk) {
     EXPECT_EQ(points->front(), first);
     for (std::size_t i = 1; i < points->size(); ++i) {
       EXPECT_LT((*points)[i - 1], (*points)[i]);
-      const bool is_chunk_start = std::any_of(rows.begin(), rows.end(),
-                                              [&](const Chunk& c) { return c.start == (*points)[i]; });
+      const bool is_chunk_start = std::any_of(rows.begin(), rows.end(), [&](const Chunk& c) {
+        return c.start == (*points)[i];
+      });
       EXPECT_TRUE(is_chunk_start);
     }
   }

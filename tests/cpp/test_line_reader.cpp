@@ -57,14 +57,17 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"empty_range", "abc\ndef\n", 0, 0, {}},
         RangeCase{"end_at_line_start", "abc\ndef\n", 0, 4, {{0, "abc"}}},
         RangeCase{"start_at_line_start", "abc\ndef\n", 4, 8, {{4, "def"}}},
-        RangeCase{"end_inside_line_reads_it_whole", "abc\ndefgh\nxyz\n", 0, 6,
+        RangeCase{"end_inside_line_reads_it_whole",
+                  "abc\ndefgh\nxyz\n",
+                  0,
+                  6,
                   {{0, "abc"}, {4, "defgh"}}},
-        RangeCase{"start_inside_line_yields_the_rest", "abcdef\nxyz\n", 2, 11,
-                  {{2, "cdef"}, {7, "xyz"}}},
-        RangeCase{"carriage_returns_stripped", "abc\r\r\nx\ry\r\n", 0, 100,
-                  {{0, "abc"}, {6, "x\ry"}}},
-        RangeCase{"lone_carriage_return_is_empty_line", "\r\n\nz", 0, 100,
-                  {{0, ""}, {2, ""}, {3, "z"}}},
+        RangeCase{
+            "start_inside_line_yields_the_rest", "abcdef\nxyz\n", 2, 11, {{2, "cdef"}, {7, "xyz"}}},
+        RangeCase{
+            "carriage_returns_stripped", "abc\r\r\nx\ry\r\n", 0, 100, {{0, "abc"}, {6, "x\ry"}}},
+        RangeCase{
+            "lone_carriage_return_is_empty_line", "\r\n\nz", 0, 100, {{0, ""}, {2, ""}, {3, "z"}}},
         RangeCase{"unterminated_last_line", "abc\nlast", 0, 100, {{0, "abc"}, {4, "last"}}},
         RangeCase{"no_extra_empty_line_at_end", "abc\n", 0, 100, {{0, "abc"}}},
         RangeCase{"file_shorter_than_range", "a\nb\n", 0, 1000000, {{0, "a"}, {2, "b"}}},
@@ -115,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(std::pair<std::uint64_t, Lines>{0, {}},
                       std::pair<std::uint64_t, Lines>{4, {{0, "abc"}}},
                       std::pair<std::uint64_t, Lines>{6, {{0, "abc"}, {4, "de"}}},
-                      std::pair<std::uint64_t, Lines>{1000, {{0, "abc"}, {4, "defgh"}, {10, "xyz"}}}));
+                      std::pair<std::uint64_t, Lines>{1000,
+                                                      {{0, "abc"}, {4, "defgh"}, {10, "xyz"}}}));
 
 TEST(LineReader, HeadOfALineTooLongForTheBufferAndItsRest) {
   const std::string rest = std::string(200000, 'x') + " y";

@@ -54,11 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{"9223372036854775808", kRange, 0}, IntCase{"-9223372036854775809", kRange, 0},
         IntCase{"99999999999999999999", kRange, 0},
         IntCase{"18446744073709551616", kRange, 0},  // 2^64 must not wrap to 0
-        IntCase{"", kNot, 0}, IntCase{"+", kNot, 0}, IntCase{"-", kNot, 0},
-        IntCase{"1.0", kNot, 0}, IntCase{"1e3", kNot, 0}, IntCase{"0x10", kNot, 0},
-        IntCase{"1_", kNot, 0}, IntCase{"_1", kNot, 0}, IntCase{"1__0", kNot, 0},
-        IntCase{"-_1", kNot, 0}, IntCase{"+-1", kNot, 0}, IntCase{" 42", kNot, 0},
-        IntCase{"42 ", kNot, 0},
+        IntCase{"", kNot, 0}, IntCase{"+", kNot, 0}, IntCase{"-", kNot, 0}, IntCase{"1.0", kNot, 0},
+        IntCase{"1e3", kNot, 0}, IntCase{"0x10", kNot, 0}, IntCase{"1_", kNot, 0},
+        IntCase{"_1", kNot, 0}, IntCase{"1__0", kNot, 0}, IntCase{"-_1", kNot, 0},
+        IntCase{"+-1", kNot, 0}, IntCase{" 42", kNot, 0}, IntCase{"42 ", kNot, 0},
         // A literal too large for 64 bits is still no integer if junk follows.
         IntCase{"99999999999999999999x", kNot, 0},
         // Arabic-Indic digits four and two: Python accepts them, this module does not.
@@ -111,9 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Ok("1.5", 1.5), Ok("-.5", -0.5), Ok("5.", 5.0), Ok("1.e-5", 0.00001),
         Ok("1_000.25", 1000.25), Ok("1e400", kInf), Ok("-1e400", -kInf), Ok("1e-400", 0.0),
-        Ok("-1e-400", -0.0), Ok("-0", -0.0), Ok("0e999999999999999999999", 0.0),
-        Ok("INF", kInf), Ok("-Infinity", -kInf), Ok("+iNfInItY", kInf), Ok("nan", kNaN),
-        Ok("NaN", kNaN), Ok("-nan", -kNaN), Ok("1e1_0", 1e10), Ok("1E+5", 1e5),
+        Ok("-1e-400", -0.0), Ok("-0", -0.0), Ok("0e999999999999999999999", 0.0), Ok("INF", kInf),
+        Ok("-Infinity", -kInf), Ok("+iNfInItY", kInf), Ok("nan", kNaN), Ok("NaN", kNaN),
+        Ok("-nan", -kNaN), Ok("1e1_0", 1e10), Ok("1E+5", 1e5),
         // Exact fast path and its edges.
         Ok("0.1", 0.1), Ok("123456789012345678", 123456789012345678.0),
         Ok("9007199254740993", 9007199254740992.0),  // 2^53 + 1: ties to even
@@ -122,17 +121,16 @@ INSTANTIATE_TEST_SUITE_P(
         Ok("0.1000000000000000055511151231257827021181583404541015625", 0.1),
         Ok("2.2250738585072011e-308", 2.2250738585072011e-308),
         Ok("4.9406564584124654e-324", 4.9406564584124654e-324),
-        Ok("2.4703282292062328e-324", 4.9406564584124654e-324),
-        Ok("2.4703282292062327e-324", 0.0),
-        Ok("1.7976931348623157e308", 1.7976931348623157e308),
-        Ok("1.7976931348623159e308", kInf),
+        Ok("2.4703282292062328e-324", 4.9406564584124654e-324), Ok("2.4703282292062327e-324", 0.0),
+        Ok("1.7976931348623157e308", 1.7976931348623157e308), Ok("1.7976931348623159e308", kInf),
         Ok("0.000000000000000000000000000001e30", 1.0),
         Ok(cat({"1", std::string(400, '0'), "e-400"}), 1.0),
         Ok(cat({"0.", std::string(1000, '0'), "1e1001"}), 1.0),
         // Halfway between 1 and the next double, then just above it far out:
         // the digit that decides lies beyond the digits kept.
         Ok("1.00000000000000011102230246251565404236316680908203125", 1.0),
-        Ok(cat({"1.00000000000000011102230246251565404236316680908203125", std::string(900, '0'), "1"}),
+        Ok(cat({"1.00000000000000011102230246251565404236316680908203125", std::string(900, '0'),
+                "1"}),
            1.0000000000000002),
         Fail("infin"), Fail("1e"), Fail("."), Fail(""), Fail("+"), Fail("e5"), Fail(" 1.5"),
         Fail("1.5 "), Fail("0x1p3"), Fail("1,5"), Fail("1__0.5"), Fail("1_.5"), Fail("1._5"),
@@ -156,10 +154,12 @@ TEST_P(ExactDecimalTest, AgreesWithFromCharsOrDeclines) {
   std::from_chars(text.data(), text.data() + text.size(), want);
   double got = -1.0;
   const bool taken = integer_times_pow10(c.w, c.power, got);
-  const bool in_domain = c.w <= kMaxExactInt &&
-                         ((c.power >= -22 && c.power <= 22) ||
-                          (c.power > 22 && c.power <= 37 &&
-                           static_cast<double>(c.w) * std::pow(10.0, static_cast<double>(c.power - 22)) <= 9007199254740992.0));
+  const bool in_domain =
+      c.w <= kMaxExactInt &&
+      ((c.power >= -22 && c.power <= 22) ||
+       (c.power > 22 && c.power <= 37 &&
+        static_cast<double>(c.w) * std::pow(10.0, static_cast<double>(c.power - 22)) <=
+            9007199254740992.0));
   ASSERT_EQ(taken, in_domain) << text;
   if (taken) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want)) << text;
@@ -175,10 +175,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ExactDecimalTest,
     ::testing::Values(ExactCase{0, 0}, ExactCase{1, -22}, ExactCase{1, 22}, ExactCase{1, 23},
                       ExactCase{1, -23}, ExactCase{9007199254740992, -1},
-                      ExactCase{9007199254740993, 0}, ExactCase{123456789, -7},
-                      ExactCase{3, -1}, ExactCase{7, -19}, ExactCase{9007199254740991, 22},
-                      ExactCase{9, 37}, ExactCase{9007, 37}, ExactCase{1, 38},
-                      ExactCase{900719925474099, 24}, ExactCase{900719925474099, 25}));
+                      ExactCase{9007199254740993, 0}, ExactCase{123456789, -7}, ExactCase{3, -1},
+                      ExactCase{7, -19}, ExactCase{9007199254740991, 22}, ExactCase{9, 37},
+                      ExactCase{9007, 37}, ExactCase{1, 38}, ExactCase{900719925474099, 24},
+                      ExactCase{900719925474099, 25}));
 
 }  // namespace
 }  // namespace qn

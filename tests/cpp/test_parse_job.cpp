@@ -64,7 +64,10 @@ TEST(WorkUnits, BytesWeighAsWellAsRows) {
 }
 
 TEST(WorkUnits, RowsOutOfOrderOrOverlappingKeepTheirOwnRanges) {
-  std::vector<ChunkRow> rows = {{200, 300, 0, 1}, {100, 200, 0, 1}, {150, 250, 0, 1}, {250, 260, 0, 1}};
+  std::vector<ChunkRow> rows = {{200, 300, 0, 1},
+                                {100, 200, 0, 1},
+                                {150, 250, 0, 1},
+                                {250, 260, 0, 1}};
   const auto units = form_work_units(rows, 1);
   ASSERT_EQ(units.size(), 1u);
   ASSERT_EQ(units[0].ranges.size(), 3u);  // only the last row touches its predecessor
@@ -74,8 +77,10 @@ TEST(WorkUnits, RowsOutOfOrderOrOverlappingKeepTheirOwnRanges) {
 
 TEST(WorkUnits, AbsurdHintsSaturateAndNegativeCountsWeighOne) {
   constexpr std::int64_t kHuge = std::numeric_limits<std::int64_t>::max();
-  std::vector<ChunkRow> rows = {
-      {0, 10, kHuge, kHuge}, {10, 20, kHuge, kHuge}, {20, 30, -5, -5}, {30, 40, kHuge, kHuge}};
+  std::vector<ChunkRow> rows = {{0, 10, kHuge, kHuge},
+                                {10, 20, kHuge, kHuge},
+                                {20, 30, -5, -5},
+                                {30, 40, kHuge, kHuge}};
   const auto one = form_work_units(rows, 1);
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].hints.observations, std::numeric_limits<std::size_t>::max());
@@ -108,7 +113,8 @@ void fill_unit(UnitResult& u, int crystals_per_image, int images, int obs_per_cr
   u.report.record(Reason::kKeyValue, offset);
 }
 
-UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal, std::uint64_t offset) {
+UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal,
+                     std::uint64_t offset) {
   UnitResult u{Columns{}, Report{}};
   fill_unit(u, crystals_per_image, images, obs_per_crystal, offset);
   return u;
@@ -118,7 +124,8 @@ UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal, st
 std::vector<std::string> contents(Columns& c) {
   std::vector<std::string> out;
   c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t, Level) {
-    out.emplace_back(reinterpret_cast<const char*>(buffer.data()), buffer.size() * sizeof(*buffer.data()));
+    out.emplace_back(reinterpret_cast<const char*>(buffer.data()),
+                     buffer.size() * sizeof(*buffer.data()));
   });
   for (const auto& f : c.filenames) out.push_back(f);
   return out;
@@ -164,7 +171,8 @@ TEST(BorrowedBuffer, FillsItsRegionThenMovesOutWithItsElements) {
   b.push_back(13);  // past the region: moved, the region's neighbour untouched
   EXPECT_NE(b.data(), region.data() + 1);
   EXPECT_EQ(region[4], -1);
-  EXPECT_EQ(std::vector<std::int32_t>(b.begin(), b.end()), (std::vector<std::int32_t>{10, 11, 12, 13}));
+  EXPECT_EQ(std::vector<std::int32_t>(b.begin(), b.end()),
+            (std::vector<std::int32_t>{10, 11, 12, 13}));
 }
 
 struct SliceCase {
@@ -197,7 +205,8 @@ TEST_P(MergeSlices, JoinsLikeSeparateUnitsAndMovesOnlyWhatOutgrewItsSlice) {
                         room(static_cast<std::size_t>(images), k.room_over[i][2])};
       starts.push_back(total);
       rooms.push_back(r);
-      total = {total.observations + r.observations, total.crystals + r.crystals, total.images + r.images};
+      total = {total.observations + r.observations, total.crystals + r.crystals,
+               total.images + r.images};
     }
     Columns whole;
     whole.resize_rows_uninitialized(total);
@@ -220,10 +229,20 @@ TEST_P(MergeSlices, JoinsLikeSeparateUnitsAndMovesOnlyWhatOutgrewItsSlice) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, MergeSlices,
     ::testing::Values(
-        SliceCase{"Exact", {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}, {2, 1, 5}}, {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, true},
-        SliceCase{"RoomToSpare", {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}}, {{4, 1, 2}, {0, 3, 0}, {7, 0, 1}}, true},
-        SliceCase{"OneObservationSliceTooSmall", {{2, 2, 3}, {3, 1, 2}, {2, 1, 1}}, {{0, 0, 0}, {-1, 0, 0}, {5, 1, 0}}, false},
-        SliceCase{"CrystalsOutgrowTheirSlice", {{2, 2, 3}, {3, 1, 2}}, {{2, -3, 0}, {0, 0, -1}}, true},
+        SliceCase{"Exact",
+                  {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}, {2, 1, 5}},
+                  {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}},
+                  true},
+        SliceCase{"RoomToSpare",
+                  {{2, 2, 3}, {3, 1, 2}, {1, 0, 0}},
+                  {{4, 1, 2}, {0, 3, 0}, {7, 0, 1}},
+                  true},
+        SliceCase{"OneObservationSliceTooSmall",
+                  {{2, 2, 3}, {3, 1, 2}, {2, 1, 1}},
+                  {{0, 0, 0}, {-1, 0, 0}, {5, 1, 0}},
+                  false},
+        SliceCase{
+            "CrystalsOutgrowTheirSlice", {{2, 2, 3}, {3, 1, 2}}, {{2, -3, 0}, {0, 0, -1}}, true},
         SliceCase{"NoRoomAtAll", {{1, 1, 4}, {2, 2, 2}}, {{-4, -1, -1}, {-8, -4, -2}}, false}),
     [](const ::testing::TestParamInfo<SliceCase>& info) { return std::string(info.param.name); });
 
@@ -238,7 +257,8 @@ TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
   const std::string text = one + one;
   const auto size = static_cast<std::int64_t>(one.size());
   // The third row lies past the end: the file shrank since it was indexed.
-  const std::vector<ChunkRow> rows = {{0, size, 1, 1}, {size, 2 * size, 1, 1},
+  const std::vector<ChunkRow> rows = {{0, size, 1, 1},
+                                      {size, 2 * size, 1, 1},
                                       {2 * size, 3 * size, 1, 1}};
   const PanelMap panels = {{"p0", 0}};
   testing::InMemory bytes(text);
@@ -252,8 +272,9 @@ TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
   EXPECT_EQ(from_file->columns.filenames, from_memory->columns.filenames);
   EXPECT_EQ(from_file->columns.crystal_id[1], from_memory->columns.crystal_id[1]);
   EXPECT_EQ(from_file->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].count, 1u);
-  EXPECT_EQ(from_memory->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].first_offset,
-            static_cast<std::uint64_t>(2 * size));
+  EXPECT_EQ(
+      from_memory->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].first_offset,
+      static_cast<std::uint64_t>(2 * size));
 
   auto missing = parse_rows(file.path() + ".missing", rows, panels, 1, nullptr);
   ASSERT_FALSE(missing.has_value());

@@ -39,8 +39,8 @@ constexpr std::string_view kPeaks =
 
 std::string refl(int h, int k, int l, std::string_view panel = "p0") {
   char line[128];
-  std::snprintf(line, sizeof line, "%4d %4d %4d  100.5  10.25  50.0  5.0  12.5  7.5 %s\n", h, k,
-                l, std::string(panel).c_str());
+  std::snprintf(line, sizeof line, "%4d %4d %4d  100.5  10.25  50.0  5.0  12.5  7.5 %s\n", h, k, l,
+                std::string(panel).c_str());
   return line;
 }
 
@@ -51,7 +51,8 @@ struct CrystalText {
   std::string keys =
       "profile_radius = 0.002 nm^-1\npredict_refine/det_shift x = 0.05 y = -0.02 mm\n"
       "diffraction_resolution_limit = 2.50 nm^-1 or 4.00 A\n";
-  std::string heading = "   h    k    l          I   sigma(I)       peak background  fs/px  ss/px panel\n";
+  std::string heading =
+      "   h    k    l          I   sigma(I)       peak background  fs/px  ss/px panel\n";
   std::string rows = refl(1, 2, 3) + refl(-4, 5, -6, "p1");
   std::string tail = "End of reflections\n--- End crystal\n";
 };
@@ -215,25 +216,26 @@ constexpr float kInfF = std::numeric_limits<float>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ImageHeaderTest,
-    ::testing::Values(
-        HeaderCase{"num_peaks = 12.7\n", 0, 12, 0, 0}, HeaderCase{"num_peaks = -3.9\n", 0, -3, 0, 0},
-        HeaderCase{"num_peaks = 2147483647\n", 0, 2147483647, 0, 0},
-        HeaderCase{"num_peaks = 2147483648\n", 0, 0, 0, 1},
-        HeaderCase{"num_peaks = 99999999999999999999\n", 0, 0, 0, 1},
-        HeaderCase{"num_peaks = 1e10\n", 0, 0, 0, 1}, HeaderCase{"num_peaks = inf\n", 0, 0, 0, 1},
-        HeaderCase{"num_peaks = 1_000\n", 0, 1000, 0, 0},
-        HeaderCase{"photon_energy_eV = inf\n", kInfF, 0, 0, 0},
-        HeaderCase{"photon_energy_eV = 99999999999999999999\n", 1e20f, 0, 0, 0},
-        // An integer beyond 64 bits that float() makes infinite is invalid.
-        HeaderCase{"photon_energy_eV = 1" + std::string(400, '0') + "\n", 0, 0, 0, 1},
-        HeaderCase{"photon_energy_eV = 9.5keV\n", 0, 0, 0, 1},
-        HeaderCase{"  photon_energy_eV   =   9.5 eV\n", 9.5f, 0, 0, 0},
-        HeaderCase{"photon_energy_eV =\n", 0, 0, 0, 0},  // no field: no effect
-        HeaderCase{"Photon_energy_eV = 5\n", 0, 0, 0, 0},  // keys are case-sensitive
-        // The last line for a key decides; an earlier bad value is not reported.
-        HeaderCase{"photon_energy_eV = bad\nphoton_energy_eV = 7\n", 7, 0, 0, 0},
-        HeaderCase{"average_camera_length = 0.1 m\naverage_camera_length = x\n", 0, 0, 0, 1,
-                   "average_camera_length = x"}));
+    ::testing::Values(HeaderCase{"num_peaks = 12.7\n", 0, 12, 0, 0},
+                      HeaderCase{"num_peaks = -3.9\n", 0, -3, 0, 0},
+                      HeaderCase{"num_peaks = 2147483647\n", 0, 2147483647, 0, 0},
+                      HeaderCase{"num_peaks = 2147483648\n", 0, 0, 0, 1},
+                      HeaderCase{"num_peaks = 99999999999999999999\n", 0, 0, 0, 1},
+                      HeaderCase{"num_peaks = 1e10\n", 0, 0, 0, 1},
+                      HeaderCase{"num_peaks = inf\n", 0, 0, 0, 1},
+                      HeaderCase{"num_peaks = 1_000\n", 0, 1000, 0, 0},
+                      HeaderCase{"photon_energy_eV = inf\n", kInfF, 0, 0, 0},
+                      HeaderCase{"photon_energy_eV = 99999999999999999999\n", 1e20f, 0, 0, 0},
+                      // An integer beyond 64 bits that float() makes infinite is invalid.
+                      HeaderCase{"photon_energy_eV = 1" + std::string(400, '0') + "\n", 0, 0, 0, 1},
+                      HeaderCase{"photon_energy_eV = 9.5keV\n", 0, 0, 0, 1},
+                      HeaderCase{"  photon_energy_eV   =   9.5 eV\n", 9.5f, 0, 0, 0},
+                      HeaderCase{"photon_energy_eV =\n", 0, 0, 0, 0},    // no field: no effect
+                      HeaderCase{"Photon_energy_eV = 5\n", 0, 0, 0, 0},  // keys are case-sensitive
+                      // The last line for a key decides; an earlier bad value is not reported.
+                      HeaderCase{"photon_energy_eV = bad\nphoton_energy_eV = 7\n", 7, 0, 0, 0},
+                      HeaderCase{"average_camera_length = 0.1 m\naverage_camera_length = x\n", 0, 0,
+                                 0, 1, "average_camera_length = x"}));
 
 // --- crystal values ---------------------------------------------------------
 
@@ -241,7 +243,7 @@ struct CrystalKeyCase {
   std::string keys;
   float profile_rad, resolution, det_shift_x, det_shift_y;
   std::optional<Reason> reason;  // nullopt: nothing reported
-  std::string needle = {};  // the line reported, when not the first key line
+  std::string needle = {};       // the line reported, when not the first key line
 };
 
 void PrintTo(const CrystalKeyCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.keys); }
@@ -382,63 +384,129 @@ INSTANTIATE_TEST_SUITE_P(
     Table, StructureTest,
     ::testing::Values(
         // SeekImage
-        StructureCase{"EmptyChunk", cat({kBegin, kEnd}), 0, 0, 0,
+        StructureCase{"EmptyChunk",
+                      cat({kBegin, kEnd}),
+                      0,
+                      0,
+                      0,
                       {{Reason::kChunkNoImage, 1, std::string(kBegin)}}},
-        StructureCase{"TwoEmptyChunks", cat({kBegin, kEnd, "x\n", kBegin, kEnd}), 0, 0, 0,
+        StructureCase{"TwoEmptyChunks",
+                      cat({kBegin, kEnd, "x\n", kBegin, kEnd}),
+                      0,
+                      0,
+                      0,
                       {{Reason::kChunkNoImage, 2, std::string(kBegin)}}},
         StructureCase{"EndChunkOutsideAChunk", cat({kEnd, kFull}), 2, 1, 1, {}},
         // ExpectEvent
-        StructureCase{"FilenameThenEnd", cat({kBegin, "Image filename: x.h5\n", kEnd}), 0, 0, 0,
+        StructureCase{"FilenameThenEnd",
+                      cat({kBegin, "Image filename: x.h5\n", kEnd}),
+                      0,
+                      0,
+                      0,
                       {{Reason::kImageTruncated, 1, "Image filename:"}}},
         // ImageHeader: the line after the filename is used up as the event line.
         StructureCase{"NoEventLine",
-                      cat({kBegin, "Image filename: x.h5\nphoton_energy_eV = x\n", kPeaks, kEnd}), 0,
-                      0, 1, {}},
+                      cat({kBegin, "Image filename: x.h5\nphoton_energy_eV = x\n", kPeaks, kEnd}),
+                      0,
+                      0,
+                      1,
+                      {}},
         StructureCase{"CrystalWithoutPeakList",
-                      cat({kBegin, "Image filename: x.h5\nEvent: e\n", crystal(), kEnd}), 2, 1, 1, {}},
+                      cat({kBegin, "Image filename: x.h5\nEvent: e\n", crystal(), kEnd}),
+                      2,
+                      1,
+                      1,
+                      {}},
         StructureCase{"HeaderEndsAtBoundary",
-                      cat({kBegin, "Image filename: x.h5\nEvent: e\nnum_peaks = z\n", kEnd}), 0, 0, 1,
+                      cat({kBegin, "Image filename: x.h5\nEvent: e\nnum_peaks = z\n", kEnd}),
+                      0,
+                      0,
+                      1,
                       {{Reason::kKeyValue, 1, "num_peaks"}}},
         // PeakList / AfterPeaks: a peak list with no end still lets crystals in.
         StructureCase{"CrystalInsidePeakList",
-                      cat({kBegin, "Image filename: x.h5\nEvent: e\nPeaks from peak search\n1 2 3\n",
+                      cat({kBegin,
+                           "Image filename: x.h5\nEvent: e\nPeaks from peak search\n1 2 3\n",
                            crystal(), kEnd}),
-                      2, 1, 1, {}},
+                      2,
+                      1,
+                      1,
+                      {}},
         // CellLine
         StructureCase{"CellWithFiveNumbers",
                       chunk(crystal(with_cell("Cell parameters 7.8 7.8 3.8 nm, 90.0 90.0 deg\n")) +
                             crystal()),
-                      2, 1, 1, {{Reason::kCrystalCell, 1, "Cell parameters 7.8 7.8 3.8 nm, 90.0 90.0 deg"}}},
-        StructureCase{"CellLineIsBoundary", cat({kBegin, "Image filename: x.h5\nEvent: e\n",
-                                                 "--- Begin crystal\n", kEnd}),
-                      0, 0, 1, {{Reason::kCrystalTruncated, 1, "--- Begin crystal"}}},
+                      2,
+                      1,
+                      1,
+                      {{Reason::kCrystalCell, 1, "Cell parameters 7.8 7.8 3.8 nm, 90.0 90.0 deg"}}},
+        StructureCase{"CellLineIsBoundary",
+                      cat({kBegin, "Image filename: x.h5\nEvent: e\n", "--- Begin crystal\n",
+                           kEnd}),
+                      0,
+                      0,
+                      1,
+                      {{Reason::kCrystalTruncated, 1, "--- Begin crystal"}}},
         // Vectors
-        StructureCase{"VectorWithoutEquals", chunk(crystal({.vectors = "astar +0.1 -0.2 +0.3\n"})),
-                      0, 0, 1, {{Reason::kCrystalVector, 1, "astar +0.1"}}},
+        StructureCase{"VectorWithoutEquals",
+                      chunk(crystal({.vectors = "astar +0.1 -0.2 +0.3\n"})),
+                      0,
+                      0,
+                      1,
+                      {{Reason::kCrystalVector, 1, "astar +0.1"}}},
         StructureCase{"VectorWithTwoNumbers",
-                      chunk(crystal({.vectors = "astar = 1 2 3\nbstar = 1 2 nm^-1\n"})), 0, 0, 1,
+                      chunk(crystal({.vectors = "astar = 1 2 3\nbstar = 1 2 nm^-1\n"})),
+                      0,
+                      0,
+                      1,
                       {{Reason::kCrystalVector, 1, "bstar"}}},
-        StructureCase{"CutInVectors", chunk(crystal_cut(3)), 0, 0, 1,
+        StructureCase{"CutInVectors",
+                      chunk(crystal_cut(3)),
+                      0,
+                      0,
+                      1,
                       {{Reason::kCrystalTruncated, 1, "--- Begin crystal"}}},
         // CrystalHeader and ReflectionHeader
-        StructureCase{"CutInCrystalHeader", chunk(crystal_cut(6)), 0, 0, 1,
+        StructureCase{"CutInCrystalHeader",
+                      chunk(crystal_cut(6)),
+                      0,
+                      0,
+                      1,
                       {{Reason::kCrystalTruncated, 1, "--- Begin crystal"}}},
-        StructureCase{"CutAfterReflectionsMeasured", chunk(crystal_cut(9)), 0, 0, 1,
+        StructureCase{"CutAfterReflectionsMeasured",
+                      chunk(crystal_cut(9)),
+                      0,
+                      0,
+                      1,
                       {{Reason::kCrystalTruncated, 1, "--- Begin crystal"}}},
         // A row right after the marker is taken as the heading and lost silently.
         StructureCase{"NoColumnHeading", chunk(crystal({.heading = ""})), 1, 1, 1, {}},
         // Reflections: a boundary drops the rows already read; the image stays.
-        StructureCase{"CutInReflections", chunk(crystal() + crystal_cut(11)), 2, 1, 1,
+        StructureCase{"CutInReflections",
+                      chunk(crystal() + crystal_cut(11)),
+                      2,
+                      1,
+                      1,
                       {{Reason::kCrystalTruncated, 1, "--- Begin crystal", 1}}},
         // CrystalDone / CrystalRejected: a missing "--- End crystal" does not
         // lose the crystal that follows.
         StructureCase{"DoneWithoutEndCrystal",
-                      chunk(crystal({.tail = "End of reflections\n"}) + crystal()), 4, 2, 1, {}},
+                      chunk(crystal({.tail = "End of reflections\n"}) + crystal()),
+                      4,
+                      2,
+                      1,
+                      {}},
         StructureCase{"RejectedWithoutEndCrystal",
                       chunk(crystal({.cell = "bad\n", .tail = "End of reflections\n"}) + crystal()),
-                      2, 1, 1, {{Reason::kCrystalCell, 1, "bad"}}},
+                      2,
+                      1,
+                      1,
+                      {{Reason::kCrystalCell, 1, "bad"}}},
         StructureCase{"RejectedSkipsToEndCrystal",
-                      chunk(crystal({.cell = "bad\n"}) + crystal()), 2, 1, 1,
+                      chunk(crystal({.cell = "bad\n"}) + crystal()),
+                      2,
+                      1,
+                      1,
                       {{Reason::kCrystalCell, 1, "bad"}}}),
     [](const auto& info) { return info.param.name; });
 
@@ -495,8 +563,8 @@ TEST(ParseUnit, RangeEndingAfterFilenameTruncatesTheImage) {
 TEST(ParseUnit, AbsurdHintsReserveOnlyWhatTheBytesCanHold) {
   const std::string text = chunk(crystal());
   constexpr std::size_t kHuge = std::size_t{1} << 62;
-  const UnitResult u = parse(text, {{0, text.size()}, {text.size(), ~std::uint64_t{0} >> 2}},
-                             {kHuge, kHuge, kHuge});
+  const UnitResult u =
+      parse(text, {{0, text.size()}, {text.size(), ~std::uint64_t{0} >> 2}}, {kHuge, kHuge, kHuge});
   expect_rows(u.columns, 2, 1, 1);
   EXPECT_LE(u.columns.I.capacity(), text.size());
   EXPECT_LE(u.columns.filenames.capacity(), text.size());
@@ -513,11 +581,15 @@ TEST(ParseUnit, NoRangesGivesEmptyColumns) {
 
 TEST(ParseUnit, InvalidUtf8IsReplacedLikePythonDoes) {
   // b"Image filename: a\xffb\xe2\x80.h5".decode("utf-8", "replace")
-  const std::string text =
-      cat({kBegin, "Image filename: a\xff" "b\xe2\x80.h5\nEvent: \xc3\xa9\xc3\n", kHeader, kPeaks, kEnd});
+  const std::string text = cat({kBegin,
+                                "Image filename: a\xff"
+                                "b\xe2\x80.h5\nEvent: \xc3\xa9\xc3\n",
+                                kHeader, kPeaks, kEnd});
   const UnitResult u = parse(text);
   ASSERT_EQ(u.columns.n_images(), 1u);
-  EXPECT_EQ(u.columns.filenames[0], "a\xef\xbf\xbd" "b\xef\xbf\xbd.h5");
+  EXPECT_EQ(u.columns.filenames[0],
+            "a\xef\xbf\xbd"
+            "b\xef\xbf\xbd.h5");
   EXPECT_EQ(u.columns.events[0], "\xc3\xa9\xef\xbf\xbd");
 }
 
@@ -542,15 +614,26 @@ TEST_P(Utf8DecodeTest, MatchesPython) {
 #define FFFD "\xef\xbf\xbd"
 INSTANTIATE_TEST_SUITE_P(
     Table, Utf8DecodeTest,
-    ::testing::Values(DecodeCase{"", ""}, DecodeCase{"plain ascii text, long enough", "plain ascii text, long enough"},
+    ::testing::Values(DecodeCase{"", ""},
+                      DecodeCase{"plain ascii text, long enough", "plain ascii text, long enough"},
                       DecodeCase{"\xf0\x9f\x98\x80 ok \xc3\xa9", "\xf0\x9f\x98\x80 ok \xc3\xa9"},
-                      DecodeCase{"\xe2\x80", FFFD}, DecodeCase{"\xe2\x80" "A", FFFD "A"},
-                      DecodeCase{"\xe0\x80", FFFD FFFD}, DecodeCase{"\xf0\x90\x80" "A", FFFD "A"},
+                      DecodeCase{"\xe2\x80", FFFD},
+                      DecodeCase{"\xe2\x80"
+                                 "A",
+                                 FFFD "A"},
+                      DecodeCase{"\xe0\x80", FFFD FFFD},
+                      DecodeCase{"\xf0\x90\x80"
+                                 "A",
+                                 FFFD "A"},
                       DecodeCase{"\xed\xa0\x80", FFFD FFFD FFFD}, DecodeCase{"\xc0\xaf", FFFD FFFD},
                       DecodeCase{"\xf4\x90\x80\x80", FFFD FFFD FFFD FFFD}, DecodeCase{"\xff", FFFD},
-                      DecodeCase{"\xc3", FFFD}, DecodeCase{"a\x80\x80" "b", "a" FFFD FFFD "b"},
+                      DecodeCase{"\xc3", FFFD},
+                      DecodeCase{"a\x80\x80"
+                                 "b",
+                                 "a" FFFD FFFD "b"},
                       DecodeCase{"\xf1\x80\x80\xc3\xa9", FFFD "\xc3\xa9"},
-                      DecodeCase{"0123456789abcdef\xff" "0123456789abcdef\xc3\xa9",
+                      DecodeCase{"0123456789abcdef\xff"
+                                 "0123456789abcdef\xc3\xa9",
                                  "0123456789abcdef" FFFD "0123456789abcdef\xc3\xa9"}));
 #undef FFFD
 
@@ -565,13 +648,21 @@ TEST(Columns, CapacityFollowsTheHintsPerLevelAndWidth) {
   EXPECT_GE(c.n_peaks.capacity(), 2u);
   EXPECT_GE(c.filenames.capacity(), 2u);
   // The order of the parse result, which callers see as the order of its keys.
-  const std::vector<std::string_view> order = {
-      "hkl",         "I",           "sigma",       "peak",          "background", "fs",
-      "ss",          "panel_id",    "crystal_id",  "cell",          "astar",      "bstar",
-      "cstar",       "profile_rad", "resolution",  "n_refl",        "image_id",   "crystal_in_image",
-      "beam_energy", "det_shift_x", "det_shift_y", "camera_length", "n_peaks"};
+  const std::vector<std::string_view> order = {"hkl",         "I",
+                                               "sigma",       "peak",
+                                               "background",  "fs",
+                                               "ss",          "panel_id",
+                                               "crystal_id",  "cell",
+                                               "astar",       "bstar",
+                                               "cstar",       "profile_rad",
+                                               "resolution",  "n_refl",
+                                               "image_id",    "crystal_in_image",
+                                               "beam_energy", "det_shift_x",
+                                               "det_shift_y", "camera_length",
+                                               "n_peaks"};
   std::vector<std::string_view> names;
-  c.for_each_numeric([&](std::string_view name, auto&, std::size_t, Level) { names.push_back(name); });
+  c.for_each_numeric(
+      [&](std::string_view name, auto&, std::size_t, Level) { names.push_back(name); });
   EXPECT_EQ(names, order);
   EXPECT_EQ(names.size(), kNumericColumnCount);
 }
@@ -586,7 +677,8 @@ TEST(Report, RecordKeepsTheSmallestOffsetAndMergeIsSymmetric) {
   ab.merge(b);
   ba.merge(a);
   for (const Report& r : {ab, ba}) {
-    EXPECT_EQ(entries(r), (std::vector<Entry>{{Reason::kKeyValue, 3, 10}, {Reason::kDetShift, 1, 99}}));
+    EXPECT_EQ(entries(r),
+              (std::vector<Entry>{{Reason::kKeyValue, 3, 10}, {Reason::kDetShift, 1, 99}}));
   }
   EXPECT_EQ(Report{}[Reason::kChunkNoImage].first_offset, Report::kNoOffset);
   EXPECT_EQ(reason_name(Reason::kReflectionHklRange), "reflection_hkl_range");

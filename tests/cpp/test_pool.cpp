@@ -50,7 +50,8 @@ TEST(ParallelMap, ExceptionsBecomeErrors) {
   EXPECT_EQ(panic.error().kind, ErrorKind::kPanic);
   EXPECT_EQ(panic.error().display(), "broken invariant");
 
-  auto oom = parallel_map<int>(nullptr, 2, [](std::size_t) -> Result<int> { throw std::bad_alloc(); });
+  auto oom =
+      parallel_map<int>(nullptr, 2, [](std::size_t) -> Result<int> { throw std::bad_alloc(); });
   ASSERT_FALSE(oom.has_value());
   EXPECT_EQ(oom.error().kind, ErrorKind::kOutOfMemory);
 }
@@ -96,22 +97,27 @@ TEST(RunJob, TheCallersProbeStopsTheJobOnEveryThreadCount) {
       std::atomic<int> calls{0};
       bool on_caller = true;
     } probed;
-    Cancel cancel([](void* context) {
-      auto* p = static_cast<Probed*>(context);
-      p->on_caller = p->on_caller && std::this_thread::get_id() == p->caller;
-      return ++p->calls >= 2;
-    }, &probed);
-    auto r = run_job<int>(n, [&](Pool* pool) -> Result<int> {
-      auto wait_for_stop = [&](std::size_t) -> Result<int> {
-        for (int i = 0; i < 500; ++i) {
-          if (cancel.stop_requested()) return Cancel::error();
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return 0;
-      };
-      QN_TRY(parallel_map<int>(pool, 4, wait_for_stop));
-      return 1;
-    }, &cancel);
+    Cancel cancel(
+        [](void* context) {
+          auto* p = static_cast<Probed*>(context);
+          p->on_caller = p->on_caller && std::this_thread::get_id() == p->caller;
+          return ++p->calls >= 2;
+        },
+        &probed);
+    auto r = run_job<int>(
+        n,
+        [&](Pool* pool) -> Result<int> {
+          auto wait_for_stop = [&](std::size_t) -> Result<int> {
+            for (int i = 0; i < 500; ++i) {
+              if (cancel.stop_requested()) return Cancel::error();
+              std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return 0;
+          };
+          QN_TRY(parallel_map<int>(pool, 4, wait_for_stop));
+          return 1;
+        },
+        &cancel);
     ASSERT_FALSE(r.has_value()) << "n " << n;
     EXPECT_EQ(r.error().kind, ErrorKind::kCancelled);
     EXPECT_EQ(probed.calls.load(), 2);

@@ -4,13 +4,13 @@
 // by row.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <algorithm>
+#include <bit>
 #include <charconv>
-#include <iterator>
-#include <memory>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -44,14 +44,15 @@ bool expect_agreement(std::string_view text) {
   ReflectionValues fast{}, ref{};
   if (!read_reflection_row_ascii(row, fast)) return false;
   const std::optional<Reason> dropped = read_reflection_row(row, ref);
-  EXPECT_FALSE(dropped.has_value()) << "the ASCII reader kept a dropped row: " <<::testing::PrintToString(row);
+  EXPECT_FALSE(dropped.has_value())
+      << "the ASCII reader kept a dropped row: " << ::testing::PrintToString(row);
   if (dropped) return true;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(fast.hkl[i], ref.hkl[i]) <<::testing::PrintToString(row);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(fast.hkl[i], ref.hkl[i]) << ::testing::PrintToString(row);
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(bits(fast.measurements[i]), bits(ref.measurements[i]))
-        << "field " << 4 + i << " of " <<::testing::PrintToString(row);
+        << "field " << 4 + i << " of " << ::testing::PrintToString(row);
   }
-  EXPECT_EQ(fast.panel, ref.panel) <<::testing::PrintToString(row);
+  EXPECT_EQ(fast.panel, ref.panel) << ::testing::PrintToString(row);
   EXPECT_GE(fast.panel.data(), row.data()) << "the panel is a view into the line";
   EXPECT_LE(fast.panel.data() + fast.panel.size(), row.data() + row.size());
   return true;
@@ -65,7 +66,7 @@ struct RowCase {
   bool ascii;                     // whether the ASCII reader takes the row
 };
 
-void PrintTo(const RowCase& c, std::ostream* os) { *os <<::testing::PrintToString(c.row); }
+void PrintTo(const RowCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.row); }
 
 class RowReadersTest : public ::testing::TestWithParam<RowCase> {};
 
@@ -90,17 +91,21 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RowReadersTest,
     ::testing::Values(
         // As written, with fixed-width columns.
-        RowCase{"   0   14    8      75.58       9.15     153.00      16.18  146.4  181.2 q0a1", kKept, true},
-        RowCase{" -15  -33   13     483.09      19.83     315.77      12.37   29.6 4718.7 q18a0", kKept, true},
+        RowCase{"   0   14    8      75.58       9.15     153.00      16.18  146.4  181.2 q0a1",
+                kKept, true},
+        RowCase{" -15  -33   13     483.09      19.83     315.77      12.37   29.6 4718.7 q18a0",
+                kKept, true},
         RowCase{"1 2 3 4 5 6 7 8 9 p", kKept, true},
-        RowCase{"   1 2 3 4 5 6 7 8 9 p   more fields \xff\xfe", kKept, true},  // nothing after the panel counts
+        RowCase{"   1 2 3 4 5 6 7 8 9 p   more fields \xff\xfe", kKept,
+                true},  // nothing after the panel counts
         // Signs, leading zeros, points at either end, negative zero.
         RowCase{"+1 -0 007 +1.5 -0.25 +.5 -.5 5. -0.0 p", kKept, true},
         RowCase{"+00000 -32768 32767 0 0 0 0 0 0 p", kKept, true},
         RowCase{"1 2 3 12345678 1234567.8 .1234567 99999999 0.000001 1 p", kKept, true},
         RowCase{"1 2 3 -1234.567 +9638.329 -12345678 +.1234567 -1234567. 1 p", kKept, true},
         // Longer numbers: byte by byte while the significand stays exact.
-        RowCase{"1 2 3 1234567.89 123456789 9007199254740992 0.000000000000000001 1 1 p", kKept, true},
+        RowCase{"1 2 3 1234567.89 123456789 9007199254740992 0.000000000000000001 1 1 p", kKept,
+                true},
         RowCase{"1 2 3 9007199254740993 1 1 1 1 1 p", kKept, false},
         RowCase{"1 2 3 0.0000000000000000001 1 1 1 1 1 p", kKept, false},
         RowCase{"1 2 3 12345678901234567890 1 1 1 1 1 p", kKept, false},
@@ -112,16 +117,19 @@ INSTANTIATE_TEST_SUITE_P(
         RowCase{"1 2 3 inf -nan Infinity 1 1 1 p", kKept, false},
         RowCase{"1\t2 3 4 5 6 7 8 9 p", kKept, false},
         RowCase{"1 2 3 4 5 6 7 8 9\x0bp", kKept, false},
-        RowCase{"1\xc2\xa0" "2 3 4 5 6 7 8 9 p", kKept, false},        // no-break space
-        RowCase{"1 2 3 4 5 6 7 8 9 p\xe3\x80\x80" "q", kKept, false},  // ideographic space
+        RowCase{"1\xc2\xa0"
+                "2 3 4 5 6 7 8 9 p",
+                kKept, false},  // no-break space
+        RowCase{"1 2 3 4 5 6 7 8 9 p\xe3\x80\x80"
+                "q",
+                kKept, false},                                         // ideographic space
         RowCase{"1 2 3 4 5 6 7 8 9 p\x1cq", kKept, false},             // U+001C separates too
         RowCase{"1 2 3 4 5 6 7 8 9 \xc3\xa9t\xc3\xa9", kKept, false},  // non-ASCII panel
         RowCase{"1 2 3 4 5 6 7 8 9 p\x01q", kKept, false},
         RowCase{"1 2 3 4 5 6 7 8 9 p\x7fq", kKept, true},  // DEL is no white space
         RowCase{pad_to("1 2 3 4 5 6 7 8 9 p", 128), kKept, false},
         // Dropped rows are always the reference reader's to report.
-        RowCase{"1 2 3 4 5 6 7 8 9", kShort, false},
-        RowCase{"", kShort, false},
+        RowCase{"1 2 3 4 5 6 7 8 9", kShort, false}, RowCase{"", kShort, false},
         RowCase{"End of reflections", kShort, false},
         RowCase{"----- End chunk -----", kShort, false},
         RowCase{"1.5 2 3 4 5 6 7 8 9 p", kValue, false},
@@ -225,21 +233,53 @@ class RowGenerator {
     return s;
   }
   std::string plain_panel() {
-    static const char* const kPanels[] = {"q0a1", "q18a0", "p", "panel_with_a_long_name_17", "x\x7fy"};
+    static const char* const kPanels[] = {"q0a1", "q18a0", "p", "panel_with_a_long_name_17",
+                                          "x\x7fy"};
     return kPanels[pick(0, static_cast<int>(std::size(kPanels)) - 1)];
   }
   std::string odd_separator() {
-    static const char* const kSeps[] = {"\t", "\x0b", "\x1c", "\xc2\xa0", "\xc2\x85",
-                                        "\xe3\x80\x80", "\xe2\x80\x8b", " \t "};
+    static const char* const kSeps[] = {"\t",       "\x0b",         "\x1c",         "\xc2\xa0",
+                                        "\xc2\x85", "\xe3\x80\x80", "\xe2\x80\x8b", " \t "};
     return kSeps[pick(0, static_cast<int>(std::size(kSeps)) - 1)];
   }
   std::string odd_token() {
     static const char* const kTokens[] = {
-        "1e5",  "1E-3", "1.e2", "1_000", "1__0", "_1",   "1_",    "inf",  "-Infinity", "nan",
-        "NaN",  ".",    "-",    "+",     "+-1",  "--1",  "1.2.3", "1-2",  "0x1f",      "1,5",
-        "5.",   ".5",   "-.5",  "00000000000000000000001", "123456789012345678901234567890",
-        "9007199254740993", "0.1000000000000000055511151231257827021181583404541015625",
-        "32768", "-32769", "99999999999999999999", "007", "\xc3\xa9", "a\xff" "b", "x", ""};
+        "1e5",
+        "1E-3",
+        "1.e2",
+        "1_000",
+        "1__0",
+        "_1",
+        "1_",
+        "inf",
+        "-Infinity",
+        "nan",
+        "NaN",
+        ".",
+        "-",
+        "+",
+        "+-1",
+        "--1",
+        "1.2.3",
+        "1-2",
+        "0x1f",
+        "1,5",
+        "5.",
+        ".5",
+        "-.5",
+        "00000000000000000000001",
+        "123456789012345678901234567890",
+        "9007199254740993",
+        "0.1000000000000000055511151231257827021181583404541015625",
+        "32768",
+        "-32769",
+        "99999999999999999999",
+        "007",
+        "\xc3\xa9",
+        "a\xff"
+        "b",
+        "x",
+        ""};
     return kTokens[pick(0, static_cast<int>(std::size(kTokens)) - 1)];
   }
   static void append_field(std::string& row, const std::string& field) {
@@ -254,7 +294,7 @@ TEST(RowReaders, GeneratedPlainRowsAreTakenAndAgree) {
   RowGenerator gen(20260108);
   for (int i = 0; i < 100000; ++i) {
     const std::string row = gen.plain();
-    ASSERT_TRUE(expect_agreement(row)) <<::testing::PrintToString(row);
+    ASSERT_TRUE(expect_agreement(row)) << ::testing::PrintToString(row);
   }
 }
 
@@ -270,8 +310,8 @@ TEST(RowReaders, GeneratedOddRowsNeverDisagree) {
 // gives independently of the module's own float().
 TEST(RowReaders, DecimalsAreCorrectlyRounded) {
   RowGenerator gen(99);
-  std::vector<std::string> texts = {"0.1", "0.2", "0.3", "2.675", "1.005", "0.000001", "9999999.9",
-                                    "8.589973e9", "123456.7", "0.1234567"};
+  std::vector<std::string> texts = {"0.1",      "0.2",       "0.3",        "2.675",    "1.005",
+                                    "0.000001", "9999999.9", "8.589973e9", "123456.7", "0.1234567"};
   for (int i = 0; i < 200000; ++i) texts.push_back(gen.plain_decimal());
   for (const std::string& text : texts) {
     if (text.find('e') != std::string::npos) continue;
@@ -324,10 +364,26 @@ TEST(Classify16, BothVersionsMatchTheDefinition) {
 
 TEST(PanelLookup, FindsExactlyWhatTheMapHolds) {
   PanelMap map;
-  std::vector<std::string> names = {"", "a", "b", "ab", "ba", "aba", "abb", "q0a0", "q0a1",
-                                    "q10a0", "q1a00", "12345678", "12345679", "123456789",
-                                    "0123456789abcdef", "0123456789abcdeg", "0123456789abcdefg",
-                                    std::string(1, '\0'), std::string("a\0b", 3), "\xc3\xa9t\xc3\xa9"};
+  std::vector<std::string> names = {"",
+                                    "a",
+                                    "b",
+                                    "ab",
+                                    "ba",
+                                    "aba",
+                                    "abb",
+                                    "q0a0",
+                                    "q0a1",
+                                    "q10a0",
+                                    "q1a00",
+                                    "12345678",
+                                    "12345679",
+                                    "123456789",
+                                    "0123456789abcdef",
+                                    "0123456789abcdeg",
+                                    "0123456789abcdefg",
+                                    std::string(1, '\0'),
+                                    std::string("a\0b", 3),
+                                    "\xc3\xa9t\xc3\xa9"};
   for (int i = 0; i < 300; ++i) names.push_back(cat({"panel", std::to_string(i * 7919 % 1000)}));
   std::int16_t id = 1;
   for (const std::string& name : names) map[name] = id++;
@@ -353,13 +409,14 @@ TEST(PanelLookup, FindsExactlyWhatTheMapHolds) {
     probes.push_back(cat({"x", name}));
   }
   for (const std::string& probe : probes) {
-    ASSERT_EQ(lookup.find(probe), want(probe)) <<::testing::PrintToString(probe);
+    ASSERT_EQ(lookup.find(probe), want(probe)) << ::testing::PrintToString(probe);
   }
 }
 
 TEST(PanelLookup, FullAndEmptyMaps) {
   PanelMap full;
-  for (int i = 0; i < 32768; ++i) full[cat({"p", std::to_string(i)})] = static_cast<std::int16_t>(i);
+  for (int i = 0; i < 32768; ++i)
+    full[cat({"p", std::to_string(i)})] = static_cast<std::int16_t>(i);
   const PanelLookup lookup(full);
   for (int i = 0; i < 32768; ++i) ASSERT_EQ(lookup.find(cat({"p", std::to_string(i)})), i);
   EXPECT_EQ(lookup.find("p32768"), 0);
@@ -431,7 +488,8 @@ TEST(ParseUnitRows, MatchTheReferenceReaderRowByRow) {
   ASSERT_EQ(c.n_crystals(), 1u);
   ASSERT_EQ(c.n_observations(), want.n_observations());
   const auto same = [](const auto& a, const auto& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(*a.data())) == 0;
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(*a.data())) == 0;
   };
   EXPECT_TRUE(same(c.hkl, want.hkl));
   EXPECT_TRUE(same(c.I, want.I));

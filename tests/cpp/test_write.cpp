@@ -53,32 +53,45 @@ std::string case_name(const ::testing::TestParamInfo<ErrorCase>& info) { return 
 
 // Runs both pre-write checks the way write_job does; the first error wins.
 Result<void> check_all(const Example& e) {
-  QN_ASSIGN_OR_RETURN(const Layout layout, build_layout(e.columns.view(), e.text.panel_names.size()));
+  QN_ASSIGN_OR_RETURN(const Layout layout,
+                      build_layout(e.columns.view(), e.text.panel_names.size()));
   return check_text(e.text, layout);
 }
 
 const ErrorCase kRefusals[] = {
     // Lengths, in the order they are checked.
-    {"HklFirst", [](Example& e) { e.columns.hkl.pop_back(); e.columns.sigma.clear(); },
+    {"HklFirst",
+     [](Example& e) {
+       e.columns.hkl.pop_back();
+       e.columns.sigma.clear();
+     },
      "hkl: length 8, expected 9"},
     {"Sigma", [](Example& e) { e.columns.sigma.pop_back(); }, "sigma: length 2, expected 3"},
     {"Ss", [](Example& e) { e.columns.ss.push_back(0); }, "ss: length 4, expected 3"},
-    {"PanelId", [](Example& e) { e.columns.panel_id.pop_back(); }, "panel_id: length 2, expected 3"},
+    {"PanelId", [](Example& e) { e.columns.panel_id.pop_back(); },
+     "panel_id: length 2, expected 3"},
     {"Cell", [](Example& e) { e.columns.cell.pop_back(); }, "cell: length 11, expected 12"},
     {"Astar", [](Example& e) { e.columns.astar.push_back(0); }, "astar: length 7, expected 6"},
-    {"BstarAgainstThreeCrystalRows",
-     [](Example& e) { e.columns.bstar.resize(4); }, "bstar: length 4, expected 6"},
+    {"BstarAgainstThreeCrystalRows", [](Example& e) { e.columns.bstar.resize(4); },
+     "bstar: length 4, expected 6"},
     {"Cstar", [](Example& e) { e.columns.cstar.clear(); }, "cstar: length 0, expected 6"},
     {"ProfileRad", [](Example& e) { e.columns.profile_rad.pop_back(); },
      "profile_rad: length 1, expected 2"},
-    {"ImageId", [](Example& e) { e.columns.image_id.push_back(0); }, "image_id: length 3, expected 2"},
+    {"ImageId", [](Example& e) { e.columns.image_id.push_back(0); },
+     "image_id: length 3, expected 2"},
     {"NPeaks", [](Example& e) { e.columns.n_peaks.clear(); }, "n_peaks: length 0, expected 1"},
     {"DetShiftY", [](Example& e) { e.columns.det_shift_y.push_back(0); },
      "det_shift_y: length 2, expected 1"},
     // Observation ranges.
-    {"NReflOverrun", [](Example& e) { e.columns.n_refl = {2, 2}; },
+    {"NReflOverrun",
+     [](Example& e) {
+       e.columns.n_refl = {2, 2};
+     },
      "n_refl[1] = 2 overruns the 3 observations"},
-    {"NReflNegative", [](Example& e) { e.columns.n_refl = {-1, 1}; },
+    {"NReflNegative",
+     [](Example& e) {
+       e.columns.n_refl = {-1, 1};
+     },
      "n_refl[0] = -1 overruns the 3 observations"},
     // Panel positions, including the row that no crystal owns.
     {"PanelIdPastTheEnd", [](Example& e) { e.columns.panel_id[2] = 2; },
@@ -137,8 +150,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, Refusal, ::testing::ValuesIn(kRefusals), case_na
 const ErrorCase kAcceptances[] = {
     {"CameraLengthOfAnyLength", [](Example& e) { e.columns.camera_length.assign(7, 1.0f); }, ""},
     {"EmptyCameraLength", [](Example& e) { e.columns.camera_length.clear(); }, ""},
-    {"NReflShortOfTheObservations", [](Example& e) { e.columns.n_refl = {1, 1}; }, ""},
-    {"CrystalOfNoImage", [](Example& e) { e.columns.image_id = {1, -1}; }, ""},
+    {"NReflShortOfTheObservations",
+     [](Example& e) {
+       e.columns.n_refl = {1, 1};
+     },
+     ""},
+    {"CrystalOfNoImage",
+     [](Example& e) {
+       e.columns.image_id = {1, -1};
+     },
+     ""},
     {"BadTextThatIsNeverWritten",
      [](Example& e) {
        e.text.filenames.push_back("b\n");  // only one image
@@ -231,7 +252,8 @@ bool exists(const std::string& path) {
 
 Result<void> write(const std::string& path, const Example& e, std::uint64_t n_threads = 1,
                    std::uint64_t images_per_batch = 1024) {
-  if (n_threads < 2) return write_job(path, e.columns.view(), e.text, n_threads, images_per_batch, nullptr);
+  if (n_threads < 2)
+    return write_job(path, e.columns.view(), e.text, n_threads, images_per_batch, nullptr);
   Pool pool(n_threads);
   return write_job(path, e.columns.view(), e.text, n_threads, images_per_batch, &pool);
 }
@@ -252,9 +274,13 @@ std::string expected_file(const Example& e) {
 // order, some crystals of no image, NaN here and there, shorter name lists.
 Example random_stream(std::size_t n_img, unsigned seed) {
   std::mt19937 rng(seed);
-  auto real = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+  auto real = [&](float lo, float hi) {
+    return std::uniform_real_distribution<float>(lo, hi)(rng);
+  };
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  auto maybe_nan = [&](float v) { return pick(0, 50) == 0 ? std::numeric_limits<float>::quiet_NaN() : v; };
+  auto maybe_nan = [&](float v) {
+    return pick(0, 50) == 0 ? std::numeric_limits<float>::quiet_NaN() : v;
+  };
   Example e;
   OwnedColumns& c = e.columns;
   for (std::size_t m = 0; m < n_img; ++m) {
@@ -263,16 +289,17 @@ Example random_stream(std::size_t n_img, unsigned seed) {
   }
   c.camera_length.resize(n_img * 3 / 4);
   std::vector<std::int32_t> owners;
-  for (std::size_t m = 0; m < n_img; ++m) owners.insert(owners.end(), pick(0, 3), static_cast<std::int32_t>(m));
+  for (std::size_t m = 0; m < n_img; ++m)
+    owners.insert(owners.end(), pick(0, 3), static_cast<std::int32_t>(m));
   owners.push_back(-1);
   owners.push_back(static_cast<std::int32_t>(n_img));
   std::shuffle(owners.begin(), owners.end(), rng);
   for (const std::int32_t m : owners) {
     const int refl = pick(0, 40);
     c.add_crystal(m, refl, {real(30, 120), real(30, 120), real(30, 120), 90, 90, real(60, 120)},
-                  {real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f),
-                   real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f),
-                   maybe_nan(real(-0.05f, 0.05f))},
+                  {real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f),
+                   real(-0.05f, 0.05f), real(-0.05f, 0.05f), real(-0.05f, 0.05f),
+                   real(-0.05f, 0.05f), real(-0.05f, 0.05f), maybe_nan(real(-0.05f, 0.05f))},
                   real(0, 0.001f), real(-0.5f, 4));
     for (int o = 0; o < refl; ++o) {
       c.add_obs({static_cast<std::int16_t>(pick(-60, 60)), static_cast<std::int16_t>(pick(-60, 60)),
@@ -282,7 +309,8 @@ Example random_stream(std::size_t n_img, unsigned seed) {
     }
   }
   c.add_obs({1, 1, 1}, 0, 0, 0, 0, 0, 0, 0);  // owned by no crystal
-  for (std::size_t m = 0; m < n_img / 2; ++m) e.text.filenames.push_back("run/img_" + std::to_string(m) + ".h5");
+  for (std::size_t m = 0; m < n_img / 2; ++m)
+    e.text.filenames.push_back("run/img_" + std::to_string(m) + ".h5");
   for (std::size_t m = 0; m + 3 < n_img; ++m) e.text.events.push_back("//" + std::to_string(m * 7));
   for (int p = 0; p < 8; ++p) e.text.panel_names.push_back("q" + std::to_string(p));
   e.text.lattice_type = "monoclinic";
@@ -296,7 +324,8 @@ TEST(WriteJob, WorkedExampleFile) {
   Example e = worked_example();
   e.text.header = "HEADER\n";
   ASSERT_TRUE(write(dir.file("s.stream"), e).has_value());
-  EXPECT_EQ(read_file(dir.file("s.stream")), std::string("HEADER\n") + testing::kWorkedExampleChunk);
+  EXPECT_EQ(read_file(dir.file("s.stream")),
+            std::string("HEADER\n") + testing::kWorkedExampleChunk);
 }
 
 struct Setting {
@@ -311,13 +340,13 @@ TEST_P(WriteSettings, SameBytesForEveryThreadCountAndBatchSize) {
   const Example e = random_stream(400, 7);
   const std::string want = expected_file(e);
   ASSERT_GT(want.size(), kWriteBufferBytes);  // the largest batch goes past the buffer
-  Result<void> r = write(dir.file("s.stream"), e, GetParam().n_threads, GetParam().images_per_batch);
+  Result<void> r =
+      write(dir.file("s.stream"), e, GetParam().n_threads, GetParam().images_per_batch);
   ASSERT_TRUE(r.has_value()) << r.error().display();
   EXPECT_TRUE(read_file(dir.file("s.stream")) == want);
 }
 
-INSTANTIATE_TEST_SUITE_P(Grid, WriteSettings,
-                         ::testing::ValuesIn([] {
+INSTANTIATE_TEST_SUITE_P(Grid, WriteSettings, ::testing::ValuesIn([] {
                            std::vector<Setting> grid;
                            for (std::uint64_t t : {0, 1, 2, 8}) {
                              for (std::uint64_t b : {0, 1, 7, 1024}) grid.push_back({t, b});

@@ -22,12 +22,26 @@ struct OwnedColumns {
   std::vector<float> det_shift_x, det_shift_y, camera_length;
 
   [[nodiscard]] WriteColumns view() const {
-    return WriteColumns{.hkl = hkl, .I = I, .sigma = sigma, .peak = peak, .background = background,
-                        .fs = fs, .ss = ss, .panel_id = panel_id, .cell = cell, .astar = astar,
-                        .bstar = bstar, .cstar = cstar, .profile_rad = profile_rad,
-                        .resolution = resolution, .n_refl = n_refl, .image_id = image_id,
-                        .beam_energy = beam_energy, .det_shift_x = det_shift_x,
-                        .det_shift_y = det_shift_y, .camera_length = camera_length,
+    return WriteColumns{.hkl = hkl,
+                        .I = I,
+                        .sigma = sigma,
+                        .peak = peak,
+                        .background = background,
+                        .fs = fs,
+                        .ss = ss,
+                        .panel_id = panel_id,
+                        .cell = cell,
+                        .astar = astar,
+                        .bstar = bstar,
+                        .cstar = cstar,
+                        .profile_rad = profile_rad,
+                        .resolution = resolution,
+                        .n_refl = n_refl,
+                        .image_id = image_id,
+                        .beam_energy = beam_energy,
+                        .det_shift_x = det_shift_x,
+                        .det_shift_y = det_shift_y,
+                        .camera_length = camera_length,
                         .n_peaks = n_peaks};
   }
 
