@@ -17,6 +17,7 @@
 #include "index/index_job.hpp"
 #include "parse/parse_job.hpp"
 #include "write/write_job.hpp"
+#include "write_test_data.hpp"
 
 namespace {
 
@@ -55,36 +56,7 @@ class Source {
   std::size_t pos_ = 0;
 };
 
-struct Owned {
-  std::vector<std::int16_t> hkl, panel_id;
-  std::vector<float> I, sigma, peak, background, fs, ss, cell, astar, bstar, cstar, profile_rad,
-      resolution, beam_energy, det_shift_x, det_shift_y, camera_length;
-  std::vector<std::int32_t> n_refl, image_id, n_peaks;
-
-  qn::WriteColumns view() const {
-    return qn::WriteColumns{.hkl = hkl,
-                            .I = I,
-                            .sigma = sigma,
-                            .peak = peak,
-                            .background = background,
-                            .fs = fs,
-                            .ss = ss,
-                            .panel_id = panel_id,
-                            .cell = cell,
-                            .astar = astar,
-                            .bstar = bstar,
-                            .cstar = cstar,
-                            .profile_rad = profile_rad,
-                            .resolution = resolution,
-                            .n_refl = n_refl,
-                            .image_id = image_id,
-                            .beam_energy = beam_energy,
-                            .det_shift_x = det_shift_x,
-                            .det_shift_y = det_shift_y,
-                            .camera_length = camera_length,
-                            .n_peaks = n_peaks};
-  }
-};
+using Owned = qn::testing::OwnedColumns;
 
 const std::string& scratch(int k) {
   static const std::string paths[2] = {"/tmp/qn_fuzz_rt_a_" + std::to_string(::getpid()),

@@ -12,37 +12,17 @@ namespace qn::testing {
 
 /// The 21 writer columns as owned vectors; view() lends them as spans.
 struct OwnedColumns {
-  std::vector<std::int16_t> hkl;
-  std::vector<float> I, sigma, peak, background, fs, ss;
-  std::vector<std::int16_t> panel_id;
-  std::vector<float> cell, astar, bstar, cstar, profile_rad, resolution;
-  std::vector<std::int32_t> n_refl, image_id;
-  std::vector<float> beam_energy;
-  std::vector<std::int32_t> n_peaks;
-  std::vector<float> det_shift_x, det_shift_y, camera_length;
+#define QN_OWNED_MEMBER(name, type, width, written_at) \
+  QN_IF_WRITTEN(written_at, std::vector<type> name;)
+  QN_COLUMNS(QN_OWNED_MEMBER)
+#undef QN_OWNED_MEMBER
 
   [[nodiscard]] WriteColumns view() const {
-    return WriteColumns{.hkl = hkl,
-                        .I = I,
-                        .sigma = sigma,
-                        .peak = peak,
-                        .background = background,
-                        .fs = fs,
-                        .ss = ss,
-                        .panel_id = panel_id,
-                        .cell = cell,
-                        .astar = astar,
-                        .bstar = bstar,
-                        .cstar = cstar,
-                        .profile_rad = profile_rad,
-                        .resolution = resolution,
-                        .n_refl = n_refl,
-                        .image_id = image_id,
-                        .beam_energy = beam_energy,
-                        .det_shift_x = det_shift_x,
-                        .det_shift_y = det_shift_y,
-                        .camera_length = camera_length,
-                        .n_peaks = n_peaks};
+    WriteColumns out;
+#define QN_LEND_MEMBER(name, type, width, written_at) QN_IF_WRITTEN(written_at, out.name = name;)
+    QN_COLUMNS(QN_LEND_MEMBER)
+#undef QN_LEND_MEMBER
+    return out;
   }
 
   void add_image(float energy, std::int32_t peaks, float shift_x, float shift_y, float camera) {
