@@ -127,8 +127,7 @@ class Stream:
         """One row per reflection: ``h k l I sigma peak background fs ss panel crystal_id
         image_id d``; ``panel`` is categorical (missing for an unknown panel), ``d`` the
         resolution in Å. The columns stored as read share the native arrays' memory."""
-        table = _tables.observation_columns(self.columns, self.first_crystal_id,
-                                            default_threads(None))
+        table = _tables.observation_columns(self.columns, self.first_crystal_id)
         return _tables.to_pandas(table, self.panels, 0)
 
     @functools.cached_property

@@ -6,7 +6,6 @@ from them, so the two never disagree on a name or a type.
 """
 from __future__ import annotations
 
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Sequence
 
 import numpy as np
@@ -16,80 +15,101 @@ from ._deps import require
 CELL = ("a", "b", "c", "alpha", "beta", "gamma")
 
 
-_BLOCK = 1 << 15  # rows per step: the scratch arrays of a step stay in the core's cache
+_BLOCK = 1 << 14  # reflections per step: the scratch arrays of a step stay in the core's cache
 
 
 def resolution_d(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarray,
-                 n_threads: int = 1) -> np.ndarray:
+                 first: int = 0) -> np.ndarray:
     """d in ångström of each reflection: 1/d = |h a* + k b* + l c*| of its crystal.
 
     ``basis`` is (astar, bstar, cstar), each (n_crystals, 3) in Å⁻¹; ``crystal`` holds
-    each reflection's row in them. With the metric G = B Bᵀ of each crystal (in double
-    precision), 1/d² = h (G00 h + 2 G01 k + 2 G02 l) + k (G11 k + 2 G12 l) + l G22 l:
-    six gathers per reflection instead of nine. Computed in float32, in cache-sized
-    blocks spread over ``n_threads`` threads. A reflection (0, 0, 0) has d = inf.
+    each reflection's crystal id, ``first`` the id of basis row 0. A reflection
+    (0, 0, 0) has d = inf; an id outside the basis raises IndexError.
 
     >>> a = np.array([[0.25, 0, 0]], np.float32); b = np.array([[0, 0.5, 0]], np.float32)
     >>> resolution_d(np.array([[1, 0, 0], [1, 1, 0]], np.int16), (a, b, b * 0), np.array([0, 0]))
     array([4.       , 1.7888544], dtype=float32)
     """
-    n = len(hkl)
-    vectors = np.stack(basis, axis=1).astype(np.float64)  # (n_crystals, 3, 3), rows a*, b*, c*
-    metric = np.einsum("cix,cjx->cij", vectors, vectors)
-    # weight[i][j - i]: one contiguous float32 array per entry j >= i, off-diagonal doubled
-    weight = [[(metric[:, i, j] * (1 if i == j else 2)).astype(np.float32) for j in range(i, 3)]
-              for i in range(3)]
-    out = np.empty(n, dtype=np.float32)
+    return per_reflection(hkl, basis, crystal, None, first)[1]
 
-    def blocks(first: int, step: int) -> None:
-        h, k, l, gathered, bracket = (np.empty(_BLOCK, dtype=np.float32) for _ in range(5))
-        for start in range(first * _BLOCK, n, step * _BLOCK):
+
+def per_reflection(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.ndarray,
+                   image_id: np.ndarray | None, first: int = 0) -> tuple[Any, np.ndarray]:
+    """``(image id, d)`` of each reflection, from its crystal's ``image_id`` and ``basis``.
+
+    With the metric G = B Bᵀ of each crystal (in double precision), 1/d² is the sum of
+    G's six distinct entries, off-diagonal ones doubled, times the monomials h², k²,
+    l², hk, hl, kl; computed in float32 in cache-sized blocks. Reflections come grouped
+    by crystal in ascending order (as read from a file), so a block covers a few runs
+    of one crystal each, and the crystal values are repeated along the runs rather
+    than gathered per reflection; when a block is not in order, all reflections are
+    taken in crystal order first. The image ids are None when ``image_id`` is.
+    """
+    n_crystals = len(basis[0])
+    vectors = np.stack(basis, axis=1).astype(np.float64)  # (n_crystals, 3, 3), rows a*, b*, c*
+    g = np.einsum("cix,cjx->cij", vectors, vectors)
+    weight = np.stack([g[:, 0, 0], g[:, 1, 1], g[:, 2, 2],
+                       2 * g[:, 0, 1], 2 * g[:, 0, 2], 2 * g[:, 1, 2]]).astype(np.float32)
+    n = len(hkl)
+    images = None if image_id is None else np.empty(n, dtype=image_id.dtype)
+    d = np.empty(n, dtype=np.float32)
+    index = np.empty((3, _BLOCK), dtype=np.float32)
+    monomial = np.empty((6, _BLOCK), dtype=np.float32)
+    with np.errstate(divide="ignore"):
+        for start in range(0, n, _BLOCK):
             stop = min(start + _BLOCK, n)
             m = stop - start
-            rows, inv_d2 = crystal[start:stop], out[start:stop]
-            indices = (h[:m], k[:m], l[:m])
-            for j, index in enumerate(indices):
-                index[:] = hkl[start:stop, j]
-            g, b = gathered[:m], bracket[:m]
-            for i in range(3):  # b = the bracket multiplied by index i
-                np.take(weight[i][0], rows, out=b)
-                b *= indices[i]
-                for j in range(i + 1, 3):
-                    np.take(weight[i][j - i], rows, out=g)
-                    g *= indices[j]
-                    b += g
-                if i == 0:
-                    np.multiply(b, indices[0], out=inv_d2)
-                else:
-                    b *= indices[i]
-                    inv_d2 += b
-            np.sqrt(inv_d2, out=inv_d2)
-            with np.errstate(divide="ignore"):
-                np.reciprocal(inv_d2, out=inv_d2)
-
-    workers = max(1, min(n_threads, -(-n // _BLOCK)))
-    if workers == 1:
-        blocks(0, 1)
-    else:
-        with ThreadPoolExecutor(workers) as pool:  # NumPy lets go of the GIL in each step
-            list(pool.map(blocks, range(workers), [workers] * workers))
-    return out
+            ids = crystal[start:stop]
+            low, high = int(ids[0]), int(ids[-1])
+            if not (ids[1:] >= ids[:-1]).all():
+                return _in_crystal_order(hkl, basis, crystal, image_id, first)
+            if low < first or high >= first + n_crystals:
+                raise IndexError(f"crystal id {low if low < first else high} out of range for "
+                                 f"{n_crystals} crystals from id {first}")
+            c0, c1 = low - first, high - first
+            counts = np.diff(np.searchsorted(ids, np.arange(low, high + 2, dtype=ids.dtype)))
+            if images is not None:
+                images[start:stop] = np.repeat(image_id[c0:c1 + 1], counts)
+            x, mono, inv_d = index[:, :m], monomial[:, :m], d[start:stop]
+            np.copyto(x, hkl[start:stop].T, casting="unsafe")
+            np.multiply(x, x, out=mono[:3])
+            np.multiply(x[0], x[1:], out=mono[3:5])
+            np.multiply(x[1], x[2], out=mono[5])
+            mono *= np.repeat(weight[:, c0:c1 + 1], counts, axis=1)
+            np.add.reduce(mono, axis=0, out=inv_d)
+            np.sqrt(inv_d, out=inv_d)
+            np.reciprocal(inv_d, out=inv_d)
+    return images, d
 
 
-def observation_columns(columns: dict[str, np.ndarray], first_crystal_id: int,
-                        n_threads: int = 1) -> dict[str, Any]:
+def _in_crystal_order(hkl, basis, crystal, image_id, first):
+    low, high = int(crystal.min()), int(crystal.max())
+    if low < first or high >= first + len(basis[0]):
+        raise IndexError(f"crystal id {low if low < first else high} out of range for "
+                         f"{len(basis[0])} crystals from id {first}")
+    order = np.argsort(crystal, kind="stable")
+    sorted_images, sorted_d = per_reflection(hkl[order], basis, crystal[order], image_id, first)
+    d = np.empty_like(sorted_d)
+    d[order] = sorted_d
+    if sorted_images is None:
+        return None, d
+    images = np.empty_like(sorted_images)
+    images[order] = sorted_images
+    return images, d
+
+
+def observation_columns(columns: dict[str, np.ndarray], first_crystal_id: int) -> dict[str, Any]:
     """Columns of the observations table; "panel" holds the panel codes (-1: unknown)."""
     hkl = columns["hkl"]
     crystal_id = columns["crystal_id"]
-    local = crystal_id - np.int32(first_crystal_id) if first_crystal_id else crystal_id
     basis = (columns["astar"], columns["bstar"], columns["cstar"])
     out: dict[str, Any] = {"h": hkl[:, 0], "k": hkl[:, 1], "l": hkl[:, 2]}
     for name in ("I", "sigma", "peak", "background", "fs", "ss"):
         out[name] = columns[name]
     out["panel"] = columns["panel_id"]
     out["crystal_id"] = crystal_id
-    out["image_id"] = np.take(columns["image_id"], local)
-    out["d"] = resolution_d(hkl, basis, local, n_threads)
+    out["image_id"], out["d"] = per_reflection(hkl, basis, crystal_id, columns["image_id"],
+                                               first_crystal_id)
     return out
 
 

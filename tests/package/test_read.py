@@ -13,6 +13,7 @@ import quillon_native as qn
 
 import quillon
 import stream_builder as sb
+from quillon import _tables
 from conftest import GEOMETRY
 
 
@@ -167,6 +168,28 @@ def test_tables_agree_with_columns(sample):
     assert cryst["n_refl"].sum() == len(obs)
     assert img["filename"].tolist() == s.filenames and img["event"].tolist() == s.events
     np.testing.assert_array_equal(img["camera_length"], c["camera_length"])
+
+
+@pytest.mark.parametrize("first", [0, 7])
+@pytest.mark.parametrize("order", ["as read", "reversed", "shuffled", "blocks swapped"])
+def test_image_id_and_d_follow_the_crystal_in_any_order(sample, order, first):
+    c = quillon.read(sample).columns
+    n = len(c["hkl"])
+    assert n > _tables._BLOCK
+    rows = {"as read": np.arange(n), "reversed": np.arange(n)[::-1],
+            "shuffled": np.random.default_rng(0).permutation(n),
+            # each block of the computation in order, but not one after the other
+            "blocks swapped": np.r_[n - _tables._BLOCK:n, :n - _tables._BLOCK]}[order]
+    hkl, crystal = c["hkl"][rows], c["crystal_id"][rows] + np.int32(first)
+    basis = (c["astar"], c["bstar"], c["cstar"])
+    stacked = np.stack(basis, axis=1).astype(np.float64)
+    q = np.einsum("ni,nij->nj", hkl.astype(np.float64), stacked[crystal - first])
+    image_id, d = _tables.per_reflection(hkl, basis, crystal, c["image_id"], first)
+    np.testing.assert_allclose(d, 1 / np.linalg.norm(q, axis=1), rtol=1e-5)
+    np.testing.assert_array_equal(image_id, c["image_id"][crystal - first])
+    for shifted in (first - 1, first + 1):  # the largest or the smallest id out of range
+        with pytest.raises(IndexError, match="out of range"):
+            _tables.per_reflection(hkl, basis, crystal, c["image_id"], shifted)
 
 
 def test_tables_share_the_native_memory(sample):

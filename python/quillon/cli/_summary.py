@@ -95,9 +95,9 @@ def totals(files: list[dict]) -> dict:
 def inverse_d(s: quillon.Stream) -> np.ndarray:
     """1/d (Å⁻¹) of every reflection of batch ``s``."""
     c = s.columns
-    local = c["crystal_id"] - np.int32(s.first_crystal_id)
+    basis = (c["astar"], c["bstar"], c["cstar"])
     with np.errstate(divide="ignore"):
-        return 1 / resolution_d(c["hkl"], (c["astar"], c["bstar"], c["cstar"]), local)
+        return 1 / resolution_d(c["hkl"], basis, c["crystal_id"], s.first_crystal_id)
 
 
 def _finite(values: np.ndarray) -> np.ndarray:
