@@ -2,6 +2,7 @@
 """Throughput and memory of quillon_native against plain baselines.
 
     python3 bench/run.py --size 1G [--threads 1,2] [--rounds 5] [--repeat 3] [--file PATH]
+                         [--blas-threads N]
 
 Generates the stream under bench/data/ when it is missing (with its panel
 names and its expected columns, see gen_stream.py), reads it once into the
@@ -21,6 +22,16 @@ resident memory of each native first call (VmHWM reset just before it) next
 to the byte size of the columns it produces or consumes.  MB means 10**6
 bytes, MiB 2**20.  Functions that raise NotImplementedError are shown as
 "not available".
+
+``--blas-threads N`` sets OPENBLAS_NUM_THREADS, OMP_NUM_THREADS and
+MKL_NUM_THREADS to N in the worker processes (by default they inherit the
+environment as it is; the header says which).  NumPy's bundled BLAS starts its
+thread pool at ``import numpy`` and those threads spin for a while afterwards,
+right when the timed first call starts: on a machine with few cores they take
+a share of the cores the measured threads run on, and a multi-threaded call
+waits for its slowest thread.  No measured function uses BLAS, so
+``--blas-threads 1`` removes that noise without changing what is measured; the
+default shows what a script that just imported NumPy sees.
 """
 
 from __future__ import annotations
@@ -44,6 +55,8 @@ DATA = BENCH / "data"
 sys.path.insert(0, str(BENCH))
 
 BEGIN_CHUNK = b"----- Begin chunk -----"
+# The thread-count variables of the BLAS libraries NumPy may be built with.
+BLAS_VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS")
 
 
 # ---------------------------------------------------------------------------
@@ -215,7 +228,8 @@ def worker(job: dict) -> dict:
     result: dict = {"status": "ok"}
     try:
         if kind == "probe":
-            return {"status": "ok", "module": qn.__file__, "version": getattr(qn, "__version__", "?")}
+            return {"status": "ok", "module": qn.__file__, "version": getattr(qn, "__version__", "?"),
+                    "blas": {v: os.environ.get(v) for v in BLAS_VARS}}
         if kind == "index":
             mem = PeakMemory()
             first, best, chunks = timed(lambda: qn.index_chunks(path, n_threads=threads), repeat,
@@ -281,9 +295,26 @@ def compare_columns(columns, filenames, events, expected_dir) -> str:
 # Driver
 
 
-def run_worker(job: dict) -> dict:
+def worker_env(blas_threads: int | None) -> dict[str, str] | None:
+    """The environment of the worker processes: this one's, with the BLAS thread
+    counts set to ``blas_threads`` unless it is None (then None: inherit as it is)."""
+    if blas_threads is None:
+        return None
+    return {**os.environ, **{v: str(blas_threads) for v in BLAS_VARS}}
+
+
+def blas_note(env: dict[str, str] | None, blas_threads: int | None) -> str:
+    """The header line saying which BLAS thread setting the workers run with."""
+    values = env if env is not None else os.environ
+    shown = ", ".join(f"{v}={values[v]}" if v in values else f"{v} unset" for v in BLAS_VARS)
+    how = (f"set by --blas-threads {blas_threads}" if blas_threads is not None
+           else "as in the environment (--blas-threads not given)")
+    return f"{shown}; {how}"
+
+
+def run_worker(job: dict, env: dict[str, str] | None = None) -> dict:
     cmd = [sys.executable, str(Path(__file__).resolve()), "--worker", json.dumps(job)]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=env)
     lines = proc.stdout.strip().splitlines()
     if proc.returncode != 0 or not lines:
         tail = proc.stderr.strip().splitlines()[-1:] or ["exit status %d" % proc.returncode]
@@ -493,6 +524,9 @@ def main(argv=None) -> int:
     ap.add_argument("--module-dir", help="directory holding the built quillon_native module")
     ap.add_argument("--out-dir", default=str(DATA), help="where the written streams go (default bench/data)")
     ap.add_argument("--keep-output", action="store_true", help="keep the written streams")
+    ap.add_argument("--blas-threads", type=int, metavar="N",
+                    help="set OPENBLAS_NUM_THREADS, OMP_NUM_THREADS and MKL_NUM_THREADS to N in the "
+                         "worker processes (default: leave the environment as it is)")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
@@ -501,6 +535,9 @@ def main(argv=None) -> int:
         return 0
     if args.rounds < 1 or args.repeat < 1:
         ap.error("--rounds and --repeat must be at least 1")
+    if args.blas_threads is not None and args.blas_threads < 1:
+        ap.error("--blas-threads must be at least 1")
+    env = worker_env(args.blas_threads)
 
     import gen_stream
     threads = [int(t) for t in args.threads.split(",") if t.strip()]
@@ -532,8 +569,9 @@ def main(argv=None) -> int:
     print(f"command : {' '.join(shlex.quote(a) for a in [sys.executable] + sys.argv)}")
     print(f"machine : {machine()}")
     print(f"load    : {loadavg()} (1, 5, 15 min) before the rounds", flush=True)
+    print(f"blas    : {blas_note(env, args.blas_threads)}")
     common = {"file": str(path), "module_dir": args.module_dir}
-    probe = run_worker({**common, "kind": "probe"})
+    probe = run_worker({**common, "kind": "probe"}, env)
     native = probe["status"] == "ok"
     print(f"module  : {probe['module'] + ' (' + probe['version'] + ')' if native else 'not importable: ' + probe.get('reason', '')}")
     print(f"file    : {path}, {mb(size)}, {len(panels)} panel names", flush=True)
@@ -543,7 +581,7 @@ def main(argv=None) -> int:
     if columns_dir is None:
         columns_dir = DATA / (path.name + ".parsed")
         if native and not (columns_dir / "meta.json").exists():
-            run_worker({**common, "kind": "parse", "save": str(columns_dir)})
+            run_worker({**common, "kind": "parse", "save": str(columns_dir)}, env)
     have_columns = (columns_dir / "meta.json").exists()
     images = 0
     if have_columns:
@@ -566,18 +604,18 @@ def main(argv=None) -> int:
             if kind == "cat":
                 r = time_cat(path)
             elif kind == "py_parse":
-                r = run_worker({**job, "repeat": 1, "max_bytes": py_bytes})
+                r = run_worker({**job, "repeat": 1, "max_bytes": py_bytes}, env)
             elif kind == "py_write":
                 r = run_worker({**job, "repeat": 1, "columns": str(columns_dir), "images": images,
-                                "out": str(py_out), "cell": cell})
+                                "out": str(py_out), "cell": cell}, env)
             elif kind == "parse":
                 # The comparison with the expected columns runs once, after the timed calls.
-                r = run_worker({**job, "expected": str(expected) if expected and rnd == 0 else None})
+                r = run_worker({**job, "expected": str(expected) if expected and rnd == 0 else None}, env)
             elif kind == "write":
                 r = run_worker({**job, "columns": str(columns_dir), "out": str(write_out), "cell": cell,
-                                "keep": rnd == args.rounds - 1 and t == threads[0]})
+                                "keep": rnd == args.rounds - 1 and t == threads[0]}, env)
             else:
-                r = run_worker(job)
+                r = run_worker(job, env)
             results[(kind, t)].append(r)
 
     print()

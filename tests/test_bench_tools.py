@@ -546,14 +546,35 @@ def test_timed_reports_the_first_call_and_keeps_its_value():
     assert first >= 0.03 and best < 0.03
 
 
+@pytest.mark.parametrize("blas_threads", [None, 1, 3])
+def test_blas_threads_reach_the_workers_and_the_header(monkeypatch, tmp_path, blas_threads):
+    native()
+    monkeypatch.setenv("OPENBLAS_NUM_THREADS", "7")
+    monkeypatch.delenv("MKL_NUM_THREADS", raising=False)
+    monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
+    env = bench_run.worker_env(blas_threads)
+    probe = bench_run.run_worker({"kind": "probe", "file": str(tmp_path / "unused")}, env)
+    want = {v: str(blas_threads) for v in bench_run.BLAS_VARS} if blas_threads else \
+        {"OPENBLAS_NUM_THREADS": "7", "OMP_NUM_THREADS": None, "MKL_NUM_THREADS": None}
+    assert probe["blas"] == want
+    note = bench_run.blas_note(env, blas_threads)
+    if blas_threads:
+        assert note.startswith(f"OPENBLAS_NUM_THREADS={blas_threads}, OMP_NUM_THREADS={blas_threads}, ")
+        assert note.endswith(f"set by --blas-threads {blas_threads}")
+    else:
+        assert note.startswith("OPENBLAS_NUM_THREADS=7, OMP_NUM_THREADS unset, MKL_NUM_THREADS unset;")
+        assert "as in the environment" in note
+
+
 def test_driver_end_to_end_on_a_small_stream(tmp_path, capsys):
     """Two rounds of every measurement on a small file, through worker processes."""
     path = tmp_path / "s.stream"
     gen_stream.generate(path, 200_000, seed=2, columns_dir=f"{path}.columns")
     assert bench_run.main(["--file", str(path), "--threads", "1", "--rounds", "2", "--repeat", "2",
-                           "--py-bytes", "50k", "--out-dir", str(tmp_path / "out")]) == 0
+                           "--py-bytes", "50k", "--out-dir", str(tmp_path / "out"), "--blas-threads", "1"]) == 0
     out = capsys.readouterr().out
     assert "round 2/2" in out and "median of 2 interleaved rounds" in out
+    assert "blas    : " in out and "set by --blas-threads 1" in out
     lines = out.splitlines()
     rows = table_rows(lines[lines.index(next(x for x in lines if x.startswith("work"))):])
     assert re.fullmatch(r"[\d,.]+ \([\d,.]+–[\d,.]+\)", rows[("cat", "1")][0])

@@ -278,6 +278,76 @@ TEST(ParallelIndex, EqualsSerialForAnyThreadCount) {
   }
 }
 
+// Files the pieces cut: many small chunks, and chunks far bigger than a small piece
+// (one of them with a single line longer than every piece).
+const std::string& piece_file(int which) {
+  static const std::string small = many_chunks(60, 3);
+  static const std::string big =
+      "header\n" + chunk(3, 400) + chunk(0) + chunk(1, 900) + many_chunks(20, 9).substr(23) +
+      chunk(2, 700) + "----- Begin chunk -----\n" + std::string(70000, 'w') + "\n" + chunk(1, 50);
+  return which == 0 ? small : big;
+}
+
+struct PieceCase {
+  int file;
+  std::uint64_t piece_bytes;
+  std::uint64_t n_threads;
+};
+
+class IndexPieces : public ::testing::TestWithParam<PieceCase> {};
+
+TEST_P(IndexPieces, EqualOneThreadsRows) {
+  const auto [which, piece_bytes, n_threads] = GetParam();
+  InMemory f(piece_file(which));
+  const auto expected = serial(f.source());
+  ASSERT_GT(expected.size(), 20u);
+  Pool pool(static_cast<std::size_t>(n_threads));
+  auto rows = index_source(f.source(), n_threads, std::nullopt, &pool, nullptr, piece_bytes);
+  ASSERT_TRUE(rows.has_value());
+  EXPECT_EQ(*rows, expected);
+}
+
+std::vector<PieceCase> piece_cases() {
+  std::vector<PieceCase> out;
+  for (int file : {0, 1}) {
+    for (const std::uint64_t piece :
+         std::vector<std::uint64_t>{1, 97, 1000, 4096, 50000, kIndexPieceBytes}) {
+      for (const std::uint64_t n : {2, 3, 5}) out.push_back({file, piece, n});
+    }
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(SizesAndThreads, IndexPieces, ::testing::ValuesIn(piece_cases()),
+                         [](const auto& info) {
+                           return std::string(info.param.file == 0 ? "small" : "big") +
+                                  "_chunks_piece" + std::to_string(info.param.piece_bytes) + "_" +
+                                  std::to_string(info.param.n_threads) + "t";
+                         });
+
+TEST(IndexPieceCount, SpanOverPieceSizeKeptBetweenThreadsAndSixteenPerThread) {
+  struct Case {
+    std::uint64_t span, threads, piece, pieces;
+  };
+  const std::uint64_t mib = 1 << 20;
+  const std::vector<Case> cases = {
+      {262 * mib, 2, 8 * mib, 32},  // 33 pieces of 8 MiB, at most 16 per thread
+      {100 * mib, 2, 8 * mib, 13},  // rounded up
+      {96 * mib, 4, 8 * mib, 12},   // exact
+      {1000, 3, 8 * mib, 3},        // at least one per thread
+      {1000, 2, 1, 32},             // tiny pieces: the cap
+      {0, 2, 8 * mib, 2},           // nothing to cut
+      {1000, 2, 0, 32},             // piece size 0 counts as 1
+      {mib, ~0ull, 1, ~0ull},       // the cap saturates
+      {~0ull, ~0ull / 8, 1, ~0ull},
+      {~0ull, 1, ~0ull, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(index_piece_count(c.span, c.threads, c.piece), c.pieces)
+        << c.span << " bytes, " << c.threads << " threads, pieces of " << c.piece;
+  }
+}
+
 TEST(SplitPoints, HugeThreadCountsSearchAtMostOncePerChunk) {
   const std::string file = many_chunks(40, 5);
   InMemory f(file);
