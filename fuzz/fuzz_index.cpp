@@ -2,7 +2,7 @@
 // Checks that every classification path this processor runs counts lines and fields
 // as the byte-at-a-time count does (whole and cut in two) and gives the same chunk
 // scan, that ranges cut anywhere yield every line once, and that the parallel index
-// equals the serial one for several thread counts.
+// equals the serial one for several thread counts and piece sizes.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -101,11 +101,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto serial = qn::index_source(source, 1, std::nullopt, nullptr);
   check(serial.has_value(), "serial index");
+  // Pieces of the default size, and tiny ones that cut most chunks into many.
+  const std::uint64_t tiny_piece = 1 + size % 97;
   for (std::uint64_t n : {2ull, 3ull, 7ull, 64ull, ~0ull}) {
     qn::Pool pool(4);
-    auto parallel = qn::index_source(source, n, std::nullopt, &pool);
-    check(parallel.has_value(), "parallel index");
-    check(*parallel == *serial, "parallel index equals serial");
+    for (std::uint64_t piece : {qn::kIndexPieceBytes, tiny_piece}) {
+      auto parallel = qn::index_source(source, n, std::nullopt, &pool, nullptr, piece);
+      check(parallel.has_value(), "parallel index");
+      check(*parallel == *serial, "parallel index equals serial");
+    }
   }
   std::uint64_t previous_end = 0;
   for (const auto& c : *serial) {
