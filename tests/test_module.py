@@ -16,6 +16,13 @@ def test_attributes_in_order():
         assert getattr(qn, name).__module__ == "quillon_native"
 
 
+def test_panic_exception_can_be_caught_by_name():
+    # A broken invariant must not be swallowed by `except Exception`.
+    assert qn.PanicException.__bases__ == (BaseException,)
+    assert qn.PanicException.__module__ == "quillon_native"
+    assert "PanicException" not in qn.__all__
+
+
 @pytest.mark.parametrize("func, signature, first_doc_line", [
     (qn.index_chunks, "(path, n_threads=1, max_crystals=None)",
      "Index the chunks of a stream: an ``(n, 4)`` int64 array of"),

@@ -63,6 +63,8 @@ bool init_panic_exception() {
   return g_panic != nullptr;
 }
 
+PyObject* panic_exception() noexcept { return g_panic; }
+
 bool signal_raised(void* context) noexcept {
   auto* saved = static_cast<PyThreadState**>(context);
   PyEval_RestoreThread(*saved);

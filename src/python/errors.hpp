@@ -9,6 +9,9 @@ namespace qn::py {
 /// Creates the PanicException class once per process; false with an exception set on failure.
 bool init_panic_exception();
 
+/// The PanicException class (borrowed; null before init_panic_exception()).
+PyObject* panic_exception() noexcept;
+
 /// Sets the Python exception for any error of the work: the OSError subclass of its
 /// kind for I/O errors, ValueError for invalid input, RuntimeError when the pool could
 /// not be built, PanicException (derived from BaseException) for a broken invariant,

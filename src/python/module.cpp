@@ -78,6 +78,8 @@ int exec_module(PyObject* module) {
   if (!modname) return -1;
   if (add_attribute(module, "PROTOCOL", PyLong_FromLong(1)) != 0) return -1;
   if (add_attribute(module, "__version__", PyUnicode_FromString(QN_VERSION)) != 0) return -1;
+  // Reachable for `except quillon_native.PanicException`, but not part of __all__.
+  if (PyModule_AddObjectRef(module, "PanicException", qn::py::panic_exception()) != 0) return -1;
   for (PyMethodDef& def : g_functions) {
     if (add_attribute(module, def.ml_name, PyCFunction_NewEx(&def, module, modname.get())) != 0) {
       return -1;
