@@ -42,7 +42,7 @@ def test_write_options_keep_the_round_trip_exact(small_stream, tmp_path, assert_
     s = quillon.read(small_stream)
     s.to_parquet(tmp_path / "p", **options)
     assert_same(quillon.read_parquet(tmp_path / "p"), s)
-    codec = pq.ParquetFile(tmp_path / "p" / "observations.parquet").metadata.row_group(0).column(0)
+    codec = pq.ParquetFile(tmp_path / "p" / "observations" / "part.0.parquet").metadata.row_group(0).column(0)
     assert codec.compression == options.get("compression", "snappy").upper()
 
 
@@ -70,5 +70,5 @@ def test_arrow_tables(unicode_stream):
 def test_read_parquet_refuses_foreign_files(tmp_path):
     for name in ("observations", "crystals", "images"):
         pq.write_table(pa.table({"x": [1]}), tmp_path / f"{name}.parquet")
-    with pytest.raises(ValueError, match="not written by quillon"):
+    with pytest.raises(ValueError, match="not a folder written by quillon"):
         quillon.read_parquet(tmp_path)

@@ -82,7 +82,7 @@ def test_refused_write_leaves_an_existing_file_alone(small_stream, tmp_path):
     s.columns["panel_id"][:1] = -1  # a reflection whose panel name is not known
     target = tmp_path / "keep.stream"
     target.write_text("precious")
-    with pytest.raises(ValueError, match="1 reflections are on a panel not in the panel list"):
+    with pytest.raises(ValueError, match="1 reflection is on a panel not in the panel list"):
         s.write(target)
     assert target.read_text() == "precious"
 
