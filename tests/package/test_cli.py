@@ -102,7 +102,7 @@ def test_convert_round_trip_gives_the_columns_back(gen, tmp_path, batch):
     folder, back = tmp_path / "run.parquet", tmp_path / "back.stream"
     run("convert", g["path"], folder, "--batch-size", batch)
     assert sorted(p.name for p in folder.iterdir()) == [
-        "crystals.parquet", "images.parquet", "observations.parquet"]
+        "crystals", "images", "observations", "quillon.json"]
     s = quillon.read_parquet(folder)
     assert s.header == quillon.read_header(g["path"]) and s.panels == g["panels"]
     run("convert", folder, back)
@@ -256,7 +256,7 @@ def test_failed_output_leaves_the_old_target_alone(gen, tmp_path):
     target.mkdir()
     (target / "notes.txt").write_text("mine")
     proc = run("convert", gen[1]["path"], target, rc=2)
-    assert "not an earlier Parquet output" in proc.stderr
+    assert "not an earlier output of quillon" in proc.stderr
     assert [p.name for p in target.iterdir()] == ["notes.txt"]
     no_geometry = tmp_path / "plain.stream"
     no_geometry.write_text(sb.stream([sb.Image(crystals=[sb.Crystal(rows=[sb.row(1, 2, 3)])])]))

@@ -1,6 +1,7 @@
 """``quillon convert``: a stream to Parquet tables and back, or a stream rewritten."""
 from __future__ import annotations
 
+import glob
 import os
 from pathlib import Path
 
@@ -8,6 +9,7 @@ import click
 
 import quillon
 from quillon.cli import _common as common
+from quillon._parquet import TablesWriter
 from quillon.cli._write import StreamSink
 
 EXAMPLES = """\b
@@ -55,65 +57,61 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
         return
     if Path(source).is_dir():
         stream = _read_parquet(source)
-        with common.atomic_output(target, folder=not to_stream) as tmp:
+        with common.atomic_output(target, inputs=[source], folder=not to_stream) as tmp:
             if to_stream:
-                stream.write(tmp, n_threads=threads)
+                stream, dropped = stream.without_unknown_panels()
+                _check_header(stream, source)
+                stream.write(tmp, n_threads=threads, header=stream.header)
             else:
-                stream.to_parquet(tmp)
+                _write_parquet([stream], str(tmp), stream, stream.report)
+        _note_dropped(source, dropped if to_stream else 0)
         return
     src = common.open_stream(source, panels)
     if to_stream and not src.panels and src.size:
         raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
                                 "be written back with their panels; give --panels")
     reading = common.Reading()
-    with common.atomic_output(target, folder=not to_stream) as tmp, \
+    dropped = 0
+    with common.atomic_output(target, inputs=[source], folder=not to_stream) as tmp, \
             common.Progress(src.size, enabled=not quiet) as progress:
         parts = common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
                                reading=reading)
         if to_stream:
             sink = StreamSink(tmp, src.header, threads)
             for batch in parts:
+                batch, n = batch.without_unknown_panels()
+                dropped += n
                 sink.write(batch)
             sink.close()
         else:
-            _write_parquet(parts, tmp, src, reading)
-    common.note_reading(src, reading)
+            like = quillon.Stream.empty(src.panels, header=src.header)
+            like.path = src.path
+            _write_parquet(parts, str(tmp), like, reading.excluded)
+    common.note_reading(src, reading, dropped=dropped)
 
 
-def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Reading) -> None:
-    """The tables of the batches as one Parquet folder that ``quillon.read_parquet`` reads.
-
-    Observations and crystals go out batch by batch as row groups; the images, a small
-    table, are kept and written last with the metadata of the whole file (header, panels,
-    the report of every batch), which is where ``read_parquet`` looks for it.
-    """
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    folder.mkdir()
-    writers: dict[str, pq.ParquetWriter] = {}
-    images = []
+def _write_parquet(parts, folder: str, like: quillon.Stream, report) -> None:
+    """The tables of the batches as one folder of tables, one row group per batch; the
+    record takes header, panels and path from ``like``, and ``report``."""
+    writer = TablesWriter(folder)
     try:
         for batch in parts:
-            tables = batch.to_arrow()
-            for name in ("observations", "crystals"):
-                table = tables[name].replace_schema_metadata(None)
-                if name not in writers:
-                    writers[name] = pq.ParquetWriter(folder / f"{name}.parquet", table.schema)
-                writers[name].write_table(table)
-            images.append(tables["images"])
+            writer.write(batch)
     finally:
-        for writer in writers.values():
-            writer.close()
-    whole = quillon.Stream.from_native(
-        quillon.Stream.empty(src.panels).columns, [], [],
-        {reason: tuple(v) for reason, v in reading.excluded.items()},
-        header=src.header, panels=src.panels, path=src.path)
-    if not images:
-        whole.to_parquet(folder)
-        return
-    metadata = whole.to_arrow()["images"].schema.metadata
-    pq.write_table(pa.concat_tables(images).replace_schema_metadata(metadata), folder / "images.parquet")
+        writer.abort()
+    writer.close(like, {reason: tuple(v) for reason, v in report.items()})
+
+
+def _check_header(stream: quillon.Stream, source: str) -> None:
+    if stream.headers_differ:
+        raise common.InputError(f"{source}: joins streams whose headers differ; no one header "
+                                "is right for the stream written")
+
+
+def _note_dropped(source: str, dropped: int) -> None:
+    if dropped:
+        common.warn(f"{source}: left out {dropped:,} reflection{'s' * (dropped != 1)} on panels "
+                    "not in the panel list (their panel name is not known)")
 
 
 def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | None,
@@ -123,7 +121,8 @@ def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | Non
     except ImportError as exc:
         raise common.InputError(str(exc)) from None
     names = common._panel_list(panels) if panels is not None else None
-    with common.atomic_output(target, folder=True) as tmp:
+    inputs = glob.glob(source) if glob.has_magic(source) else [source]
+    with common.atomic_output(target, inputs=inputs, folder=True) as tmp:
         try:
             report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
                                            panels=names, n_threads=threads or 1)
@@ -134,11 +133,6 @@ def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | Non
 
 
 def _read_parquet(folder: str) -> quillon.Stream:
-    missing = [name for name in ("observations", "crystals", "images")
-               if not (Path(folder) / f"{name}.parquet").is_file()]
-    if missing:
-        raise common.InputError(f"{folder}: not a Parquet folder written by convert "
-                                f"(no {missing[0]}.parquet)")
     try:
         return quillon.read_parquet(folder)
     except OSError as exc:

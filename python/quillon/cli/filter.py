@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import os
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -158,6 +159,9 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
     """
     if ctx.get_parameter_source("tolerance") != click.core.ParameterSource.DEFAULT and cell is None:
         raise click.UsageError("--tolerance needs --cell")
+    if Path(target).suffix.lower() == ".parquet" or target.endswith(("/", os.sep)):
+        raise click.BadParameter("filter writes a stream: give a name ending in .stream (convert "
+                                 "it to Parquet tables with quillon convert)", param_hint="OUT")
     src = common.open_stream(source, panels)
     if not src.panels and src.size:
         raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
@@ -166,7 +170,10 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
                   read_events(events_from) if events_from else None)
     read = {"images": 0, "crystals": 0, "reflections": 0}
     reading = common.Reading()
-    with common.atomic_output(target) as tmp, common.Progress(src.size, enabled=not quiet) as progress:
+    inputs = [source, events_from, panels[1:] if panels and panels.startswith("@") else None]
+    dropped = 0
+    with common.atomic_output(target, inputs=inputs) as tmp, \
+            common.Progress(src.size, enabled=not quiet) as progress:
         sink = StreamSink(tmp, src.header, threads)
         for batch in common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
                                     reading=reading):
@@ -174,16 +181,17 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
             read["crystals"] += batch.n_crystals
             read["reflections"] += len(batch)
             crystals, images = tests.masks(batch)
-            if crystals.all() and images is None and not images_with_crystals:
-                sink.write(batch)  # nothing to drop: no need to copy the columns
-            else:
+            if not (crystals.all() and images is None and not images_with_crystals):
                 selection = {} if images is None else {"images": images}
-                sink.write(batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
-                                        **selection))
+                batch = batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
+                                     **selection)
+            batch, n = batch.without_unknown_panels()
+            dropped += n
+            sink.write(batch)
             if tests.done(images_with_crystals):
                 break
         sink.close()
-    common.note_reading(src, reading)
+    common.note_reading(src, reading, dropped=dropped)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
     if as_json:
         click.echo(json.dumps({"input": source, "output": target, "read": read, "kept": kept,
