@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import contextlib
 import glob
-import json
 import os
 import socket
 import uuid
@@ -35,7 +34,6 @@ try:
     import dask
     import dask.dataframe as dd
     import pandas as pd
-    import pyarrow.dataset
     from dask.base import tokenize
     from dask.delayed import Delayed, delayed
     from dask.sizeof import sizeof
@@ -45,14 +43,14 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
 
 import quillon
-from quillon import _native
+from quillon import _native, _parquet
 from quillon._geometry import read_prefix
+from quillon._output import output_folder
 from quillon._read import _merge_reports, _panel_list
 
 __all__ = ["DaskStream", "read", "read_parquet", "convert_to_parquet"]
 
-TABLES = ("observations", "crystals", "images")
-_PANELS_KEY = b"quillon.panels"
+TABLES = _parquet.TABLES
 _REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
                              "first_offset": pd.Series(dtype="uint64")})
 _HINT = "every worker must reach the files under the same path"
@@ -182,14 +180,15 @@ class DaskStream:
     appearance: the categories of ``observations["panel"]``.
     """
 
-    def __init__(self, frames: dict[str, dd.DataFrame], panels: list[str],
-                 paths: list[str] = (), parts: list[Delayed] = ()) -> None:
+    def __init__(self, frames: dict[str, dd.DataFrame], panels: Sequence[str],
+                 paths: Sequence[str] = (), parts: Sequence[Delayed] = ()) -> None:
         self.observations: dd.DataFrame = frames["observations"]
         self.crystals: dd.DataFrame = frames["crystals"]
         self.images: dd.DataFrame = frames["images"]
         self.panels = list(panels)
         self.paths = list(paths)
         self._parts = list(parts)
+        self.header = ""
 
     @property
     def npartitions(self) -> int:
@@ -211,30 +210,40 @@ class DaskStream:
         return quillon.concat(dask.compute(*self._parts, **kwargs))
 
     def to_parquet(self, folder: str | os.PathLike, **kwargs: Any) -> dict[str, tuple[int, int]]:
-        """Write the three tables with Dask's Parquet writer, one folder per table, in one pass.
+        """Write the three tables with Dask's Parquet writer, in one pass, as a folder of
+        tables that :func:`read_parquet` and :func:`quillon.read_parquet` read.
 
         ``folder/observations/``, ``folder/crystals/`` and ``folder/images/`` get one file per
         partition, written by the workers; each partition is parsed once for all three. The
-        panel names go into the files' metadata, so :func:`read_parquet` knows the categories.
-        Returns what reading left out, summed as :func:`quillon.concat` sums it (``{}`` for
-        tables that came from Parquet). ``kwargs`` go to ``dask.dataframe.to_parquet``.
+        folder is written beside ``folder`` and swapped in when complete, so no part of an
+        earlier write stays; an existing ``folder`` is replaced only when it is empty or an
+        earlier output of quillon (:class:`quillon.ForeignFolderError` otherwise), and never
+        when it holds one of the input files. Returns what reading left out, summed as
+        :func:`quillon.concat` sums it (``{}`` for tables that came from Parquet). ``kwargs``
+        go to ``dask.dataframe.to_parquet``.
         """
-        folder = _native.fspath(folder)
-        metadata = {_PANELS_KEY: json.dumps(self.panels).encode()}
-        writes = [dd.to_parquet(getattr(self, name), os.path.join(folder, name), compute=False,
-                                custom_metadata=metadata, **kwargs)
-                  for name in TABLES]
-        if not self._parts:
-            dask.compute(*writes)
-            return {}
-        reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
-                                   for k, p in enumerate(self._parts)],
-                                  meta=_REPORT_META, verify_meta=False)
-        _, rows = dask.compute(writes, reports)
-        return _merge_reports([{reason: (int(n), int(offset))
-                                for reason, n, offset in part.itertuples(index=False)}
-                               for _, part in rows.groupby(level=0, sort=True)],
-                              take_min=len(set(self.paths)) == 1)
+        with output_folder(folder, inputs=self.paths, owned=_parquet.is_tables_folder) as tmp:
+            write = uuid.uuid4().hex
+            writes = [dd.to_parquet(getattr(self, name), os.path.join(tmp, name), compute=False,
+                                    custom_metadata=_parquet.part_metadata(name, write),
+                                    write_metadata_file=False, **kwargs)
+                      for name in TABLES]
+            if self._parts:
+                reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
+                                           for k, p in enumerate(self._parts)],
+                                          meta=_REPORT_META, verify_meta=False)
+                _, rows = dask.compute(writes, reports)
+                report = _merge_reports([{reason: (int(n), int(offset))
+                                          for reason, n, offset in part.itertuples(index=False)}
+                                         for _, part in rows.groupby(level=0, sort=True)],
+                                        take_min=len(set(self.paths)) == 1)
+            else:
+                dask.compute(*writes)
+                report = {}
+            like = quillon.Stream.empty(self.panels, header=self.header)
+            like.path = self.paths[0] if len(set(self.paths)) == 1 else None
+            _parquet.write_record(tmp, _parquet.record(like, write, report))
+        return report
 
 
 def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
@@ -297,25 +306,35 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     frames = {name: dd.from_delayed([shared(k) for k in tables[name]], meta=meta[name],
                                     verify_meta=False)
               for name in TABLES}
-    return DaskStream(frames, union, paths, [shared(k) for k in parts])
+    stream = DaskStream(frames, union, paths, [shared(k) for k in parts])
+    stream.header = indexed[0][1] if indexed else ""
+    return stream
 
 
 def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
-    """The tables that :meth:`DaskStream.to_parquet` wrote, as Dask DataFrames.
+    """The tables of a folder written by :meth:`DaskStream.to_parquet` (or by
+    :meth:`quillon.Stream.to_parquet` and ``quillon convert``), as Dask DataFrames.
 
-    The columns get the dtypes of :class:`quillon.Stream`'s tables, and
-    ``observations["panel"]`` the panel names written with them as its categories.
-    ``kwargs`` go to ``dask.dataframe.read_parquet`` for each table.
+    The record and every part's metadata are checked now (ValueError for a folder that is
+    not one output of quillon, or of another format version); the rows are read lazily.
+    The columns get the dtypes of :class:`quillon.Stream`'s tables, ``crystals`` and
+    ``images`` their ids as index, and ``observations["panel"]`` the panel names of the
+    record as its categories. ``kwargs`` go to ``dask.dataframe.read_parquet`` for each table.
     """
     folder = _native.fspath(folder)
-    frames = {name: dd.read_parquet(os.path.join(folder, name), **kwargs) for name in TABLES}
-    metadata = pyarrow.dataset.dataset(os.path.join(folder, "observations"),
-                                       format="parquet").schema.metadata or {}
-    panels = json.loads(metadata.get(_PANELS_KEY, b"[]"))
-    # The dtypes of quillon's tables (Dask reads text as its own string type).
+    data = _parquet.read_record(folder)
+    _parquet.check_parts(folder, data)
+    panels = data["panels"]
     meta = quillon.schema(panels)
-    frames = {name: frame.astype(meta[name].dtypes.to_dict()) for name, frame in frames.items()}
-    return DaskStream(frames, panels)
+    frames = {}
+    for name in TABLES:
+        index = meta[name].index.name
+        frame = dd.read_parquet(os.path.join(folder, name), columns=list(meta[name].columns),
+                                **({"index": index} if index else {}), **kwargs)
+        frames[name] = frame.astype(meta[name].dtypes.to_dict())
+    stream = DaskStream(frames, panels)
+    stream.header = data["header"]
+    return stream
 
 
 def convert_to_parquet(paths_or_glob: Any, out: str | os.PathLike, *, scheduler: str | None = None,
