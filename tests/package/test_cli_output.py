@@ -1,0 +1,127 @@
+"""What the command writes: never over an input, never over a folder it does not own, and
+one line (no traceback) when it cannot."""
+from __future__ import annotations
+
+import os
+
+import pytest
+from click.testing import CliRunner
+
+import quillon
+import stream_builder as sb
+from conftest import GEOMETRY
+from quillon.cli._app import cli
+
+
+def run(*args, rc: int = 0):
+    result = CliRunner().invoke(cli, [str(a) for a in args])
+    assert result.exit_code == rc, (result.output, result.stderr, result.exception)
+    assert "Traceback" not in result.stderr
+    if rc and not result.stderr.startswith("Usage:"):  # a usage error shows the usage
+        assert result.stderr.count("\n") == 1, result.stderr
+    return result
+
+
+@pytest.fixture
+def tables(small_stream, tmp_path):
+    folder = tmp_path / "tables.parquet"
+    run("convert", small_stream, folder)
+    return folder
+
+
+def _link(source, tmp_path, how):
+    if how == "same path":
+        return source
+    target = tmp_path / f"{how.replace(' ', '-')}{source.suffix}"
+    if how == "symlink":
+        target.symlink_to(source)
+    else:
+        os.link(source, target)
+    return target
+
+
+@pytest.mark.parametrize("how", ["same path", "symlink", "hard link"])
+@pytest.mark.parametrize("command", [["filter", "{in}", "{out}", "--min-reflections", "3"],
+                                     ["convert", "{in}", "{out}"]])
+def test_an_input_is_never_the_output(small_stream, tmp_path, how, command):
+    before = small_stream.read_bytes()
+    out = _link(small_stream, tmp_path, how)
+    args = [a.format(**{"in": small_stream, "out": out}) for a in command]
+    result = run(*args, rc=2)
+    assert "is the same file as input" in result.stderr
+    assert small_stream.read_bytes() == before
+
+
+def test_other_inputs_are_not_outputs_either(small_stream, tmp_path, tables):
+    events = tmp_path / "events.lst"
+    events.write_text("nothing\n")
+    run("filter", small_stream, events, "--events-from", events, rc=2)
+    assert events.read_text() == "nothing\n"
+    inside = tables / "observations" / "part.0.parquet"
+    run("convert", tables, tables, rc=2)
+    assert inside.exists() and quillon.read_parquet(tables).n_crystals
+
+
+def test_convert_leaves_folders_it_does_not_own(small_stream, tmp_path):
+    results = tmp_path / "results"
+    (results / "run1.parquet").mkdir(parents=True)
+    (results / "run1.parquet" / "part.0.parquet").write_bytes(b"a dataset of someone else")
+    (results / "notes.txt").write_text("mine")
+    result = run("convert", small_stream, results, rc=2)
+    assert "not an earlier output of quillon" in result.stderr
+    assert sorted(p.name for p in results.iterdir()) == ["notes.txt", "run1.parquet"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["results", "test.stream"]
+
+
+def test_convert_replaces_its_own_earlier_output(small_stream, tmp_path, tables):
+    run("filter", small_stream, tmp_path / "few.stream", "--first-crystals", "2")
+    run("convert", tmp_path / "few.stream", tables)
+    assert quillon.read_parquet(tables).n_crystals == 2
+    run("convert", small_stream, tables)
+    assert quillon.read_parquet(tables).n_crystals == quillon.read(small_stream).n_crystals
+
+
+def test_convert_into_the_current_folder_is_refused(small_stream, tmp_path, monkeypatch, tables):
+    monkeypatch.chdir(tables)
+    result = run("convert", small_stream, ".", rc=2)
+    assert "current folder" in result.stderr
+    assert quillon.read_parquet(tables).n_crystals
+
+
+@pytest.mark.parametrize("length", [255, 400])
+def test_very_long_target_names(small_stream, tmp_path, length):
+    target = tmp_path / ("x" * (length - 7) + ".stream")
+    run("convert", small_stream, target, rc=0 if length <= 255 else 1)
+    assert sorted(p.name for p in tmp_path.iterdir()) == (
+        sorted(["test.stream", target.name]) if length <= 255 else ["test.stream"])
+
+
+def test_filter_refuses_to_write_a_stream_under_a_parquet_name(small_stream, tmp_path):
+    result = run("filter", small_stream, tmp_path / "out.parquet", rc=2)
+    assert "ending in .stream" in result.stderr
+    assert not (tmp_path / "out.parquet").exists()
+
+
+@pytest.mark.parametrize("command", ["filter", "convert"])
+def test_unknown_panel_reflections_are_dropped_with_a_count(write_text, tmp_path, command):
+    crystal = sb.Crystal(rows=[sb.row(1, 2, 3), sb.row(0, 1, 0, panel="zz"), sb.row(2, 2, 2)])
+    source = write_text(sb.stream([sb.Image(crystals=[crystal]), sb.Image(crystals=[crystal])],
+                                  GEOMETRY))
+    out = tmp_path / "out.stream"
+    result = run(command, source, out)
+    assert "left out 2 reflections on panels not in the panel list" in result.stderr
+    back = quillon.read(out)
+    assert (back.n_crystals, len(back)) == (2, 4)
+    assert back.crystals["n_refl"].tolist() == [2, 2]
+
+
+@pytest.mark.parametrize("damage", ["broken record", "record removed", "foreign part"])
+def test_broken_tables_are_one_line(tables, tmp_path, damage):
+    if damage == "broken record":
+        (tables / "quillon.json").write_text("{")
+    elif damage == "record removed":
+        (tables / "quillon.json").unlink()
+    else:
+        (tables / "crystals" / "part.0.parquet").write_bytes(b"PAR1 not really PAR1")
+    run("convert", tables, tmp_path / "back.stream", rc=2)
+    assert not (tmp_path / "back.stream").exists()
