@@ -182,7 +182,7 @@ def test_filter_by_events_and_summary_text(gen, tmp_path):
 @pytest.mark.parametrize("kind", ["cells", "resolution", "panels"])
 def test_plots_are_images_of_the_expected_size(gen, tmp_path, kind):
     from matplotlib.image import imread
-    from quillon._plot import SIZES
+    from quillon.cli._plot import SIZES
 
     g = gen[1]
     png = tmp_path / f"{kind}.png"
@@ -206,7 +206,7 @@ def test_plots_fail_cleanly_on_an_empty_stream(tmp_path, kind):
 
 
 def test_panel_outlines_follow_the_geometry(gen):
-    from quillon._plot import panel_outlines
+    from quillon.cli._plot import panel_outlines
 
     g = gen[0]
     outlines = panel_outlines(quillon.read_header(g["path"]), g["panels"])
@@ -215,7 +215,8 @@ def test_panel_outlines_follow_the_geometry(gen):
         np.testing.assert_allclose(outlines[name], [
             [x0, y0], [x0 + gen_stream.PANEL_FS, y0],
             [x0 + gen_stream.PANEL_FS, y0 + gen_stream.PANEL_SS], [x0, y0 + gen_stream.PANEL_SS]])
-    assert panel_outlines("no geometry\n", g["panels"]) is None
+    with pytest.raises(ValueError, match="no detector geometry"):
+        panel_outlines("no geometry\n", g["panels"])
 
 
 @pytest.mark.parametrize("command", [["info"], ["filter", "{}", "out.stream"], ["convert", "{}", "o.parquet"],

@@ -125,3 +125,50 @@ def test_broken_tables_are_one_line(tables, tmp_path, damage):
         (tables / "crystals" / "part.0.parquet").write_bytes(b"PAR1 not really PAR1")
     run("convert", tables, tmp_path / "back.stream", rc=2)
     assert not (tmp_path / "back.stream").exists()
+
+
+def _panel(name: str, corner_x: str = "-100") -> str:
+    return (f"{name}/min_fs = 0\n{name}/max_fs = 199\n{name}/min_ss = 0\n{name}/max_ss = 99\n"
+            f"{name}/corner_x = {corner_x}\n{name}/corner_y = -50\n{name}/fs = +1x\n"
+            f"{name}/ss = +1y\n")
+
+
+def _geometry_stream(write_text, panels: str):
+    header = f"----- Begin geometry file -----\n{panels}----- End geometry file -----\n"
+    rows = [sb.row(1, 2, 3, fs=20.5 + 3 * i, ss=10.5 + i, panel="p0") for i in range(30)]
+    return write_text(sb.stream([sb.Image(crystals=[sb.Crystal(rows=rows)])] * 3, header))
+
+
+@pytest.mark.parametrize("geometry, drawn", [
+    (_panel("p0") + _panel("p1", "100"), "detector map"),
+    (_panel("p0", "nan") + _panel("p1", "100"), "not a finite number"),
+    (_panel("p0", "inf") + _panel("p1", "100"), "not a finite number"),
+    (_panel("p0") + "p1/min_fs = 0\n", "p1 has no corner_x"),
+    (_panel("p0"), "single panel"),
+])
+def test_plot_panels_draws_what_the_geometry_allows(write_text, tmp_path, monkeypatch,
+                                                     geometry, drawn):
+    from quillon.cli import _plot
+
+    figures = []
+    original = _plot.panels_figure
+    monkeypatch.setattr(_plot, "panels_figure",
+                        lambda *a, **k: figures.append(original(*a, **k)) or figures[-1])
+    run("plot", "panels", _geometry_stream(write_text, geometry), "-o", tmp_path / "p.png",
+        "--dpi", "20")
+    assert (tmp_path / "p.png").read_bytes().startswith(b"\x89PNG")
+    axes = figures[0].axes
+    titles = " ".join(ax.get_title() for ax in axes)
+    if drawn == "detector map":
+        assert "detector" in titles and len(axes[0].collections) == 1
+    elif drawn == "single panel":
+        assert len(axes[0].images) == 1
+        assert axes[0].images[0].get_array().sum() == 90  # every reflection in a bin
+    else:
+        assert "no detector map: " in titles and drawn in titles
+
+
+@pytest.mark.parametrize("dpi", ["nan", "inf", "5"])
+def test_plot_refuses_a_dpi_that_is_not_a_size(small_stream, tmp_path, dpi):
+    result = run("plot", "cells", small_stream, "-o", tmp_path / "c.png", "--dpi", dpi, rc=2)
+    assert "--dpi" in result.stderr and not (tmp_path / "c.png").exists()
