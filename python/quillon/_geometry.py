@@ -1,7 +1,6 @@
 """What the header of a stream says: its panel names and its unit-cell strings."""
 from __future__ import annotations
 
-import os
 import re
 
 BEGIN_GEOMETRY = "----- Begin geometry file -----"

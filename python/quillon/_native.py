@@ -10,7 +10,8 @@ from __future__ import annotations
 import functools
 import os
 import re
-from typing import Any, Callable, TypeVar, Union
+from collections.abc import Callable
+from typing import Any, TypeVar, Union
 
 import numpy as np
 import quillon_native as _qn

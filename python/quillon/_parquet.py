@@ -25,7 +25,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import _columns, _tables
-from ._columns import CRYSTAL, IMAGE, OBSERVATION
 from ._deps import require
 from ._native import PathLike, fspath
 from ._output import output_folder
@@ -39,7 +38,6 @@ METADATA_KEY = b"quillon"
 RECORD = "quillon.json"
 FORMAT = "quillon tables"
 FORMAT_VERSION = 2
-_LEVEL = {"observations": OBSERVATION, "crystals": CRYSTAL, "images": IMAGE}
 
 
 def record(stream: Stream, write: str | None = None, report: Any = None) -> dict[str, Any]:
@@ -293,7 +291,8 @@ def _native_columns(tables: dict[str, pa.Table], where: dict[str, str]) -> dict[
         if None in parts:
             columns[native] = np.ascontiguousarray(parts[None])
         else:
-            columns[native] = np.ascontiguousarray(np.column_stack([parts[j] for j in sorted(parts)]))
+            order = sorted(j for j in parts if j is not None)
+            columns[native] = np.ascontiguousarray(np.column_stack([parts[j] for j in order]))
     return columns
 
 

@@ -30,7 +30,7 @@ def parse_size(size: int | str) -> int:
     elif isinstance(size, str):
         match = _SIZE.fullmatch(size)
         unit = match.group(2).lower() if match else None
-        if unit not in _UNITS:
+        if match is None or unit not in _UNITS:
             raise ValueError(f"not a byte size: {size!r} (try '1 GiB', '500 MB' or '16M')")
         value = int(float(match.group(1)) * _UNITS[unit])
     else:

@@ -4,7 +4,8 @@ from __future__ import annotations
 import functools
 import os
 import warnings
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 

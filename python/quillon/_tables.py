@@ -6,7 +6,8 @@ from them, so the two never disagree on a name or a type.
 """
 from __future__ import annotations
 
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -68,7 +69,7 @@ def per_reflection(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.nda
                                  f"{n_crystals} crystals from id {first}")
             c0, c1 = low - first, high - first
             counts = np.diff(np.searchsorted(ids, np.arange(low, high + 2, dtype=ids.dtype)))
-            if images is not None:
+            if images is not None and image_id is not None:
                 images[start:stop] = np.repeat(image_id[c0:c1 + 1], counts)
             x, mono, inv_d = index[:, :m], monomial[:, :m], d[start:stop]
             np.copyto(x, hkl[start:stop].T, casting="unsafe")
@@ -113,8 +114,6 @@ STORED: dict[str, tuple[tuple[str, str, int | None], ...]] = {
     "images": tuple((name, name, None) for name in (
         "beam_energy", "camera_length", "det_shift_x", "det_shift_y", "n_peaks")),
 }
-# The id each table's rows carry (its pandas index); observations are numbered by position.
-ROW_ID = {"observations": None, "crystals": "crystal_id", "images": "image_id"}
 
 
 def _stored(columns: dict[str, np.ndarray], table: str) -> dict[str, Any]:

@@ -26,7 +26,8 @@ import glob
 import os
 import socket
 import uuid
-from typing import Any, Iterator, Sequence
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -36,9 +37,10 @@ try:
     import pandas as pd
     from dask.base import tokenize
     from dask.delayed import Delayed, delayed
-    from dask.sizeof import sizeof
     from dask.highlevelgraph import HighLevelGraph
+    from dask.sizeof import sizeof
     from dask.task_spec import Task, TaskRef
+    from dask.utils import parse_bytes
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
 
@@ -48,7 +50,7 @@ from quillon._geometry import read_prefix
 from quillon._output import output_folder
 from quillon._read import _merge_reports, _panel_list
 
-__all__ = ["DaskStream", "read", "read_parquet", "convert_to_parquet"]
+__all__ = ["DaskStream", "convert_to_parquet", "read", "read_parquet"]
 
 TABLES = _parquet.TABLES
 _REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
@@ -166,6 +168,16 @@ def _blocks(rows: np.ndarray, blocksize: int) -> list[np.ndarray]:
     return [np.ascontiguousarray(b) for b in np.split(rows, cuts)]
 
 
+def _blocksize(size: int | str) -> int:
+    """A block size in bytes, text read as Dask reads it."""
+    if isinstance(size, str):
+        try:
+            size = int(parse_bytes(size))
+        except ValueError as exc:
+            raise ValueError(f"blocksize: {exc}") from None
+    return quillon.parse_size(size)
+
+
 def _union(lists: Sequence[Sequence[str]]) -> list[str]:
     return list(dict.fromkeys(name for names in lists for name in names))
 
@@ -250,6 +262,10 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
          panels: Sequence[str] | None = None, n_threads: int = 1) -> DaskStream:
     """Streams as Dask DataFrames, partitioned by blocks of chunks of about ``blocksize`` bytes.
 
+    ``blocksize`` is a number of bytes or a size as Dask writes one (``dask.utils.parse_bytes``:
+    ``"16M"`` and ``"16 MB"`` are 16,000,000 bytes, ``"16 MiB"`` 16,777,216), as for
+    ``dask.dataframe.read_csv``.
+
     ``paths_or_glob`` is a path, a glob pattern (expanded here, sorted) or a list of paths. Each
     file is indexed now, by one task per file on the current Dask scheduler (the workers, under
     a ``distributed.Client``); parsing is left to the returned collections. ``panels=None`` takes
@@ -260,7 +276,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     >>> ds.crystals[["a", "b", "c"]].mean().compute()                  # doctest: +SKIP
     """
     paths = _expand(paths_or_glob)
-    blocksize = quillon.parse_size(blocksize)
+    blocksize = _blocksize(blocksize)
     fixed = None if panels is None else list(panels)
     # Not pure: the files may change between two calls.
     indexed = dask.compute(*[delayed(_index_file, pure=False)(
@@ -272,7 +288,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     # carry its own copy of the running totals before it, so the graph sent to the scheduler
     # grows with the number of partitions, not with its square. The header and the panel
     # names are the same objects in every parse task of a file: pickled once.
-    layer: dict[str, Task] = {}
+    layer: dict[Any, Task] = {}
     parts: list[str] = []
     tables: dict[str, list[str]] = {name: [] for name in TABLES}
     before: TaskRef | np.ndarray = np.zeros(3, dtype=np.int64)

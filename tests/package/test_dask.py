@@ -247,3 +247,10 @@ def test_convert_command_on_a_scheduler_twice(client, files, tmp_path):
                   source, str(out)])
         assert result.exit_code == 0, result.output
     assert quillon.read_parquet(out).n_crystals == expected(files["generated"][1:2]).n_crystals
+
+
+@pytest.mark.parametrize("size, nbytes", [("16M", 16_000_000), ("16 MiB", 16 << 20),
+                                          ("1.5 kB", 1500), (4096, 4096)])
+def test_blocksize_is_read_as_dask_reads_it(size, nbytes):
+    assert qd._blocksize(size) == nbytes == (size if isinstance(size, int)
+                                             else dask.utils.parse_bytes(size))

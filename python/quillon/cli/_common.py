@@ -8,15 +8,24 @@ import threading
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 import click
 import numpy as np
 
 import quillon
 from quillon._native import default_threads, index_chunks
-from quillon._output import ForeignFolderError, SameFileError, output_folder, output_path
+from quillon._output import (
+    ForeignFolderError,
+    SameFileError,
+    output_folder,
+    output_path,
+)
 from quillon._parquet import is_tables_folder as is_output_folder
 from quillon._read import _batches as row_batches
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 
 def _progress_delay() -> float:
@@ -123,14 +132,14 @@ class Progress:
         self.total = total
         self.enabled = enabled and sys.stderr.isatty()
         self.delay = delay
-        self._bar = None
-        self._task = None
+        self._bar: Any = None
+        self._task: Any = None
         self._timer: threading.Timer | None = None
 
-    def __enter__(self) -> Progress:
+    def __enter__(self) -> Self:
         if self.enabled:
-            from rich.console import Console
             from rich import progress as rp
+            from rich.console import Console
 
             self._bar = rp.Progress(
                 rp.TextColumn("[bold]{task.description}"), rp.BarColumn(),

@@ -37,7 +37,7 @@ class Summary:
         # A single-panel detector: where on it the reflections are (rows ss, columns fs).
         self.positions = (np.zeros((n_bins, n_bins), np.int64)
                           if panels and len(src.panels) == 1 else None)
-        self.inv_d_counts = np.zeros(int(round(INV_D_MAX / INV_D_STEP)), np.int64) if shells else None
+        self.inv_d_counts = np.zeros(round(INV_D_MAX / INV_D_STEP), np.int64) if shells else None
 
     def add(self, s: quillon.Stream) -> None:
         """Add one batch (a Stream whose ids start at 0)."""

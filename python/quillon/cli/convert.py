@@ -8,8 +8,8 @@ from pathlib import Path
 import click
 
 import quillon
-from quillon.cli import _common as common
 from quillon._parquet import TablesWriter
+from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
 EXAMPLES = """\b

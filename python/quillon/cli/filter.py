@@ -13,8 +13,6 @@ import quillon
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
-CELL_LABELS = ("a", "b", "c", "al", "be", "ga")
-
 
 def _floats(text: str, n: int, what: str) -> list[float]:
     parts = text.split(",")

@@ -77,6 +77,7 @@ def cells(summary: Summary, title: str, dpi: float):
 def resolution(summary: Summary, title: str, dpi: float):
     if not summary.crystals:
         raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
+    assert summary.inv_d_counts is not None  # the command asks for shells
     return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
                                    f"{title}: resolution of {summary.crystals:,} crystals", dpi)
 
@@ -94,6 +95,7 @@ def panels(summary: Summary, title: str, dpi: float):
     except ValueError as exc:
         outlines = str(exc)
     n = len(summary.src.panels)
+    assert summary.panel_counts is not None  # the command asks for panels
     return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
                                f"{title}: {summary.reflections:,} reflections on "
                                f"{n} panel{'s' * (n != 1)}", dpi,
