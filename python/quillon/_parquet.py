@@ -215,7 +215,8 @@ def check_parts(folder: str, data: dict[str, Any]) -> dict[str, list[str]]:
 
 def is_tables_folder(folder: str) -> bool:
     """Whether ``folder`` is an earlier output of quillon that may be replaced: a folder of
-    tables (this layout), or the three ``<table>.parquet`` files of earlier versions."""
+    tables (this layout), or what earlier versions wrote (three ``<table>.parquet`` files, or
+    three table folders of Dask parts with the panel names in their metadata)."""
     try:
         names = set(os.listdir(folder))
     except OSError:
@@ -226,14 +227,21 @@ def is_tables_folder(folder: str) -> bool:
         except ValueError:
             with open(os.path.join(folder, RECORD), encoding="utf-8", errors="replace") as f:
                 return f'"format": "{FORMAT}"' in f.read()
-    if names == {f"{t}.parquet" for t in TABLES}:
-        pq = require("pyarrow.parquet")
+    pq = require("pyarrow.parquet")
+    if names == {f"{t}.parquet" for t in TABLES}:  # Stream.to_parquet before the record
+        files, key = [os.path.join(folder, n) for n in names], METADATA_KEY
+    elif names == set(TABLES):  # quillon.dask before the record
         try:
-            return all(METADATA_KEY in (pq.read_schema(os.path.join(folder, n)).metadata or {})
-                       for n in names)
+            files = [f for t in TABLES for f in part_files(folder, t)]
         except (OSError, ValueError):
             return False
-    return False
+        key = b"quillon.panels"
+    else:
+        return False
+    try:
+        return all(key in (pq.read_schema(f).metadata or {}) for f in files)
+    except (OSError, ValueError):
+        return False
 
 
 def _read_table(files: list[str]) -> pa.Table:

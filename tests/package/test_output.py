@@ -216,3 +216,18 @@ def test_unknown_panels_are_dropped_with_their_count(small_stream, tmp_path):
 def test_output_module_has_no_stray_names():
     assert set(_output.__all__) == {"ForeignFolderError", "SameFileError", "check_not_input",
                                     "output_folder", "output_path"}
+
+
+@pytest.mark.parametrize("layout", ["three files", "dask folders", "three files, one foreign"])
+def test_earlier_layouts_are_owned(tmp_path, layout):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    folder = tmp_path / "old"
+    for k, table in enumerate(("observations", "crystals", "images")):
+        key = b"quillon" if layout.startswith("three files") else b"quillon.panels"
+        meta = None if layout.endswith("foreign") and k == 2 else {key: b"[]"}
+        path = folder / f"{table}.parquet" if key == b"quillon" else folder / table / "part.0.parquet"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        pq.write_table(pa.table({"x": [1]}).replace_schema_metadata(meta), path)
+    assert quillon._parquet.is_tables_folder(str(folder)) == (not layout.endswith("foreign"))
