@@ -161,14 +161,19 @@ def output_path(target: PathLike, *, inputs: Iterable[PathLike | None] = ()) -> 
 
     The temporary exists (empty) when the block starts, with the permissions the new file
     will have: the old target's, or those the umask gives a new file. A target that is a
-    symlink to a file keeps being the link: the file it points to is replaced.
+    symlink to a file keeps being the link: the file it points to is replaced. A target
+    that is neither a file nor a folder (a device such as ``/dev/null``, a pipe) is
+    yielded itself and written in place.
     """
     target = fspath(target)
     check_not_input(target, inputs)
+    old = _stat(target)
+    if old is not None and not (stat.S_ISREG(old.st_mode) or stat.S_ISDIR(old.st_mode)):
+        yield target  # a device or a pipe (/dev/null, /dev/stdout): nothing there to keep
+        return
     if os.path.islink(target) and os.path.isfile(target):
         target = os.path.realpath(target)
     target, folder, name = _resolve(target)
-    old = _stat(target)
     if old is not None and stat.S_ISDIR(old.st_mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
     tmp = _temp_name(folder, name)

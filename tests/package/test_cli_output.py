@@ -52,11 +52,19 @@ def test_an_input_is_never_the_output(small_stream, tmp_path, how, command):
     assert small_stream.read_bytes() == before
 
 
-def test_other_inputs_are_not_outputs_either(small_stream, tmp_path, tables):
-    events = tmp_path / "events.lst"
-    events.write_text("nothing\n")
-    run("filter", small_stream, events, "--events-from", events, rc=2)
-    assert events.read_text() == "nothing\n"
+@pytest.mark.parametrize("command", [["filter", "{in}", "{out}", "--events-from", "{out}"],
+                                     ["filter", "{in}", "{out}", "--panels", "@{out}"],
+                                     ["convert", "{in}", "{out}", "--panels", "@{out}"],
+                                     ["plot", "cells", "{in}", "-o", "{out}", "--panels", "@{out}"]])
+def test_no_input_file_is_an_output(small_stream, tmp_path, command):
+    listed = tmp_path / ("names.png" if command[0] == "plot" else "names.stream")
+    listed.write_text("p0\np1\n")
+    args = [a.format(**{"in": small_stream, "out": listed}) for a in command]
+    assert "is the same file as input" in run(*args, rc=2).stderr
+    assert listed.read_text() == "p0\np1\n"
+
+
+def test_tables_are_not_their_own_output(tmp_path, tables):
     inside = tables / "observations" / "part.0.parquet"
     run("convert", tables, tables, rc=2)
     assert inside.exists() and quillon.read_parquet(tables).n_crystals

@@ -65,6 +65,45 @@ def test_permissions_kept_or_from_the_umask(tmp_path, umask):
     assert stat.S_IMODE((tmp_path / "new.stream").stat().st_mode) == 0o666 & ~umask
 
 
+def test_a_device_is_written_in_place(tmp_path):
+    with output_path(os.devnull) as tmp:
+        assert tmp == os.devnull
+        with open(tmp, "w") as f:
+            f.write("gone")
+    assert stat.S_ISCHR(os.stat(os.devnull).st_mode)
+
+
+@pytest.mark.parametrize("limit", [0, 50_000])
+def test_a_full_disk_leaves_the_old_stream(small_stream, tmp_path, limit):
+    """A real failure of the native writer: a file-size limit makes its writes fail (EFBIG),
+    as a full disk would (ENOSPC)."""
+    import subprocess
+    import sys
+    import textwrap
+
+    target = tmp_path / "old.stream"
+    target.write_text("old")
+    code = textwrap.dedent(f"""
+        import resource, signal, sys
+        import quillon
+        s = quillon.read({str(small_stream)!r})
+        s = quillon.concat([s] * 40)
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))
+        try:
+            s.write({str(target)!r}, header=s.header)
+        except OSError as exc:
+            print(exc.errno)
+            sys.exit(3)
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONWARNINGS": "ignore"})
+    assert proc.returncode == 3, proc.stderr
+    assert int(proc.stdout) == errno.EFBIG
+    assert target.read_text() == "old"
+    assert names(tmp_path) == sorted(["old.stream", small_stream.name])
+
+
 def test_a_symlink_target_keeps_pointing_at_the_new_file(tmp_path):
     real = tmp_path / "real.stream"
     real.write_text("old")

@@ -228,6 +228,11 @@ def note_reading(src: Source, reading: Reading, dropped: int = 0) -> None:
         warn(f"{src.path}: {reading.unknown_panel} reflections on panels not in the geometry")
 
 
+def input_files(*paths: str | None, panels: str | None = None) -> list[str | None]:
+    """Every file a command reads: ``paths`` and the file of ``--panels @FILE``."""
+    return [*paths, panels[1:] if panels and panels.startswith("@") else None]
+
+
 @contextlib.contextmanager
 def atomic_output(target: str | os.PathLike, *, inputs: Iterable[str | os.PathLike | None] = (),
                   folder: bool = False) -> Iterator[Path]:

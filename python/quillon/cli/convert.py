@@ -72,7 +72,8 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
                                 "be written back with their panels; give --panels")
     reading = common.Reading()
     dropped = 0
-    with common.atomic_output(target, inputs=[source], folder=not to_stream) as tmp, \
+    inputs = common.input_files(source, panels=panels)
+    with common.atomic_output(target, inputs=inputs, folder=not to_stream) as tmp, \
             common.Progress(src.size, enabled=not quiet) as progress:
         parts = common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
                                reading=reading)
@@ -121,8 +122,9 @@ def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | Non
     except ImportError as exc:
         raise common.InputError(str(exc)) from None
     names = common._panel_list(panels) if panels is not None else None
-    inputs = glob.glob(source) if glob.has_magic(source) else [source]
-    with common.atomic_output(target, inputs=inputs, folder=True) as tmp:
+    sources = glob.glob(source) if glob.has_magic(source) else [source]
+    with common.atomic_output(target, inputs=common.input_files(*sources, panels=panels),
+                              folder=True) as tmp:
         try:
             report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
                                            panels=names, n_threads=threads or 1)

@@ -168,8 +168,8 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
                   read_events(events_from) if events_from else None)
     read = {"images": 0, "crystals": 0, "reflections": 0}
     reading = common.Reading()
-    inputs = [source, events_from, panels[1:] if panels and panels.startswith("@") else None]
     dropped = 0
+    inputs = common.input_files(source, events_from, panels=panels)
     with common.atomic_output(target, inputs=inputs) as tmp, \
             common.Progress(src.size, enabled=not quiet) as progress:
         sink = StreamSink(tmp, src.header, threads)

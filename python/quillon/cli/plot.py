@@ -50,7 +50,7 @@ def _plot_command(name: str, help_text: str, example: str):
             common.note_reading(src, summary.reading)
             fig = draw(summary, f"{os.path.basename(source)}", dpi)
             fmt = Path(output).suffix.lower().lstrip(".")
-            with common.atomic_output(output, inputs=[source]) as tmp:
+            with common.atomic_output(output, inputs=common.input_files(source, panels=panels)) as tmp:
                 _plot.save(fig, tmp, fmt)
         return command
 
