@@ -117,7 +117,7 @@ def _temp_name(folder: str, name: str) -> str:
     stem = os.fsencode(name)
     if len(stem) > room // 2:  # keep some of the name, so a stray temporary says what it was
         stem = stem[:room // 2]
-    return os.path.join(folder, "." + os.fsdecode(stem).rstrip("\udcff") + suffix)
+    return os.path.join(folder, "." + os.fsdecode(stem) + suffix)
 
 
 def _remove(path: str) -> None:

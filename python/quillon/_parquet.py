@@ -16,6 +16,7 @@ fit their types) and refuses anything else with ValueError.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
@@ -95,6 +96,7 @@ class TablesWriter:
         self.write_id = uuid.uuid4().hex
         self.kwargs = kwargs
         self._writers: dict[str, Any] = {}
+        self._files = contextlib.ExitStack()
         self.first: Stream | None = None
 
     def write(self, stream: Stream) -> None:
@@ -106,8 +108,11 @@ class TablesWriter:
             if name not in self._writers:
                 os.mkdir(os.path.join(self.folder, name))
                 schema = table.schema.with_metadata(part_metadata(name, self.write_id))
-                self._writers[name] = pq.ParquetWriter(
-                    os.path.join(self.folder, name, "part.0.parquet"), schema, **self.kwargs)
+                # A Python file, as pyarrow takes only names that are valid UTF-8; it lives
+                # as long as the writer and is closed by abort().
+                path = os.path.join(self.folder, name, "part.0.parquet")
+                f = self._files.enter_context(open(path, "wb"))  # noqa: SIM115
+                self._writers[name] = pq.ParquetWriter(f, schema, **self.kwargs)
             self._writers[name].write_table(table.cast(self._writers[name].schema))
 
     def close(self, like: Stream, report: Any = None) -> None:
@@ -122,6 +127,7 @@ class TablesWriter:
         for writer in self._writers.values():
             writer.close()
         self._writers.clear()
+        self._files.close()
 
 
 def to_parquet(stream: Stream, folder: PathLike, **kwargs: Any) -> None:
@@ -195,12 +201,11 @@ def _check_record(data: dict[str, Any]) -> None:
 
 def check_parts(folder: str, data: dict[str, Any]) -> dict[str, list[str]]:
     """The part files of each table, checked to belong to the write the record names."""
-    pq = require("pyarrow.parquet")
     parts = {}
     for table in TABLES:
         parts[table] = files = part_files(folder, table)
         for path in files:
-            raw = (pq.read_schema(path).metadata or {}).get(METADATA_KEY)
+            raw = (_schema(path).metadata or {}).get(METADATA_KEY)
             try:
                 meta = json.loads(raw) if raw is not None else {}
             except (UnicodeDecodeError, json.JSONDecodeError):
@@ -211,6 +216,12 @@ def check_parts(folder: str, data: dict[str, Any]) -> dict[str, list[str]]:
                 raise ValueError(f"{path}: from another write than {RECORD} (an interrupted or "
                                  "mixed output); write the tables again")
     return parts
+
+
+def _schema(path: str) -> pa.Schema:
+    pq = require("pyarrow.parquet")
+    with open(path, "rb") as f:
+        return pq.read_schema(f)
 
 
 def is_tables_folder(folder: str) -> bool:
@@ -227,7 +238,6 @@ def is_tables_folder(folder: str) -> bool:
         except ValueError:
             with open(os.path.join(folder, RECORD), encoding="utf-8", errors="replace") as f:
                 return f'"format": "{FORMAT}"' in f.read()
-    pq = require("pyarrow.parquet")
     if names == {f"{t}.parquet" for t in TABLES}:  # Stream.to_parquet before the record
         files, key = [os.path.join(folder, n) for n in names], METADATA_KEY
     elif names == set(TABLES):  # quillon.dask before the record
@@ -239,7 +249,7 @@ def is_tables_folder(folder: str) -> bool:
     else:
         return False
     try:
-        return all(key in (pq.read_schema(f).metadata or {}) for f in files)
+        return all(key in (_schema(f).metadata or {}) for f in files)
     except (OSError, ValueError):
         return False
 
@@ -247,7 +257,10 @@ def is_tables_folder(folder: str) -> bool:
 def _read_table(files: list[str]) -> pa.Table:
     pa = require("pyarrow")
     pq = require("pyarrow.parquet")
-    tables = [pq.read_table(path) for path in files]
+    tables = []
+    for path in files:
+        with open(path, "rb") as f:  # a Python file: pyarrow takes only valid UTF-8 names
+            tables.append(pq.read_table(f))
     return pa.concat_tables(tables, promote_options="permissive") if len(tables) > 1 else tables[0]
 
 

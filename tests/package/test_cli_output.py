@@ -180,3 +180,11 @@ def test_plot_panels_draws_what_the_geometry_allows(write_text, tmp_path, monkey
 def test_plot_refuses_a_dpi_that_is_not_a_size(small_stream, tmp_path, dpi):
     result = run("plot", "cells", small_stream, "-o", tmp_path / "c.png", "--dpi", dpi, rc=2)
     assert "--dpi" in result.stderr and not (tmp_path / "c.png").exists()
+
+
+def test_output_names_that_are_not_utf8(small_stream, tmp_path):
+    folder = os.fsdecode(bytes(tmp_path) + b"/\xff.parquet")
+    stream = os.fsdecode(bytes(tmp_path) + b"/\xfe.stream")
+    run("convert", small_stream, folder)
+    run("convert", folder, stream)
+    assert quillon.read(stream).n_crystals == quillon.read_parquet(folder).n_crystals > 0
