@@ -236,9 +236,9 @@ class DaskStream:
         """
         with output_folder(folder, inputs=self.paths, owned=_parquet.is_tables_folder) as tmp:
             write = uuid.uuid4().hex
+            options = {"write_metadata_file": False, **kwargs}
             writes = [dd.to_parquet(getattr(self, name), os.path.join(tmp, name), compute=False,
-                                    custom_metadata=_parquet.part_metadata(name, write),
-                                    write_metadata_file=False, **kwargs)
+                                    custom_metadata=_parquet.part_metadata(name, write), **options)
                       for name in TABLES]
             if self._parts:
                 reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
