@@ -188,3 +188,12 @@ def test_output_names_that_are_not_utf8(small_stream, tmp_path):
     run("convert", small_stream, folder)
     run("convert", folder, stream)
     assert quillon.read(stream).n_crystals == quillon.read_parquet(folder).n_crystals > 0
+
+
+def test_tables_without_panel_names_are_not_written_as_a_stream(write_text, tmp_path):
+    crystal = sb.Crystal(rows=[sb.row(1, 2, 3), sb.row(2, 2, 2)])
+    source = write_text(sb.stream([sb.Image(crystals=[crystal])]))  # no geometry
+    with pytest.warns(quillon.UnknownPanelWarning):
+        quillon.read(source, panels=[]).to_parquet(tmp_path / "t")
+    result = run("convert", tmp_path / "t", tmp_path / "back.stream", rc=2)
+    assert "name no panels" in result.stderr and not (tmp_path / "back.stream").exists()

@@ -59,6 +59,10 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
         stream = _read_parquet(source)
         with common.atomic_output(target, inputs=[source], folder=not to_stream) as tmp:
             if to_stream:
+                if not stream.panels and len(stream):
+                    raise common.InputError(
+                        f"{source}: the tables name no panels (their stream had no geometry), "
+                        "so reflections could not be written back with their panels")
                 stream, dropped = stream.without_unknown_panels()
                 _check_header(stream, source)
                 stream.write(tmp, n_threads=threads, header=stream.header)
