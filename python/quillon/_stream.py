@@ -345,6 +345,10 @@ def _aligned(series: Any, n: int, first: int, table: str) -> np.ndarray:
         raise ValueError(f"the {table} Series is aligned on its index, which must hold every "
                          f"{table[:-1]} id of this Stream once ({first} to {first + n - 1}); "
                          "pass a NumPy array for a mask by position")
+    if str(series.dtype) == "boolean":  # pandas' nullable booleans
+        if series.isna().any():
+            raise ValueError(f"the {table} Series has missing values; fill them first")
+        series = series.astype(bool)
     values = np.asarray(series.to_numpy())
     if values.dtype != bool:
         raise TypeError(f"a {table} Series must be boolean, got {values.dtype}; pass ids with "

@@ -119,6 +119,7 @@ def test_select_aligns_series_and_takes_ids(sample, batch_index):
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"crystals": "reindexed"}, ValueError, "aligned on its index"),
     ({"crystals": "integers"}, TypeError, "must be boolean"),
+    ({"crystals": "with NA"}, ValueError, "missing values"),
     ({"crystal_ids": [-1]}, KeyError, "crystal id -1 is not in this Stream"),
     ({"image_ids": [10**6]}, KeyError, "image id 1000000"),
     ({"crystals": [0], "crystal_ids": [0]}, TypeError, "not both"),
@@ -130,6 +131,10 @@ def test_select_refuses_series_and_ids_that_do_not_match(small_stream, kwargs, e
                   .astype(bool)}
     elif kwargs.get("crystals") == "integers":
         kwargs = {"crystals": s.crystals["n_refl"]}
+    elif kwargs.get("crystals") == "with NA":
+        mask = (s.crystals["a"] > 0).astype("boolean")
+        mask.iloc[1] = pd.NA
+        kwargs = {"crystals": mask}
     with pytest.raises(error, match=message):
         s.select(**kwargs)
 
