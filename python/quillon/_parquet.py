@@ -168,6 +168,9 @@ def read_record(folder: str) -> dict[str, Any]:
         with open(path, encoding="utf-8") as f:
             data = json.load(f)
     except FileNotFoundError:
+        if os.path.isfile(os.path.join(folder, "observations.parquet")):
+            raise ValueError(f"{folder}: tables in the layout of an earlier quillon (one file "
+                             "per table); convert the stream again") from None
         raise ValueError(f"{folder}: no {RECORD}, so not a folder written by quillon") from None
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise ValueError(f"{path}: broken ({exc})") from None

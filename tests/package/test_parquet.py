@@ -69,9 +69,11 @@ def test_arrow_tables(unicode_stream):
 
 
 def test_read_parquet_refuses_foreign_files(tmp_path):
+    with pytest.raises(ValueError, match="not a folder written by quillon"):
+        quillon.read_parquet(tmp_path)
     for name in ("observations", "crystals", "images"):
         pq.write_table(pa.table({"x": [1]}), tmp_path / f"{name}.parquet")
-    with pytest.raises(ValueError, match="not a folder written by quillon"):
+    with pytest.raises(ValueError, match="layout of an earlier quillon"):
         quillon.read_parquet(tmp_path)
 
 
