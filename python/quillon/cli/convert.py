@@ -143,5 +143,5 @@ def _read_parquet(folder: str) -> quillon.Stream:
         return quillon.read_parquet(folder)
     except OSError as exc:
         raise common.InputError(common.os_error_text(exc, folder)) from None
-    except ValueError as exc:
-        raise common.InputError(f"{folder}: not a Parquet folder written by convert ({exc})") from None
+    except ValueError as exc:  # its message names the file and what is wrong with it
+        raise common.InputError(str(exc)) from None
