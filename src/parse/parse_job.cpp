@@ -21,6 +21,8 @@ constexpr double kBytesPerRow = 64.0;
 // Touching rows whose cut could not be shown harmless before a unit gives up
 // splitting (each check reads a few bytes of the file).
 constexpr std::size_t kMaxFailedCutChecks = 16;
+// How far past an even share of the cost a unit may go before it is cut.
+constexpr double kShareSlack = 0.125;
 
 std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
   if (v <= 0) return a;
@@ -191,8 +193,10 @@ std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const Chun
     const std::size_t count = unit.hints.images;  // one image per row
     double unit_cost = 0.0;
     for (std::size_t i = first; i < first + count; ++i) unit_cost += row_cost(rows[i]);
+    // A unit close to an even share stays whole; one piece more per share started.
     const auto wanted = static_cast<std::size_t>(
-        std::min(std::ceil(unit_cost / piece_cost), static_cast<double>(count)));
+        std::clamp(std::ceil(unit_cost / piece_cost - kShareSlack), 1.0,
+                   static_cast<double>(count)));
     if (wanted < 2) {
       pieces.push_back(unit);
       first += count;
