@@ -64,7 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Fewer rows than 4 per thread: the target is 3 units, the threshold 11 / 3.
         UnitCase{"TargetClampedToRows", {1, 1, 9}, 2, {3}},
         UnitCase{"TargetFourPerThread", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 2, {2, 2, 2, 2, 2}},
-        UnitCase{"EightEqualRowsOnTwoThreads", {7, 7, 7, 7, 7, 7, 7, 7}, 2, {1, 1, 1, 1, 1, 1, 1, 1}},
+        UnitCase{"EightEqualRowsOnTwoThreads",
+                 {7, 7, 7, 7, 7, 7, 7, 7},
+                 2,
+                 {1, 1, 1, 1, 1, 1, 1, 1}},
         // -5 and 0 weigh 1 each, like a row of one reflection: W = 6 and the
         // threshold 1.5 closes a unit after two rows.
         UnitCase{"NegativeAndZeroWeighOne", {-5, 0, 1, 3}, 2, {2, 2}},
@@ -143,7 +146,8 @@ std::string chunk_text(int peaks, int reflections) {
        "astar = 1 0 0 nm^-1\nbstar = 0 1 0 nm^-1\ncstar = 0 0 1 nm^-1\n"
        "Reflections measured after indexing\n   h    k    l  heading\n";
   for (int i = 0; i < reflections; ++i) {
-    t += "   1   -2    " + std::to_string(i % 90) + "  1234.50  45.60  300.00  12.30  512.3  100.7 p0\n";
+    t += "   1   -2    " + std::to_string(i % 90) +
+         "  1234.50  45.60  300.00  12.30  512.3  100.7 p0\n";
   }
   t += "End of reflections\n--- End crystal\n----- End chunk -----\n";
   return t;
