@@ -187,8 +187,7 @@ def read_record(folder: str) -> dict[str, Any]:
         raise ValueError(f"{path}: not a record of quillon tables")
     if data.get("version") != FORMAT_VERSION:
         raise ValueError(f"{path}: format version {data.get('version')!r}, but this quillon "
-                         f"reads versions {EARLIER_VERSION} and {FORMAT_VERSION}; convert the "
-                         "stream again")
+                         f"reads version {FORMAT_VERSION}; convert the stream again")
     _check_record(data, path, texts=("header", "write"))
     return data
 
