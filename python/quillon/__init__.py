@@ -12,10 +12,12 @@ NumPy is the only required dependency; the tables need pandas and pyarrow
 from __future__ import annotations
 
 from ._geometry import panels_from_header
+from ._merge import Merged, Scale, Statistics, merge, statistics
 from ._parquet import read_parquet
 from ._read import concat, iter_batches, parse_rows, read, read_header
 from ._sizes import parse_size
 from ._stream import Stream, UnknownPanelWarning, schema
 
-__all__ = ["Stream", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
-           "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema"]
+__all__ = ["Merged", "Scale", "Statistics", "Stream", "UnknownPanelWarning", "concat",
+           "iter_batches", "merge", "panels_from_header", "parse_rows", "parse_size", "read",
+           "read_header", "read_parquet", "schema", "statistics"]
