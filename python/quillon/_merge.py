@@ -9,6 +9,7 @@ data set, the odd-numbered ones the second.
 """
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -299,9 +300,10 @@ class Merged:
     when it is not the given or the target cell.
     """
 
-    def __init__(self, table: pd.DataFrame, cell: Any, sym: Symmetry, *, note: str | None,
-                 sums: Sums, min_measurements: int, d_range: tuple[float | None, float | None]):
-        self.table = table
+    def __init__(self, columns: dict[str, np.ndarray], cell: Any, sym: Symmetry, *,
+                 note: str | None, sums: Sums, min_measurements: int,
+                 d_range: tuple[float | None, float | None]):
+        self.columns = columns
         self.cell = cell
         self.symmetry = sym.symbol
         self.point_group = sym.point_group
@@ -312,18 +314,24 @@ class Merged:
         self._min = min_measurements
         self._d_range = d_range
 
+    @functools.cached_property
+    def table(self) -> pd.DataFrame:
+        """One row per merged reflection: ``h k l I sigma n d``."""
+        return require("pandas").DataFrame(self.columns, copy=False)
+
     def __repr__(self) -> str:
         c = self.cell
-        text = (f"<Merged {len(self.table):,} reflections, point group {self.point_group}, "
+        d = self.columns["d"]
+        text = (f"<Merged {len(self):,} reflections, point group {self.point_group}, "
                 f"cell {c.a:.2f} {c.b:.2f} {c.c:.2f} {c.alpha:.2f} {c.beta:.2f} {c.gamma:.2f}")
-        if len(self.table):
-            text += f", d {self.table['d'].max():.2f}–{self.table['d'].min():.2f} Å"
+        if len(d):
+            text += f", d {d.max():.2f}–{d.min():.2f} Å"
         if self.note:
             text += f" ({self.note})"
         return text + ">"
 
     def __len__(self) -> int:
-        return len(self.table)
+        return len(self.columns["d"])
 
     def to_mtz(self, path: PathLike, *, inputs: Iterable[PathLike] = ()) -> None:
         """Write an MTZ file: H K L IMEAN SIGIMEAN NMEAN, and I(+) SIGI(+) N(+) I(−) SIGI(−)
@@ -386,19 +394,18 @@ class Merged:
 
 def merged_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, *,
                 min_measurements: int, d_min: float | None, d_max: float | None) -> Merged:
-    pd = require("pandas")
     hkl, minus = unpack(sums.keys)
     n = sums.n.sum(axis=1)
     mean, sigma = _mean_sigma(n, sums.s.sum(axis=1), sums.q.sum(axis=1))
     hkl = np.where(minus[:, None], -hkl, hkl)
-    merged = Merged(pd.DataFrame(), cell, sym, note=note, sums=sums,
+    merged = Merged({}, cell, sym, note=note, sums=sums,
                     min_measurements=min_measurements, d_range=(d_min, d_max))
     keep = merged._kept(hkl, n)
     hkl = hkl[keep]
     with np.errstate(divide="ignore"):
         d = 1.0 / _symmetry.inverse_d(cell, hkl)
-    merged.table = pd.DataFrame({"h": hkl[:, 0], "k": hkl[:, 1], "l": hkl[:, 2],
-                                 "I": mean[keep], "sigma": sigma[keep], "n": n[keep], "d": d})
+    merged.columns = {"h": hkl[:, 0].copy(), "k": hkl[:, 1].copy(), "l": hkl[:, 2].copy(),
+                      "I": mean[keep], "sigma": sigma[keep], "n": n[keep], "d": d}
     return merged
 
 
@@ -453,18 +460,32 @@ class Statistics:
     (G 1, B 0 when not scaled).
     """
 
-    def __init__(self, shells: pd.DataFrame, overall: pd.Series, scale: Scale, *,
+    def __init__(self, rows: list[dict[str, float]], overall: dict[str, float], scale: Scale, *,
                  symmetry: str, cell: Any, note: str | None) -> None:
-        self.shells = shells
-        self.overall = overall
+        self.rows = rows
+        self.overall_row = overall
         self.scale = scale
         self.symmetry = symmetry
         self.cell = cell
         self.note = note
 
+    @functools.cached_property
+    def shells(self) -> pd.DataFrame:
+        """One row per shell, from low to high resolution."""
+        pd = require("pandas")
+        frame = pd.DataFrame(self.rows, columns=list(STAT_COLUMNS)).astype(
+            {"measurements": "int64", "unique": "int64", "possible": "int64"})
+        frame.index.name = "shell"
+        return frame
+
+    @functools.cached_property
+    def overall(self) -> pd.Series:
+        """The figures over all shells."""
+        return require("pandas").Series(self.overall_row, name="overall")[list(STAT_COLUMNS)]
+
     def __repr__(self) -> str:
-        o = self.overall
-        return (f"<Statistics {len(self.shells)} shells, {o['d_low']:.2f}–{o['d_high']:.2f} Å, "
+        o = self.overall_row
+        return (f"<Statistics {len(self.rows)} shells, {o['d_low']:.2f}–{o['d_high']:.2f} Å, "
                 f"completeness {o['completeness']:.3f}, CC½ {o['cc_half']:.3f}>")
 
     def to_frame(self) -> pd.DataFrame:
@@ -542,25 +563,24 @@ def fit_scale(i1: np.ndarray, i2: np.ndarray, s2: np.ndarray) -> Scale:
 def statistics_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, centering: str | None, *,
                     shells: int, scale: bool, min_measurements: int, d_min: float | None,
                     d_max: float | None) -> Statistics:
-    pd = require("pandas")
     if int(shells) != shells or shells < 1:
         raise ValueError(f"shells must be a whole number ≥ 1, got {shells!r}")
     shells = int(shells)
     merged = merged_from(sums, sym, cell, note, min_measurements=min_measurements,
                          d_min=d_min, d_max=d_max)
-    table = merged.table
+    table = merged.columns
     hkl, minus = unpack(sums.keys)
     keep = merged._kept(np.where(minus[:, None], -hkl, hkl), sums.n.sum(axis=1))
     halves = [_mean_sigma(sums.n[keep, j], sums.s[keep, j], sums.q[keep, j])[0] for j in (0, 1)]
     common = (sums.n[keep, 0] >= min_measurements) & (sums.n[keep, 1] >= min_measurements)
-    r = 1.0 / table["d"].to_numpy()
+    r = 1.0 / table["d"]
     i1, i2 = halves[0][common], halves[1][common]
     s2 = r[common] ** 2 / 4
     fitted = fit_scale(i1, i2, s2) if scale else Scale(1.0, 0.0)
     i2 = i2 * fitted.G * np.exp(2 * fitted.B * s2)
 
     rows = []
-    if len(table):
+    if len(merged):
         r_min, r_max = float(r.min()), float(r.max())
         edges = _edges(r_min, r_max, shells)
         which = shell_of(r, edges)
@@ -568,12 +588,12 @@ def statistics_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, cent
         possible_shell = shell_of(_symmetry.inverse_d(cell, possible_hkl), edges)
         inside = possible_shell >= 0
         possible = np.bincount(possible_shell[inside], weight[inside], minlength=shells)
-        n = table["n"].to_numpy()
+        n = table["n"]
         with np.errstate(divide="ignore", invalid="ignore"):
-            snr = table["I"].to_numpy() / table["sigma"].to_numpy()
+            snr = table["I"] / table["sigma"]
         common_shell = which[common]
         groups = [(j, which == j, common_shell == j) for j in range(shells)]
-        groups.append((-1, np.ones(len(table), bool), np.ones(len(i1), bool)))
+        groups.append((-1, np.ones(len(merged), bool), np.ones(len(i1), bool)))
         for j, here, pairs in groups:
             unique = int(here.sum())
             total_possible = float(possible.sum() if j < 0 else possible[j])
@@ -592,11 +612,7 @@ def statistics_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, cent
     else:
         rows.append(dict.fromkeys(STAT_COLUMNS, float("nan")) | {"measurements": 0, "unique": 0,
                                                                  "possible": 0})
-    frame = pd.DataFrame(rows[:-1], columns=list(STAT_COLUMNS)).astype(
-        {"measurements": "int64", "unique": "int64", "possible": "int64"})
-    frame.index.name = "shell"
-    overall = pd.Series(rows[-1], name="overall")[list(STAT_COLUMNS)]
-    return Statistics(frame, overall, fitted, symmetry=sym.symbol, cell=cell, note=note)
+    return Statistics(rows[:-1], rows[-1], fitted, symmetry=sym.symbol, cell=cell, note=note)
 
 
 def statistics(stream: Any, symmetry: str, *, shells: int = 10, cell: Any = None,
@@ -672,7 +688,7 @@ class Unmerged:
         for number, parameters, wavelength in self.batches:
             batch = gemmi.Mtz.Batch()
             batch.number = number
-            batch.set_cell(gemmi.UnitCell(*parameters) if np.isfinite(parameters).all() else cell)
+            batch.cell = gemmi.UnitCell(*parameters) if np.isfinite(parameters).all() else cell
             batch.dataset_id = dataset.id
             batch.wavelength = wavelength if np.isfinite(wavelength) else 0.0
             mtz.batches.append(batch)
