@@ -169,6 +169,18 @@ def test_merge_of_batches_equals_merge_of_the_file(random_stream):
     np.testing.assert_allclose(batched.to_numpy(), whole.to_numpy(), rtol=1e-12)
 
 
+@pytest.mark.parametrize("batch_bytes", [2500, 7000])
+def test_statistics_of_batches_equal_those_of_the_file(random_stream, batch_bytes):
+    # Batches with odd numbers of crystals: the halves must follow the crystals' file order.
+    batches = list(quillon.iter_batches(random_stream, batch_bytes=batch_bytes))
+    assert any(b.n_crystals % 2 for b in batches[:-1])
+    whole = quillon.statistics(random_stream, "mmm", shells=3, min_measurements=1)
+    batched = quillon.statistics(iter(batches), "mmm", shells=3, min_measurements=1)
+    assert batched.scale == pytest.approx(whole.scale, rel=1e-12)
+    np.testing.assert_allclose(batched.shells.to_numpy(dtype=float),
+                               whole.shells.to_numpy(dtype=float), rtol=1e-12)
+
+
 @pytest.mark.parametrize("cell, note", [(None, False), ((41.0, 50, 60, 90, 90, 90), False)])
 def test_cell_from_header_or_given(random_stream, cell, note):
     merged = quillon.merge(random_stream, "mmm", cell=cell)
