@@ -604,7 +604,7 @@ def statistics_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, cent
             rows.append({
                 "d_low": 1.0 / low, "d_high": 1.0 / high,
                 "measurements": int(n[here].sum()), "unique": unique,
-                "possible": int(round(total_possible)),
+                "possible": round(total_possible),
                 "completeness": unique / total_possible if total_possible else float("nan"),
                 "redundancy": n[here].sum() / unique if unique else float("nan"),
                 "snr": float(values.mean()) if len(values) else float("nan"),

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-
 import quillon
 
 pytest.importorskip("gemmi")
@@ -14,9 +13,8 @@ qd = pytest.importorskip("quillon.dask")
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as c:
-            yield c
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        yield c
 
 
 @pytest.mark.parametrize("symmetry", ["4/mmm", "422", "-1"])
