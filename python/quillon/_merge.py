@@ -106,25 +106,27 @@ class AsuTable:
         self.slot = np.empty(0, np.int32)
         self.keys = np.empty(0, np.int64)
 
-    def slots(self, hkl: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The key slot of every row of ``hkl`` (−1 for 0 0 0) and the keys."""
+    def prepare(self, hkl: np.ndarray) -> np.ndarray | None:
+        """Make the cube cover ``hkl``; for indices too spread out for a cube, the slot of
+        every row instead (None when :meth:`look_up` serves them)."""
         if not len(hkl):
-            return np.empty(0, np.int32), self.keys
+            return None
         low = np.array([hkl[:, i].min() for i in range(3)], dtype=np.int64)
         high = np.array([hkl[:, i].max() for i in range(3)], dtype=np.int64)
         if len(self.slot) and (self.low <= low).all() and (high < self.low + self.dims).all():
-            return self._look_up(hkl), self.keys
+            return None
         if len(self.slot):
             low, high = np.minimum(low, self.low), np.maximum(high, self.low + self.dims - 1)
         dims = high - low + 1
         if dims.prod() > self.MAX_POINTS:  # sparse indices: only the ones present
             points, inverse = _symmetry._distinct(hkl)
-            keys, slot = self._keys_of(points)
-            return slot[inverse], keys
+            self.keys, slot = self._keys_of(points)
+            self.slot = np.empty(0, np.int32)  # the cube no longer matches the keys
+            return slot[inverse]
         grid = np.indices(tuple(dims), dtype=np.int32).reshape(3, -1).T + low.astype(np.int32)
         self.keys, self.slot = self._keys_of(grid)
         self.low, self.dims = low, dims
-        return self._look_up(hkl), self.keys
+        return None
 
     def _keys_of(self, points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         asu, isym = _symmetry._asu_of_points(points, self.sym, with_isym=not self.sym.friedel)
@@ -136,19 +138,15 @@ class AsuTable:
         slot[~asu.any(axis=1)] = -1
         return keys, slot
 
-    def _look_up(self, hkl: np.ndarray) -> np.ndarray:
-        out = np.empty(len(hkl), dtype=np.int32)
-        low = self.low.astype(np.int32)
-        k_size, l_size = np.int32(self.dims[1]), np.int32(self.dims[2])
-        for start in range(0, len(hkl), _BLOCK):
-            b = hkl[start:start + _BLOCK].astype(np.int32)
-            b -= low
-            linear = b[:, 0] * k_size
-            linear += b[:, 1]
-            linear *= l_size
-            linear += b[:, 2]
-            np.take(self.slot, linear, out=out[start:start + len(b)])
-        return out
+    def look_up(self, hkl: np.ndarray) -> np.ndarray:
+        """The slots of indices inside the cube that :meth:`prepare` made."""
+        b = hkl.astype(np.int32)
+        b -= self.low.astype(np.int32)
+        linear = b[:, 0] * np.int32(self.dims[1])
+        linear += b[:, 1]
+        linear *= np.int32(self.dims[2])
+        linear += b[:, 2]
+        return np.take(self.slot, linear)
 
 
 def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
@@ -164,9 +162,10 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     c = stream.columns
     hkl = c["hkl"]
     cells = np.asarray(c["cell"], np.float64)
-    slot, ukeys = (table or AsuTable(sym)).slots(hkl)
+    table = table or AsuTable(sym)
+    sparse = table.prepare(hkl)
+    ukeys = table.keys
     m = len(ukeys)
-    crystal = c["crystal_id"] - np.int32(stream.first_crystal_id)
     if polarisation:
         # Per axis x, the x components of a*, b*, c* of each crystal, contiguous.
         vectors = np.ascontiguousarray(np.stack([c["astar"], c["bstar"], c["cstar"]], axis=1)
@@ -180,8 +179,8 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     rejected = 0
     for start in range(0, len(hkl), _BLOCK):
         block = slice(start, min(start + _BLOCK, len(hkl)))
-        where = slot[block]
-        owner = crystal[block]
+        where = sparse[block] if sparse is not None else table.look_up(hkl[block])
+        owner = c["crystal_id"][block] - np.int32(stream.first_crystal_id)
         intensity = c["I"][block].astype(np.float64)
         if polarisation:
             intensity /= polarisation_factor(hkl[block], vectors, k, owner)

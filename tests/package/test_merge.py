@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 import quillon
 import stream_builder as sb
+from quillon import _merge
 
 gemmi = pytest.importorskip("gemmi")
 
@@ -166,6 +167,14 @@ def test_merge_of_batches_equals_merge_of_the_file(random_stream):
     batched = quillon.merge(quillon.iter_batches(random_stream, batch_bytes=3000), "422").table
     assert len(list(quillon.iter_batches(random_stream, batch_bytes=3000))) > 5
     np.testing.assert_allclose(batched.to_numpy(), whole.to_numpy(), rtol=1e-12)
+
+
+@pytest.mark.parametrize("symmetry", ["-1", "422", "mmm"])
+def test_indices_too_spread_out_for_a_lookup_cube(random_stream, monkeypatch, symmetry):
+    whole = quillon.merge(random_stream, symmetry).table
+    monkeypatch.setattr(_merge.AsuTable, "MAX_POINTS", 50)
+    sparse = quillon.merge(quillon.iter_batches(random_stream, batch_bytes=3000), symmetry).table
+    np.testing.assert_allclose(sparse.to_numpy(), whole.to_numpy(), rtol=1e-12)
 
 
 @pytest.mark.parametrize("batch_bytes", [2500, 7000])
