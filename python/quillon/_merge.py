@@ -56,13 +56,17 @@ class Sums:
 
     def __init__(self, keys: np.ndarray, n: np.ndarray, s: np.ndarray, q: np.ndarray, *,
                  n_crystals: int = 0, measurements: int = 0, rejected: int = 0,
-                 header: str = "", cells: np.ndarray | None = None) -> None:
+                 header: str = "", cells: np.ndarray | None = None,
+                 wavelengths: np.ndarray | None = None) -> None:
         self.keys, self.n, self.s, self.q = keys, n, s, q
         self.n_crystals = int(n_crystals)
         self.measurements = int(measurements)
         self.rejected = int(rejected)
         self.header = header
         self.cells = np.empty((0, 6)) if cells is None else np.asarray(cells, np.float64)
+        # λ (Å) of each crystal's image.
+        self.wavelengths = (np.empty(0) if wavelengths is None
+                            else np.asarray(wavelengths, np.float64))
 
     @classmethod
     def empty(cls, header: str = "") -> Sums:
@@ -86,7 +90,8 @@ class Sums:
                     measurements=self.measurements + other.measurements,
                     rejected=self.rejected + other.rejected,
                     header=self.header or other.header,
-                    cells=np.concatenate([self.cells, other.cells]))
+                    cells=np.concatenate([self.cells, other.cells]),
+                    wavelengths=np.concatenate([self.wavelengths, other.wavelengths]))
 
 
 class AsuTable:
@@ -162,6 +167,9 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     c = stream.columns
     hkl = c["hkl"]
     cells = np.asarray(c["cell"], np.float64)
+    image = c["image_id"] - np.int32(stream.first_image_id)
+    with np.errstate(divide="ignore"):
+        wavelengths = HC / c["beam_energy"].astype(np.float64)[image]
     table = table or AsuTable(sym)
     sparse = table.prepare(hkl)
     ukeys = table.keys
@@ -170,9 +178,7 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
         # Per axis x, the x components of a*, b*, c* of each crystal, contiguous.
         vectors = np.ascontiguousarray(np.stack([c["astar"], c["bstar"], c["cstar"]], axis=1)
                                        .astype(np.float64).transpose(0, 1, 2))
-        image = c["image_id"] - np.int32(stream.first_image_id)
-        with np.errstate(divide="ignore"):
-            k = c["beam_energy"].astype(np.float64)[image] / HC  # 1/λ per crystal, Å⁻¹
+        k = 1.0 / wavelengths  # per crystal, Å⁻¹
     n_b = np.zeros(2 * m)
     s_b = np.zeros(2 * m)
     q_b = np.zeros(2 * m)
@@ -196,7 +202,7 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     used = n2.sum(axis=1) > 0
     return Sums(ukeys[used], n2[used], s_b.reshape(m, 2)[used], q_b.reshape(m, 2)[used],
                 n_crystals=stream.n_crystals, measurements=int(n2.sum()), rejected=rejected,
-                header=stream.header, cells=cells)
+                header=stream.header, cells=cells, wavelengths=wavelengths)
 
 
 def polarisation_factor(hkl: np.ndarray, vectors: np.ndarray, inv_wavelength: np.ndarray,
@@ -310,6 +316,9 @@ class Merged:
         self.friedel = sym.friedel
         self.note = note
         self._sums = sums
+        finite = sums.wavelengths[np.isfinite(sums.wavelengths)]
+        #: The median λ (Å) of the crystals' images (0 when unknown), as MTZ files keep it.
+        self.wavelength = float(np.median(finite)) if len(finite) else 0.0
         self._min = min_measurements
         self._d_range = d_range
 
@@ -339,7 +348,7 @@ class Merged:
         mtz = gemmi.Mtz(with_base=True)
         mtz.spacegroup = self.space_group
         mtz.set_cell_for_all(self.cell)
-        mtz.add_dataset("merged").wavelength = 0.0
+        mtz.add_dataset("merged").wavelength = self.wavelength
         mtz.cell = self.cell
         mtz.datasets[0].cell = self.cell
         sums = self._sums

@@ -76,6 +76,7 @@ def symmetry(symbol: str, centering: str | None = None, unique_axis: str | None 
     text = symbol.strip()
     compact = text.replace(" ", "")
     given = None
+    name: str | None
     if unique_axis in _MONOCLINIC_AXIS and compact in _MONOCLINIC:
         name = _MONOCLINIC_AXIS[unique_axis][compact]
     else:

@@ -52,41 +52,57 @@ def merge_options(f):
     return symmetry_option(f)
 
 
-def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | None,
-               panels: str | None, threads: int | None, batch_size: int, quiet: bool):
-    """Read IN in batches into the merge's running sums; the cell and the point group."""
+def _open(source: str, symmetry: str, panels: str | None):
+    """The input, checked readable, and the point group with the header's lattice keys."""
     src = common.open_stream(source, panels)
     try:
         sym, target = _merge.resolve_symmetry(symmetry, src.header)
     except ValueError as exc:
         raise click.BadParameter(str(exc), param_hint="--symmetry") from None
-    if cell_file is not None:
-        try:
-            cell = quillon._symmetry.unit_cell(cell_file)
-        except OSError as exc:
-            raise common.InputError(common.os_error_text(exc, cell_file)) from None
-        except ValueError as exc:
-            raise common.InputError(str(exc)) from None
-        cell_file = cell
+    return src, sym, target
+
+
+def _cell_file(path: str | None):
+    if path is None:
+        return None
+    try:
+        return quillon._symmetry.unit_cell(path)
+    except OSError as exc:
+        raise common.InputError(common.os_error_text(exc, path)) from None
+    except ValueError as exc:
+        raise common.InputError(str(exc)) from None
+
+
+def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | None,
+               panels: str | None, threads: int | None, batch_size: int, quiet: bool):
+    """Read IN in batches into the merge's running sums; the cell and the point group."""
+    src, sym, target = _open(source, symmetry, panels)
+    cell = _cell_file(cell_file)
     table = _merge.AsuTable(sym)
     total = _merge.Sums.empty(src.header)
+    for batch in _batches(src, panels, threads, batch_size, quiet):
+        total = total.combine(_merge.partial_sums(batch, sym, polarisation, table))
+    try:
+        cell, note = _merge.resolve_cell(cell, target, total.cells)
+    except ValueError as exc:
+        raise common.CommandFailed(f"{src.path}: {exc}") from None
+    return src, sym, target, total, cell, note
+
+
+def _batches(src: common.Source, panels: str | None, threads: int | None, batch_size: int,
+             quiet: bool):
+    """The batches of ``src`` from quillon.iter_batches; reading errors as the command's."""
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", quillon.UnknownPanelWarning)  # panels do not matter here
-            for batch in quillon.iter_batches(src.path, batch_bytes=batch_size,
-                                              panels=src.panels if panels is not None else None,
-                                              n_threads=threads,
-                                              progress=not quiet and sys.stderr.isatty()):
-                total = total.combine(_merge.partial_sums(batch, sym, polarisation, table))
+            yield from quillon.iter_batches(src.path, batch_bytes=batch_size,
+                                            panels=src.panels if panels is not None else None,
+                                            n_threads=threads,
+                                            progress=not quiet and sys.stderr.isatty())
     except OSError as exc:
         raise common.InputError(common.os_error_text(exc, src.path)) from None
     except ValueError as exc:
         raise common.InputError(f"{src.path}: {exc}") from None
-    try:
-        cell, note = _merge.resolve_cell(cell_file, target, total.cells)
-    except ValueError as exc:
-        raise common.CommandFailed(f"{src.path}: {exc}") from None
-    return src, sym, target, total, cell, note
 
 
 def _write(target: str, write, source: str) -> None:
@@ -123,29 +139,16 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
     NMEAN, with I(+) SIGI(+) N(+) I(-) SIGI(-) N(-) when Friedel mates stay apart.
     """
     if unmerged:
-        src = common.open_stream(source, panels)
-        try:
-            sym, target_cell = _merge.resolve_symmetry(symmetry, src.header)
-        except ValueError as exc:
-            raise click.BadParameter(str(exc), param_hint="--symmetry") from None
+        src, sym, target_cell = _open(source, symmetry, panels)
+        given = _cell_file(cell_file)
         writer = _merge.Unmerged(sym)
+        for batch in _batches(src, panels, threads, batch_size, quiet):
+            writer.add(batch)
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", quillon.UnknownPanelWarning)
-                for batch in quillon.iter_batches(src.path, batch_bytes=batch_size,
-                                                  panels=src.panels if panels is not None else None,
-                                                  n_threads=threads,
-                                                  progress=not quiet and sys.stderr.isatty()):
-                    writer.add(batch)
-        except (OSError, ValueError) as exc:
-            text = common.os_error_text(exc, src.path) if isinstance(exc, OSError) else f"{src.path}: {exc}"
-            raise common.InputError(text) from None
-        cells = [p for _, p, _ in writer.batches]
-        try:
-            cell = (quillon._symmetry.unit_cell(cell_file) if cell_file else
-                    _merge.resolve_cell(None, target_cell, _stack(cells))[0])
-        except (OSError, ValueError) as exc:
-            raise common.InputError(str(exc)) from None
+            cell = given or _merge.resolve_cell(None, target_cell,
+                                                _stack([p for _, p, _ in writer.batches]))[0]
+        except ValueError as exc:
+            raise common.CommandFailed(f"{src.path}: {exc}") from None
         _write(target, lambda path: writer.write(path, cell), src.path)
         if not quiet:
             common.warn(f"wrote {target}: {sum(len(p) for p in writer.parts):,} measurements of "
