@@ -162,6 +162,33 @@ def test_merge_matches_brute_force(random_stream, symmetry, polarisation, minimu
                                      for r in t[["h", "k", "l"]].to_numpy()], rtol=1e-12)
 
 
+@pytest.mark.parametrize("axis, generators", [("b", [TWO_Y, INV]), ("c", [TWO_Z, INV]),
+                                               ("a", [TWO_X, INV])])
+def test_monoclinic_point_group_follows_the_unique_axis(random_stream, tmp_path, axis, generators):
+    path = tmp_path / "mono.stream"
+    path.write_text(random_stream.read_text().replace("centering = P\n",
+                                                      f"centering = P\nunique_axis = {axis}\n", 1))
+    s = quillon.read(path)
+    expected = reference(s, group(generators), False, 2)
+    t = quillon.merge(s, "2/m", polarisation=False).table
+    assert {orbit(r, group(generators)) for r in t[["h", "k", "l"]].to_numpy()} == expected.keys()
+
+
+def test_photon_energy_is_read_in_electronvolts(random_stream):
+    # The polarisation factor takes 1/λ = E/(hc) with E in eV from this column.
+    energy = quillon.read(random_stream).columns["beam_energy"]
+    np.testing.assert_array_equal(energy[:3], [9000, 9050, 9100])
+
+
+@pytest.mark.parametrize("d_min, d_max", [(10.0, None), (None, 15.0), (9.0, 20.0)])
+def test_resolution_limits(random_stream, d_min, d_max):
+    full = quillon.merge(random_stream, "mmm").table
+    limited = quillon.merge(random_stream, "mmm", d_min=d_min, d_max=d_max).table
+    inside = (full.d >= (d_min or 0)) & (full.d <= (d_max or np.inf))
+    assert 0 < len(limited) < len(full)
+    np.testing.assert_array_equal(limited.to_numpy(), full[inside].to_numpy())
+
+
 def test_merge_of_batches_equals_merge_of_the_file(random_stream):
     whole = quillon.merge(random_stream, "422").table
     batched = quillon.merge(quillon.iter_batches(random_stream, batch_bytes=3000), "422").table
@@ -349,6 +376,9 @@ def test_merged_mtz_round_trip(random_stream, tmp_path, symmetry):
     merged.to_mtz(path)
     mtz = gemmi.read_mtz_file(str(path))
     assert mtz.spacegroup.hm == merged.space_group.hm
+    # The images' photon energies are 9000, 9050, … eV: λ = hc/E, the median of the crystals'.
+    assert mtz.datasets[1].wavelength == pytest.approx(merged.wavelength, abs=1e-4)  # 5 decimals
+    assert HC / 9000 > merged.wavelength > HC / (9000 + 50 * 40)
     assert mtz.cell.parameters == pytest.approx(merged.cell.parameters, rel=1e-6)
     data = np.array(mtz, copy=False)
     labels = mtz.column_labels()
