@@ -104,7 +104,8 @@ def symmetry(symbol: str, centering: str | None = None, unique_axis: str | None 
             centred = gemmi.GroupOps(ops)
             centred.cen_ops = [[0, 0, 0], *_TRANSLATIONS[lattice]]
             space_group = gemmi.find_spacegroup_by_ops(centred) or primitive
-    rotations = np.array([op.rot for op in group.sym_ops], dtype=np.int64) // 24
+    # In the order of the space group written to MTZ files: M/ISYM numbers its operators.
+    rotations = np.array([op.rot for op in space_group.operations().sym_ops], dtype=np.int64) // 24
     return Symmetry(text, primitive.point_group_hm(), space_group, group,
                     group.is_centrosymmetric(), rotations)
 

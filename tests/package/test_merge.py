@@ -408,12 +408,17 @@ def test_merged_mtz_round_trip(random_stream, tmp_path, symmetry):
         assert pairs == len(t)
 
 
-@pytest.mark.parametrize("symmetry", ["mmm", "P 43 21 2", "-1", "2/m"])
-def test_unmerged_mtz_gives_back_the_original_indices(random_stream, tmp_path, symmetry):
-    s = quillon.read(random_stream)
+@pytest.mark.parametrize("symmetry, centering", [("mmm", "P"), ("P 43 21 2", "P"), ("-1", "P"),
+                                                 ("2/m", "P"), ("2/m", "C"), ("mmm", "F"),
+                                                 ("4/mmm", "I"), ("222", "C")])
+def test_unmerged_mtz_gives_back_the_original_indices(random_stream, tmp_path, symmetry, centering):
+    source = tmp_path / "centred.stream"
+    source.write_text(random_stream.read_text().replace("centering = P", f"centering = {centering}"))
+    s = quillon.read(source)
     path = tmp_path / "unmerged.mtz"
     s.to_mtz(path, symmetry)
     mtz = gemmi.read_mtz_file(str(path))
+    assert mtz.spacegroup.centring_type() == centering or symmetry.startswith("P ")
     labels = mtz.column_labels()
     assert labels == ["H", "K", "L", "M/ISYM", "BATCH", "I", "SIGI", "XDET", "YDET"]
     data = np.array(mtz, copy=True)
