@@ -82,6 +82,9 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     total = _merge.Sums.empty(src.header)
     for batch in _batches(src, panels, threads, batch_size, quiet):
         total = total.combine(_merge.partial_sums(batch, sym, polarisation, table))
+    if total.rejected and not quiet:
+        common.warn(f"{src.path}: left out {total.rejected:,} measurements whose intensity is not "
+                    "finite once corrected (an image without a photon energy?)")
     try:
         cell, note = _merge.resolve_cell(cell, target, total.cells)
     except ValueError as exc:
