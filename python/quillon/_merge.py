@@ -167,9 +167,7 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     c = stream.columns
     hkl = c["hkl"]
     cells = np.asarray(c["cell"], np.float64)
-    image = c["image_id"] - np.int32(stream.first_image_id)
-    with np.errstate(divide="ignore"):
-        wavelengths = HC / c["beam_energy"].astype(np.float64)[image]
+    wavelengths = wavelength_of_crystals(stream)
     table = table or AsuTable(sym)
     sparse = table.prepare(hkl)
     ukeys = table.keys
@@ -203,6 +201,15 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     return Sums(ukeys[used], n2[used], s_b.reshape(m, 2)[used], q_b.reshape(m, 2)[used],
                 n_crystals=stream.n_crystals, measurements=int(n2.sum()), rejected=rejected,
                 header=stream.header, cells=cells, wavelengths=wavelengths)
+
+
+def wavelength_of_crystals(stream: Stream) -> np.ndarray:
+    """λ (Å) of each crystal's image from its photon energy (eV); NaN where the image gives
+    none (the column holds 0 then)."""
+    c = stream.columns
+    energy = c["beam_energy"].astype(np.float64)[c["image_id"] - np.int32(stream.first_image_id)]
+    energy[~(energy > 0)] = np.nan
+    return HC / energy
 
 
 def polarisation_factor(hkl: np.ndarray, vectors: np.ndarray, inv_wavelength: np.ndarray,
@@ -316,6 +323,9 @@ class Merged:
         self.friedel = sym.friedel
         self.note = note
         self._sums = sums
+        #: Measurements merged, and left out for an intensity not finite once corrected.
+        self.measurements = sums.measurements
+        self.rejected = sums.rejected
         finite = sums.wavelengths[np.isfinite(sums.wavelengths)]
         #: The median λ (Å) of the crystals' images (0 when unknown), as MTZ files keep it.
         self.wavelength = float(np.median(finite)) if len(finite) else 0.0
@@ -673,9 +683,7 @@ class Unmerged:
         rows[:, 7] = c["fs"]
         rows[:, 8] = c["ss"]
         self.parts.append(rows)
-        image = c["image_id"] - np.int32(stream.first_image_id)
-        with np.errstate(divide="ignore"):
-            wavelength = HC / c["beam_energy"].astype(np.float64)[image]
+        wavelength = wavelength_of_crystals(stream)
         for i in range(stream.n_crystals):
             self.batches.append((first + i + 1, np.asarray(c["cell"][i], np.float64),
                                  float(wavelength[i])))

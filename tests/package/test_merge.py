@@ -180,6 +180,19 @@ def test_photon_energy_is_read_in_electronvolts(random_stream):
     np.testing.assert_array_equal(energy[:3], [9000, 9050, 9100])
 
 
+@pytest.mark.parametrize("polarisation, n, rejected", [(True, 2, 1), (False, 3, 0)])
+def test_an_image_without_photon_energy(tmp_path, polarisation, n, rejected):
+    images = [image([crystal(rows_of([((1, 2, 3), 10.0), ((1, 2, 3), 12.0)]))], m=0),
+              sb.Image(filename="x.h5", event="//1", header=["num_peaks = 1"],
+                       crystals=[crystal(rows_of([((1, 2, 3), 11.0)]))])]
+    path = tmp_path / "noenergy.stream"
+    path.write_text(sb.stream(images, header()))
+    merged = quillon.merge(path, "mmm", polarisation=polarisation)
+    # Without λ the polarisation factor is unknown: that measurement is left out, and said so.
+    assert merged.table.n.tolist() == [n]
+    assert merged.rejected == rejected and merged.measurements == n
+
+
 @pytest.mark.parametrize("d_min, d_max", [(10.0, None), (None, 15.0), (9.0, 20.0)])
 def test_resolution_limits(random_stream, d_min, d_max):
     full = quillon.merge(random_stream, "mmm").table
