@@ -9,9 +9,10 @@ data set, the odd-numbered ones the second.
 """
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
@@ -357,10 +358,7 @@ class Merged:
         gemmi = require("gemmi")
         mtz = gemmi.Mtz(with_base=True)
         mtz.spacegroup = self.space_group
-        mtz.set_cell_for_all(self.cell)
-        mtz.add_dataset("merged").wavelength = self.wavelength
-        mtz.cell = self.cell
-        mtz.datasets[0].cell = self.cell
+        _dataset(mtz, "merged", self.cell, self.wavelength)
         sums = self._sums
         hkl, minus = unpack(sums.keys)
         n = sums.n.sum(axis=1)
@@ -393,7 +391,8 @@ class Merged:
             data[:, 3 + j] = values[keep]
         mtz.set_data(data)
         mtz.history = ["merged by quillon"]
-        write_beside(path, mtz.write_to_file, inputs=inputs)
+        with output_path(path, inputs=inputs) as temporary:
+            mtz.write_to_file(temporary)
 
     def _in_range(self, hkl: np.ndarray) -> np.ndarray:
         d_min, d_max = self._d_range
@@ -693,11 +692,8 @@ class Unmerged:
         gemmi = require("gemmi")
         mtz = gemmi.Mtz(with_base=True)
         mtz.spacegroup = self.sym.space_group
-        mtz.cell = cell
-        dataset = mtz.add_dataset("unmerged")
-        dataset.cell = cell
         finite = [w for _, _, w in self.batches if np.isfinite(w)]
-        dataset.wavelength = float(np.median(finite)) if finite else 0.0
+        dataset = _dataset(mtz, "unmerged", cell, float(np.median(finite)) if finite else 0.0)
         for label, kind in (("M/ISYM", "Y"), ("BATCH", "B"), ("I", "J"), ("SIGI", "Q"),
                             ("XDET", "R"), ("YDET", "R")):
             mtz.add_column(label, kind)
@@ -711,7 +707,8 @@ class Unmerged:
         data = np.concatenate(self.parts) if self.parts else np.empty((0, 9), np.float32)
         mtz.set_data(data)
         mtz.history = ["unmerged measurements written by quillon"]
-        write_beside(path, mtz.write_to_file, inputs=inputs)
+        with output_path(path, inputs=inputs) as temporary:
+            mtz.write_to_file(temporary)
 
 
 def write_unmerged(stream: Any, path: PathLike, symmetry: str, *, cell: Any = None,
@@ -728,27 +725,38 @@ def write_unmerged(stream: Any, path: PathLike, symmetry: str, *, cell: Any = No
     unmerged.write(path, resolved, inputs=[source] if source else [])
 
 
+def _dataset(mtz: Any, name: str, cell: Any, wavelength: float) -> Any:
+    """The MTZ file's one data set (after the base one), with the cell set everywhere."""
+    dataset = mtz.add_dataset(name)
+    dataset.project_name, dataset.crystal_name = "quillon", "crystal"
+    dataset.wavelength = wavelength
+    mtz.set_cell_for_all(cell)
+    return dataset
+
+
 # -- output ------------------------------------------------------------------------------
 
-def write_beside(path: PathLike, write: Any, *, inputs: Iterable[PathLike] = ()) -> None:
-    """Call ``write(temporary)`` for a file beside ``path``, then rename it over ``path``.
+@contextlib.contextmanager
+def output_path(target: PathLike, *, inputs: Iterable[PathLike | None] = ()) -> Iterator[str]:
+    """A temporary path beside ``target``, renamed over it when the block succeeds.
 
-    An output that is one of ``inputs`` is refused before anything is written; a failed
-    write leaves ``path`` as it was and no temporary behind.
+    An output that is one of ``inputs`` (the same file, also through a link) is refused with
+    ValueError before anything is written; the temporary is flushed to disk before the
+    rename, and removed when the block fails, leaving ``target`` as it was.
     """
-    target = fspath(path)
-    if os.path.exists(target):
+    path = fspath(target)
+    if os.path.exists(path):
         for source in inputs:
-            if os.path.exists(source) and os.path.samefile(target, source):
-                raise ValueError(f"{target}: is the same file as input {fspath(source)}; "
+            if source is not None and os.path.exists(source) and os.path.samefile(path, source):
+                raise ValueError(f"{path}: is the same file as input {fspath(source)}; "
                                  "choose another output")
-    folder, name = os.path.split(os.path.abspath(target))
+    folder, name = os.path.split(os.path.abspath(path))
     temporary = os.path.join(folder, f".{name}.{os.getpid()}-{os.urandom(3).hex()}.tmp")
     try:
-        write(temporary)
+        yield temporary
         with open(temporary, "rb+") as f:
             os.fsync(f.fileno())
-        os.replace(temporary, target)
+        os.replace(temporary, path)
     except BaseException:
         if os.path.exists(temporary):
             os.unlink(temporary)

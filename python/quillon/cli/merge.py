@@ -110,7 +110,8 @@ def _batches(src: common.Source, panels: str | None, threads: int | None, batch_
 
 def _write(target: str, write, source: str) -> None:
     try:
-        _merge.write_beside(target, write, inputs=[source])
+        with _merge.output_path(target, inputs=[source]) as temporary:
+            write(temporary)
     except ValueError as exc:  # the output is the input
         raise common.InputError(str(exc)) from None
     except OSError as exc:
