@@ -461,12 +461,12 @@ def test_output_is_never_an_input(random_stream):
 def test_outputs_are_renamed_into_place(tmp_path, fail):
     target = tmp_path / "out.mtz"
     target.write_text("earlier")
-    with pytest.raises(RuntimeError) if fail else contextlib.nullcontext():
-        with _merge.output_path(target) as temporary:
-            with open(temporary, "w") as f:
-                f.write("new")
-            assert target.read_text() == "earlier"  # nothing replaced before the end
-            if fail:
-                raise RuntimeError("interrupted")
+    expect = pytest.raises(RuntimeError) if fail else contextlib.nullcontext()
+    with expect, _merge.output_path(target) as temporary:
+        with open(temporary, "w") as f:
+            f.write("new")
+        assert target.read_text() == "earlier"  # nothing replaced before the end
+        if fail:
+            raise RuntimeError("interrupted")
     assert target.read_text() == ("earlier" if fail else "new")
     assert [p.name for p in tmp_path.iterdir()] == ["out.mtz"]
