@@ -127,8 +127,9 @@ Examples:
 @click.argument("target", metavar="OUT", type=click.Path())
 @merge_options
 @click.option("--unmerged", is_flag=True,
-              help="Write every measurement (H K L M/ISYM BATCH I SIGI XDET YDET, one batch per "
-                   "crystal) instead of merged reflections.")
+              help="Write every measurement as measured (H K L M/ISYM BATCH I SIGI XDET YDET, "
+                   "one batch per crystal; no polarisation correction, no --min-measurements) "
+                   "instead of merged reflections.")
 @common.panels_option
 @common.threads_option
 @common.batch_option
