@@ -174,9 +174,7 @@ def partial_sums(stream: Stream, sym: Symmetry, polarisation: bool = True,
     ukeys = table.keys
     m = len(ukeys)
     if polarisation:
-        # Per axis x, the x components of a*, b*, c* of each crystal, contiguous.
-        vectors = np.ascontiguousarray(np.stack([c["astar"], c["bstar"], c["cstar"]], axis=1)
-                                       .astype(np.float64).transpose(0, 1, 2))
+        vectors = np.stack([c["astar"], c["bstar"], c["cstar"]], axis=1).astype(np.float64)
         k = 1.0 / wavelengths  # per crystal, Å⁻¹
     n_b = np.zeros(2 * m)
     s_b = np.zeros(2 * m)
