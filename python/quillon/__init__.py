@@ -20,11 +20,12 @@ from ._parquet import read_parquet
 from ._read import concat, iter_batches, parse_rows, read, read_header
 from ._sizes import parse_size
 from ._stream import Stream, UnknownPanelWarning, schema
+from ._verbatim import SourceChangedError
 
 try:
     __version__ = _version("quillon_native")
 except _NotFound:  # pragma: no cover - run from a source tree without the distribution
     __version__ = "0+unknown"
 
-__all__ = ["ForeignFolderError", "SameFileError", "Stream", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
+__all__ = ["ForeignFolderError", "SameFileError", "SourceChangedError", "Stream", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
            "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema"]
