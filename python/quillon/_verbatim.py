@@ -128,6 +128,12 @@ def locate(path: str, stat: os.stat_result, rows: np.ndarray, image_lines: np.nd
     return Origin(path, stat.st_size, stat.st_mtime_ns, images, crystals, _ranges(), loose)
 
 
+def whole_file(path: str, stat: os.stat_result, rows: np.ndarray) -> Origin:
+    """The origin of every chunk of ``rows`` (an index of the whole file) taken as it is."""
+    return Origin(path, stat.st_size, stat.st_mtime_ns, _ranges(), _ranges(), _ranges(),
+                  np.asarray(rows, np.int64)[:, :2].copy())
+
+
 def concat(origins: Sequence[Origin | None]) -> Origin | None:
     """The origin of Streams put one after the other: None unless all come from the same
     unchanged file and follow each other in it."""
