@@ -6,12 +6,17 @@ from typing import Iterable, Iterator, Sequence
 
 import numpy as np
 
-from . import _columns
+from . import _columns, _verbatim
 from ._deps import require
 from ._geometry import panels_from_header, read_prefix
-from . import _verbatim
-from ._native import (PathLike, default_threads, fspath, index_chunks, parse_chunks,
-                      parse_chunks_with_offsets)
+from ._native import (
+    PathLike,
+    default_threads,
+    fspath,
+    index_chunks,
+    parse_chunks,
+    parse_chunks_with_offsets,
+)
 from ._sizes import parse_size
 from ._stream import Stream, warn_unknown_panels
 
@@ -83,7 +88,7 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
     names = [UNKNOWN_PANEL, *panels]
     stat = _stat(path) if parse_chunks_with_offsets is not None else None
     origin = None
-    if stat is None:
+    if stat is None or parse_chunks_with_offsets is None:
         columns, filenames, events, report = parse_chunks(path, rows, names, n_threads)
     else:  # also where each image and crystal stands, so that a selection can copy its text
         columns, filenames, events, report, image_lines, blocks = parse_chunks_with_offsets(

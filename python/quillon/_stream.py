@@ -16,9 +16,9 @@ from ._output import output_path
 
 if TYPE_CHECKING:
     import pandas as pd
+    import pyarrow as pa
 
     from ._verbatim import Origin
-    import pyarrow as pa
 
 Report = dict[str, tuple[int, int]]
 

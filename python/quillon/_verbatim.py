@@ -16,8 +16,9 @@ from __future__ import annotations
 
 import errno
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass, replace
-from typing import BinaryIO, Sequence
+from typing import BinaryIO
 
 import numpy as np
 
@@ -145,8 +146,10 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
            for o in origins if o is not None):
         return None
     parts = [o for o in origins if o is not None]
-    joined = replace(first, **{name: np.concatenate([getattr(o, name) for o in parts])
-                               for name in ("images", "crystals", "cuts", "loose")})
+    joined = replace(first, images=np.concatenate([o.images for o in parts]),
+                     crystals=np.concatenate([o.crystals for o in parts]),
+                     cuts=np.concatenate([o.cuts for o in parts]),
+                     loose=np.concatenate([o.loose for o in parts]))
     every = np.concatenate([joined.images, joined.loose])
     every = every[np.argsort(every[:, 0], kind="stable")]
     if np.any(every[1:, 0] < every[:-1, 1]):  # the same text twice, or out of order

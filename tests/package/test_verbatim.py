@@ -13,10 +13,9 @@ from dataclasses import dataclass
 
 import numpy as np
 import pytest
-from click.testing import CliRunner
-
 import quillon
 import stream_builder as sb
+from click.testing import CliRunner
 from quillon.cli._app import cli
 
 PANELS = ["p0", "p1"]
@@ -36,7 +35,7 @@ def _images(seed: int, damaged: bool, end_crystal: bool, extra: bool) -> list[sb
             if not end_crystal and rng.random() < 0.4:
                 crystal.end_crystal = False
         if extra:
-            image.header = ["Image serial number: %d" % (100 + m), "hdf5/entry/data = 12",
+            image.header = [f"Image serial number: {100 + m}", "hdf5/entry/data = 12",
                             "photon_energy_eV =   9500.5", "peak_resolution = 2.1 nm^-1 or 4.7 A",
                             "num_peaks = 20", "an unknown line"]
             for crystal in image.crystals:
@@ -286,7 +285,7 @@ def test_a_new_header_replaces_only_the_header(tmp_path):
     path.write_bytes(_text("crlf"))
     out = tmp_path / "out.stream"
     quillon.read(path, panels=PANELS).write(out, header="new header\n")
-    head, chunks = _split(path.read_bytes())
+    head, _ = _split(path.read_bytes())
     assert out.read_bytes() == b"new header\n" + path.read_bytes()[len(head):]
 
 

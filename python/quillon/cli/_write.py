@@ -4,9 +4,13 @@ from __future__ import annotations
 import mmap
 import os
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import quillon
 from quillon._verbatim import TextWriter
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 SERIAL = b"\nImage serial number: "
 
@@ -27,14 +31,14 @@ class StreamSink:
         self.header = header
         self.threads = threads
         self.images = self.crystals = self.reflections = 0
-        self._out = open(path, "wb") if verbatim else None
+        self._out = open(path, "wb") if verbatim else None  # noqa: SIM115 - closed by close()
         self._text = TextWriter(self._out, header) if self._out is not None else None
         self._written = False
 
-    def __enter__(self) -> StreamSink:
+    def __enter__(self) -> Self:
         return self
 
-    def __exit__(self, kind: type | None, *rest: object) -> None:
+    def __exit__(self, kind: type[BaseException] | None, *rest: object) -> None:
         if kind is not None:  # the output is thrown away: let the files go unchecked
             if self._text is not None:
                 self._text.abandon()

@@ -237,7 +237,8 @@ def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | No
 def _summary(source: str, target: str, read: dict, kept: dict, failed: dict, as_json: bool,
              copied: bool = False) -> None:
     if as_json:
-        record = {"input": source, "output": target, "read": read, "kept": kept, "failed": failed}
+        record: dict[str, object] = {"input": source, "output": target, "read": read,
+                                     "kept": kept, "failed": failed}
         if copied:
             record["copied"] = True
         click.echo(json.dumps(record, indent=2, ensure_ascii=False))
