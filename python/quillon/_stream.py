@@ -288,9 +288,9 @@ class Stream:
                 raise ValueError("this Stream has no source text to copy (built in memory, read "
                                  "from Parquet or joined from several files); pass "
                                  "verbatim=False to write its columns")
-            from ._verbatim import write_text
+            from ._verbatim import open_output, write_text
             with output_path(path, inputs=[self.path, self._origin.path]) as tmp, \
-                    open(tmp, "wb") as out:
+                    open_output(tmp) as out:
                 write_text(self._origin, out, header)
             return
         unknown = int(np.count_nonzero(self.columns["panel_id"] < 0))

@@ -62,6 +62,7 @@ class Origin:
     crystals: np.ndarray
     cuts: np.ndarray
     loose: np.ndarray
+    whole: bool = False  # everything after the header, whatever the chunks
 
     def select(self, keep_crystal: np.ndarray, keep_image: np.ndarray, image_of: np.ndarray,
                drop_empty_images: bool) -> Origin:
@@ -78,6 +79,8 @@ class Origin:
 
     def runs(self) -> np.ndarray:
         """The byte ranges to copy after the header, in file order, touching ones joined."""
+        if self.whole:
+            raise ValueError("a whole file has no runs; copy it from its header's end")
         keep = np.concatenate([self.images, self.loose])
         keep = keep[np.argsort(keep[:, 0], kind="stable")]
         if len(keep) and np.any(keep[1:, 0] < keep[:-1, 1]):
@@ -129,10 +132,10 @@ def locate(path: str, stat: os.stat_result, rows: np.ndarray, image_lines: np.nd
     return Origin(path, stat.st_size, stat.st_mtime_ns, images, crystals, _ranges(), loose)
 
 
-def whole_file(path: str, stat: os.stat_result, rows: np.ndarray) -> Origin:
-    """The origin of every chunk of ``rows`` (an index of the whole file) taken as it is."""
+def whole_file(path: str, stat: os.stat_result) -> Origin:
+    """The origin of a whole file as it is (its header is copied as the header)."""
     return Origin(path, stat.st_size, stat.st_mtime_ns, _ranges(), _ranges(), _ranges(),
-                  np.asarray(rows, np.int64)[:, :2].copy())
+                  _ranges(), whole=True)
 
 
 def concat(origins: Sequence[Origin | None]) -> Origin | None:
@@ -265,22 +268,28 @@ class TextWriter:
         self.out = out
         self.header = header
         self._copier: Copier | None = None
+        self._header_end = 0
 
     def write(self, origin: Origin) -> None:
         if self._copier is None:
             self._copier = Copier(origin)
             source_header = self._copier.header()
+            self._header_end = len(source_header)
             if self.header is None or self.header == source_header.decode("utf-8", "replace"):
                 self.out.write(source_header)
             else:
                 self.out.write(self.header.encode("utf-8"))
         else:
             known = self._copier.origin
-            if origin.path != known.path:
-                raise ValueError(f"{origin.path}: not the file written from so far ({known.path})")
+            if origin.path != known.path or origin.whole or known.whole:
+                raise ValueError(f"{origin.path}: not a further selection of {known.path}")
             check_unchanged(known, os.stat(origin.path))
             check_unchanged(origin, os.stat(origin.path))
-        self._copier.copy(self.out, origin.runs())
+        if origin.whole:
+            runs = np.array([[self._header_end, origin.size]], np.int64)
+        else:
+            runs = origin.runs()
+        self._copier.copy(self.out, runs)
 
     def close(self) -> None:
         """Checks that the source did not change during the copy and lets it go."""
@@ -292,6 +301,13 @@ class TextWriter:
         if self._copier is not None:
             copier, self._copier = self._copier, None
             copier.abandon()
+
+
+def open_output(path: str | os.PathLike[str]) -> BinaryIO:
+    """The new, empty temporary file of an output, opened for writing without truncating it:
+    on some file systems (ext4) a file truncated on opening is flushed to disk when closed,
+    which would cost as much as the copy."""
+    return open(path, "r+b")  # noqa: SIM115 - the caller closes it
 
 
 def write_text(origin: Origin, out: BinaryIO, header: str | None) -> None:

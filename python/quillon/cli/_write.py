@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 import quillon
-from quillon._verbatim import TextWriter
+from quillon._verbatim import TextWriter, open_output
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -31,7 +31,7 @@ class StreamSink:
         self.header = header
         self.threads = threads
         self.images = self.crystals = self.reflections = 0
-        self._out = open(path, "wb") if verbatim else None  # noqa: SIM115 - closed by close()
+        self._out = open_output(path) if verbatim else None
         self._text = TextWriter(self._out, header) if self._out is not None else None
         self._written = False
 

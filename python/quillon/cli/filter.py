@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import os
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -11,7 +12,7 @@ import numpy as np
 
 import quillon
 from quillon._native import default_threads, index_chunks
-from quillon._verbatim import whole_file, write_text
+from quillon._verbatim import open_output, whole_file, write_text
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
@@ -218,18 +219,26 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
 
 
 def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | None) -> dict:
-    """Copy IN whole (nothing to test, so nothing is parsed); the index's counts."""
+    """Copy IN whole (nothing to test, so nothing is parsed); the index's counts.
+
+    The index is made while the kernel copies (both without the interpreter lock); the copy
+    checks that the file did not change since it was looked at, before and after.
+    """
     try:
-        stat = os.stat(src.path)
-        rows = index_chunks(src.path, default_threads(threads))
+        origin = whole_file(src.path, os.stat(src.path))
     except OSError as exc:
         raise common.InputError(common.os_error_text(exc, src.path)) from None
-    origin = whole_file(src.path, stat, rows)
-    try:
-        with common.atomic_output(target, inputs=inputs) as tmp, open(tmp, "wb") as out:
-            write_text(origin, out, None)
-    except quillon.SourceChangedError as exc:
-        raise common.CommandFailed(str(exc)) from None
+    with ThreadPoolExecutor(1) as pool:
+        indexed = pool.submit(index_chunks, src.path, default_threads(threads))
+        try:
+            with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
+                write_text(origin, out, None)
+        except quillon.SourceChangedError as exc:
+            raise common.CommandFailed(str(exc)) from None
+        try:
+            rows = indexed.result()
+        except OSError as exc:
+            raise common.InputError(common.os_error_text(exc, src.path)) from None
     return {"images": len(rows), "crystals": int(rows[:, 2].sum()),
             "reflections": int(rows[:, 3].clip(min=0).sum())}
 
