@@ -5,7 +5,8 @@
 Each round times, as whole processes and interleaved: ``cat STREAM > OUT``; ``quillon filter
 STREAM OUT`` with no test (a copy: the file is indexed for the counts, never parsed); ``quillon
 filter STREAM OUT --min-reflections 0`` (every crystal passes: the file is parsed, then its text
-copied); and the start of each program alone (``cat /dev/null``, ``quillon --version``). Prints
+copied); the copy routine alone, in this process, into a new file without fsync or rename (as
+cat writes); and the start of each program alone (``cat /dev/null``, ``quillon --version``). Prints
 the medians, MB/s with and without the program's start, and the filter's speed as a share of
 cat's. The outputs are written beside each other in --out-dir (default: STREAM's folder) and
 removed; the filter's output is checked to equal STREAM byte for byte.
@@ -32,6 +33,19 @@ def timed(cmd: list[str], stdout_path: str | None = None) -> float:
             out.close()
 
 
+def copy_in_process(stream: str, out_path: str) -> float:
+    """The copy routine alone, in this process: the header and every chunk into a new file
+    (no fsync, no rename: what ``cat STREAM > OUT`` does)."""
+    from quillon._verbatim import whole_file, write_text
+
+    if os.path.exists(out_path):
+        os.remove(out_path)
+    start = time.perf_counter()
+    with open(out_path, "wb") as out:
+        write_text(whole_file(stream, os.stat(stream)), out, None)
+    return time.perf_counter() - start
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("stream")
@@ -48,6 +62,7 @@ def main(argv: list[str] | None = None) -> int:
         "filter (copy)": lambda: timed([*quillon, "filter", a.stream, filter_out]),
         "filter (parse)": lambda: timed([*quillon, "filter", a.stream, filter_out,
                                          "--min-reflections", "0"]),
+        "copy routine": lambda: copy_in_process(a.stream, filter_out),
         "cat start": lambda: timed(["cat", os.devnull]),
         "quillon start": lambda: timed([*quillon, "--version"]),
     }
@@ -67,11 +82,11 @@ def main(argv: list[str] | None = None) -> int:
                 os.remove(path)
     med = {name: statistics.median(t) for name, t in times.items()}
     start = {"cat": med["cat start"], "filter (copy)": med["quillon start"],
-             "filter (parse)": med["quillon start"]}
+             "filter (parse)": med["quillon start"], "copy routine": 0.0}
     mb = size / 1e6
     print(f"{a.stream}: {mb:,.1f} MB, {a.rounds} rounds after one warm-up, medians")
     print(f"{'':16} {'s':>7} {'MB/s':>8} {'s - start':>10} {'MB/s':>8} {'of cat':>7} {'of cat':>7}")
-    for name in ("cat", "filter (copy)", "filter (parse)"):
+    for name in ("cat", "filter (copy)", "filter (parse)", "copy routine"):
         whole, net = med[name], max(med[name] - start[name], 1e-9)
         share = med["cat"] / whole
         share_net = (med["cat"] - med["cat start"]) / net
