@@ -307,7 +307,7 @@ def open_output(path: str | os.PathLike[str]) -> BinaryIO:
     """The new, empty temporary file of an output, opened for writing without truncating it:
     on some file systems (ext4) a file truncated on opening is flushed to disk when closed,
     which would cost as much as the copy."""
-    return open(path, "r+b")  # noqa: SIM115 - the caller closes it
+    return open(path, "r+b")
 
 
 def write_text(origin: Origin, out: BinaryIO, header: str | None) -> None:
