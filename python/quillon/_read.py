@@ -74,7 +74,8 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
 
     Reflections on a panel that is not in ``panels`` get ``panel_id`` -1 (a missing
     ``panel`` in the tables) and, with ``warn``, one :class:`UnknownPanelWarning`
-    with their count.
+    with their count. The Stream remembers where each image and crystal stands in the
+    file (for rows in file order), so that :meth:`Stream.write` copies their text.
 
     >>> import quillon_native, tempfile
     >>> path = os.path.join(tempfile.mkdtemp(), "empty.stream")

@@ -14,6 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 import pytest
 import quillon
+import quillon_native
 import stream_builder as sb
 from click.testing import CliRunner
 from quillon.cli._app import cli
@@ -341,3 +342,26 @@ def test_filter_from_columns_writes_the_column_layout(source, tmp_path):
     _filter(source, out, "--panels", ",".join(PANELS), "--min-reflections", 0, "--from-columns")
     quillon.read(source, panels=PANELS).write(want, verbatim=False)
     assert out.read_bytes() == want.read_bytes()
+
+
+def test_images_sharing_a_chunk_are_cut_at_their_filename_lines(tmp_path):
+    # Text after a chunk's end that starts an image is read as an image of that chunk.
+    first = sb.Image(filename="a.h5", crystals=[sb.Crystal(rows=[sb.row(1, 1, 1)])]).text()
+    stray = "Image filename: stray.h5\nEvent: //9\nnum_peaks = 1\n"
+    last = sb.Image(filename="c.h5", crystals=[sb.Crystal(rows=[sb.row(3, 3, 3)])]).text()
+    path = tmp_path / "in.stream"
+    path.write_text(HEADER + first + stray + last)
+    s = quillon.read(path, panels=PANELS)
+    assert s.filenames == ["a.h5", "stray.h5", "c.h5"]
+    out = tmp_path / "out.stream"
+    s.select(images=[0, 2]).write(out)
+    assert out.read_text() == HEADER + first + last
+
+
+def test_rows_out_of_file_order_are_written_from_the_columns(source, tmp_path):
+    rows = quillon_native.index_chunks(str(source))
+    s = quillon.parse_rows(source, rows[::-1].copy(), panels=PANELS, header="reversed\n")
+    with pytest.raises(ValueError, match="no source text"):
+        s.write(tmp_path / "out.stream", verbatim=True)
+    s.write(tmp_path / "out.stream")
+    assert (tmp_path / "out.stream").read_bytes().startswith(b"reversed\n")
