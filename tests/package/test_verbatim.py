@@ -365,3 +365,19 @@ def test_rows_out_of_file_order_are_written_from_the_columns(source, tmp_path):
         s.write(tmp_path / "out.stream", verbatim=True)
     s.write(tmp_path / "out.stream")
     assert (tmp_path / "out.stream").read_bytes().startswith(b"reversed\n")
+
+
+@pytest.mark.parametrize("n_threads", [2, 3])
+def test_offsets_are_the_same_on_any_number_of_threads(real, n_threads):
+    path = str(real)
+    rows = quillon_native.index_chunks(path)
+    names = quillon.panels_from_header(quillon.read_header(path))
+    one = quillon_native._parse_chunks_with_offsets(path, rows, names, 1)
+    many = quillon_native._parse_chunks_with_offsets(path, rows, names, n_threads)
+    plain = quillon_native.parse_chunks(path, rows, names, n_threads)
+    np.testing.assert_array_equal(one[4], many[4])
+    np.testing.assert_array_equal(one[5], many[5])
+    assert one[4].shape == (len(plain[1]),) and one[5].shape == (len(plain[0]["n_refl"]), 2)
+    for name, values in plain[0].items():
+        np.testing.assert_array_equal(values, many[0][name], err_msg=name)
+    assert "_parse_chunks_with_offsets" not in quillon_native.__all__
