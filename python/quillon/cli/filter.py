@@ -233,12 +233,12 @@ def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | No
         try:
             with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
                 write_text(origin, out, None)
+                try:  # a failed index leaves no output behind either
+                    rows = indexed.result()
+                except OSError as exc:
+                    raise common.InputError(common.os_error_text(exc, src.path)) from None
         except quillon.SourceChangedError as exc:
             raise common.CommandFailed(str(exc)) from None
-        try:
-            rows = indexed.result()
-        except OSError as exc:
-            raise common.InputError(common.os_error_text(exc, src.path)) from None
     return {"images": len(rows), "crystals": int(rows[:, 2].sum()),
             "reflections": int(rows[:, 3].clip(min=0).sum())}
 
