@@ -4,6 +4,7 @@
 //    give exactly the same columns and report, since a chunk start resets the
 //    parser anyway;
 //  - cut at two arbitrary offsets: the invariants must still hold.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,30 @@ void check(bool ok, const char* what) {
   if (!ok) {
     std::fprintf(stderr, "invariant broken: %s\n", what);
     std::abort();
+  }
+}
+
+// Where the rows stand: one image line per image, at an "Image filename:" line, in
+// file order; one block per kept crystal, starting at a "--- Begin crystal" line, not
+// overlapping the next one, ending inside the file.
+void check_offsets(const Columns& c, std::string_view text) {
+  check(c.image_lines.size() == c.n_images(), "one image line per image");
+  check(c.crystal_blocks.size() == 2 * c.n_crystals(), "one block per crystal");
+  for (std::size_t i = 0; i < c.image_lines.size(); ++i) {
+    const auto at = static_cast<std::size_t>(c.image_lines[i]);
+    check(at < text.size() && text.substr(at).starts_with("Image filename:"),
+          "an image line is an \"Image filename:\" line");
+    check(i == 0 || c.image_lines[i] > c.image_lines[i - 1], "image lines in file order");
+  }
+  for (std::size_t k = 0; k < c.n_crystals(); ++k) {
+    const std::int64_t start = c.crystal_blocks[2 * k], end = c.crystal_blocks[2 * k + 1];
+    check(start >= 0 && static_cast<std::size_t>(start) < text.size() &&
+              text.substr(static_cast<std::size_t>(start)).starts_with("--- Begin crystal"),
+          "a block starts at a \"--- Begin crystal\" line");
+    check(start < end && static_cast<std::size_t>(end) <= text.size(), "a block ends in the file");
+    check(k == 0 || c.crystal_blocks[2 * k - 1] <= start, "blocks do not overlap");
+    const std::int64_t image_line = c.image_lines[static_cast<std::size_t>(c.image_id[k])];
+    check(image_line < start, "a crystal's block follows its image's line");
   }
 }
 
@@ -78,7 +103,11 @@ bool same_columns(Columns& a, Columns& b) {
       return false;
     }
   }
-  return a.filenames == b.filenames && a.events == b.events;
+  const auto same = [](const qn::Buffer<std::int64_t>& x, const qn::Buffer<std::int64_t>& y) {
+    return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin());
+  };
+  return a.filenames == b.filenames && a.events == b.events &&
+         same(a.image_lines, b.image_lines) && same(a.crystal_blocks, b.crystal_blocks);
 }
 
 bool same_report(const Report& a, const Report& b) {
@@ -91,13 +120,14 @@ bool same_report(const Report& a, const Report& b) {
   return true;
 }
 
-qn::UnitResult parse(const qn::ByteSource& source, const std::vector<ByteRange>& ranges,
-                     std::uint64_t size) {
+qn::UnitResult parse(const qn::ByteSource& source, std::string_view text,
+                     const std::vector<ByteRange>& ranges, std::uint64_t size) {
   static const qn::PanelMap panels = {{"p0", 0}, {"p1", 1}, {"q0", 2}};
   // Hints derived from the size exercise both reservation and growth.
   auto r = qn::parse_unit(source, ranges, panels, {size / 64, size / 512, size / 1024});
   check(r.has_value(), "parsing bytes in memory cannot fail");
   check_invariants(r->columns, r->report, size);
+  check_offsets(r->columns, text);
   return std::move(r).value();
 }
 
@@ -106,7 +136,7 @@ qn::UnitResult parse(const qn::ByteSource& source, const std::vector<ByteRange>&
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const qn::MemorySource source(text);
-  qn::UnitResult whole = parse(source, {{0, size}}, size);
+  qn::UnitResult whole = parse(source, text, {{0, size}}, size);
 
   constexpr std::string_view kBeginChunk = "----- Begin chunk -----";
   std::vector<ByteRange> at_chunks;
@@ -120,12 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     line = nl == std::string_view::npos ? size : nl + 1;
   }
   at_chunks.push_back({from, size});
-  qn::UnitResult split = parse(source, at_chunks, size);
+  qn::UnitResult split = parse(source, text, at_chunks, size);
   check(same_columns(whole.columns, split.columns), "cutting at chunk starts changes no column");
   check(same_report(whole.report, split.report), "cutting at chunk starts changes no report entry");
 
   // Arbitrary cuts, including ones inside lines and past the end of the file.
   const std::uint64_t a = size / 3, b = size - size / 4;
-  parse(source, {{0, a}, {a, b}, {b, size + 100}}, size);
+  parse(source, text, {{0, a}, {a, b}, {b, size + 100}}, size);
   return 0;
 }

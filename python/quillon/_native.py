@@ -49,6 +49,11 @@ def _completing_os_errors(fn: Callable[..., T]) -> Callable[..., T]:
 index_chunks: Callable[..., np.ndarray] = _completing_os_errors(_qn.index_chunks)
 parse_chunks: Callable[..., tuple] = _completing_os_errors(_qn.parse_chunks)
 write_stream: Callable[..., None] = _completing_os_errors(_qn.write_stream)
+# parse_chunks plus where each image and crystal stands in the file (None in a module
+# built before it: a Stream read with it then writes through the columns only).
+_with_offsets = getattr(_qn, "_parse_chunks_with_offsets", None)
+parse_chunks_with_offsets: Callable[..., tuple] | None = (
+    None if _with_offsets is None else _completing_os_errors(_with_offsets))
 
 
 def default_threads(n_threads: int | None) -> int:

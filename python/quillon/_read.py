@@ -7,10 +7,17 @@ from collections.abc import Iterable, Iterator, Sequence
 
 import numpy as np
 
-from . import _columns
+from . import _columns, _verbatim
 from ._deps import require
 from ._geometry import panels_from_header, read_prefix
-from ._native import PathLike, default_threads, fspath, index_chunks, parse_chunks
+from ._native import (
+    PathLike,
+    default_threads,
+    fspath,
+    index_chunks,
+    parse_chunks,
+    parse_chunks_with_offsets,
+)
 from ._sizes import parse_size
 from ._stream import Stream, warn_unknown_panels
 
@@ -68,7 +75,8 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
 
     Reflections on a panel that is not in ``panels`` get ``panel_id`` -1 (a missing
     ``panel`` in the tables) and, with ``warn``, one :class:`UnknownPanelWarning`
-    with their count.
+    with their count. The Stream remembers where each image and crystal stands in the
+    file (for rows in file order), so that :meth:`Stream.write` copies their text.
 
     >>> import quillon_native, tempfile
     >>> path = os.path.join(tempfile.mkdtemp(), "empty.stream")
@@ -79,14 +87,38 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
     <Stream empty.stream: 0 images, 0 crystals, 0 reflections>
     """
     path = fspath(path)
-    columns, filenames, events, report = parse_chunks(path, rows, [UNKNOWN_PANEL, *panels],
-                                                      n_threads)
+    names = [UNKNOWN_PANEL, *panels]
+    stat = _stat(path) if parse_chunks_with_offsets is not None else None
+    origin = None
+    if stat is None or parse_chunks_with_offsets is None:
+        columns, filenames, events, report = parse_chunks(path, rows, names, n_threads)
+    else:  # also where each image and crystal stands, so that a selection can copy its text
+        columns, filenames, events, report, image_lines, blocks = parse_chunks_with_offsets(
+            path, rows, names, n_threads)
+        origin = _verbatim.locate(path, stat, rows, image_lines, blocks, columns["image_id"])
     panel_id = columns["panel_id"]
     panel_id -= 1  # our own array: shift the ids back in place
     if warn:
         warn_unknown_panels(int(np.count_nonzero(panel_id < 0)), path)
-    return Stream.from_native(columns, filenames, events, report, header=header,
-                              panels=panels, path=path)
+    stream = Stream.from_native(columns, filenames, events, report, header=header,
+                                panels=panels, path=path)
+    stream._origin = origin
+    return stream
+
+
+def _stat(path: str) -> os.stat_result | None:
+    try:
+        return os.stat(path)
+    except (OSError, ValueError):  # the parse says why, if it has to open the file
+        return None
+
+
+def _read_since(stream: Stream, stat: os.stat_result | None) -> Stream:
+    """``stream`` with its text known as of ``stat``, taken before the file was indexed, so
+    that a change after the index was made keeps its text from being copied."""
+    if stream._origin is not None and stat is not None:
+        stream._origin = _verbatim.as_of(stream._origin, stat)
+    return stream
 
 
 def read(path: PathLike, *, panels: Sequence[str] | None = None, n_threads: int | None = None,
@@ -107,8 +139,10 @@ def read(path: PathLike, *, panels: Sequence[str] | None = None, n_threads: int 
     """
     path = fspath(path)
     threads = default_threads(n_threads)
+    stat = _stat(path)
     rows, header, names = _index(path, panels, threads, max_crystals)
-    return parse_rows(path, rows, panels=names, n_threads=threads, header=header)
+    return _read_since(parse_rows(path, rows, panels=names, n_threads=threads, header=header),
+                       stat)
 
 
 def _batches(rows: np.ndarray, batch_bytes: int) -> Iterator[np.ndarray]:
@@ -139,13 +173,15 @@ def iter_batches(path: PathLike, *, batch_bytes: int | str = "1 GiB",
     path = fspath(path)
     size = parse_size(batch_bytes)
     threads = default_threads(n_threads)
+    stat = _stat(path)
     rows, header, names = _index(path, panels, threads)
     total = int(rows[-1, 1] - rows[0, 0]) if len(rows) else 0
     bar = _ProgressBar(path, total) if progress else None
     first_crystal = first_image = 0
     try:
         for batch_rows in _batches(rows, size):
-            batch = parse_rows(path, batch_rows, panels=names, n_threads=threads, header=header)
+            batch = _read_since(parse_rows(path, batch_rows, panels=names, n_threads=threads,
+                                           header=header), stat)
             columns = batch.columns
             columns["crystal_id"] += np.int32(first_crystal)
             columns["image_id"] += np.int32(first_image)
@@ -220,7 +256,7 @@ def concat(streams: Iterable[Stream]) -> Stream:
         warnings.warn(f"concat of streams whose headers differ ({', '.join(names[:4])}"
                       f"{', …' if len(names) > 4 else ''}): the result keeps the first header, "
                       "and writing it needs header=", UserWarning, stacklevel=2)
-    return Stream(_columns.concatenate(shifted),
+    joined = Stream(_columns.concatenate(shifted),
                   [name for s in parts for name in s.filenames],
                   [event for s in parts for event in s.events],
                   _merge_reports([s.report for s in parts], take_min=same_file),
@@ -228,6 +264,8 @@ def concat(streams: Iterable[Stream]) -> Stream:
                   path=parts[0].path if same_file else None,
                   first_crystal_id=parts[0].first_crystal_id,
                   first_image_id=parts[0].first_image_id, headers_differ=headers_differ)
+    joined._origin = _verbatim.concat([s._origin for s in parts])
+    return joined
 
 
 def _merge_reports(reports: list[dict[str, tuple[int, int]]], take_min: bool) -> dict[str, tuple[int, int]]:

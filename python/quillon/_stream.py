@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     import pandas as pd
     import pyarrow as pa
 
+    from ._verbatim import Origin
+
 Report = dict[str, tuple[int, int]]
 
 
@@ -58,6 +60,9 @@ class Stream:
     first_crystal_id: int
     first_image_id: int
     headers_differ: bool
+    # Where the rows stand in the file they were read from (None: not from a file, or
+    # not a selection of one file): what lets write() copy their text.
+    _origin: Origin | None = None
 
     def __init__(self, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
                  events: Sequence[str], report: Mapping[str, tuple[int, int]], *,
@@ -220,19 +225,42 @@ class Stream:
                                         minlength=len(columns["n_refl"])).astype(np.int32)
         columns["crystal_in_image"] = _rank_in_group(columns["image_id"])
         kept = np.flatnonzero(keep_image)
-        return Stream(columns, [self.filenames[i] for i in kept], [self.events[i] for i in kept],
+        selected = Stream(columns, [self.filenames[i] for i in kept], [self.events[i] for i in kept],
                       self.report, header=self.header, panels=self.panels, path=self.path,
                       first_crystal_id=self.first_crystal_id, first_image_id=self.first_image_id,
                       headers_differ=self.headers_differ)
+        if self._origin is not None:
+            selected._origin = self._origin.select(keep_crystal, keep_image, image_of,
+                                                   drop_empty_images)
+        return selected
 
     # -- output --------------------------------------------------------------
 
     def write(self, path: PathLike, *, n_threads: int | None = None, header: str | None = None,
               lattice_type: str | None = None, centering: str | None = None,
-              unique_axis: str | None = None) -> None:
-        """Write the Stream as a ``.stream`` file through ``quillon_native.write_stream``.
+              unique_axis: str | None = None, verbatim: bool | None = None) -> None:
+        """Write the Stream as a ``.stream`` file.
 
-        ``header`` defaults to this Stream's header; each of ``lattice_type``,
+        A Stream read from a file, or a selection of one (:meth:`select`, the batches of
+        :func:`quillon.iter_batches` and their :func:`quillon.concat`), is written as a
+        copy of that file's text: its header and the chunks of the kept images byte for
+        byte, with the blocks of the dropped crystals cut out, so peak lists, keys the
+        columns do not hold, serial numbers and line ends stay as they were. Text the
+        reader left out as damaged goes with its image (a chunk without a readable image
+        stays unless ``drop_empty_images`` dropped the empty images). The source must be
+        unchanged since it was read (size and modification time), else
+        :class:`quillon.SourceChangedError`; changes made to the columns in place are not
+        seen by the copy. ``header``, when given and not the source's, replaces the
+        header's text.
+
+        ``verbatim=False``, a Stream built in memory or read from Parquet, and a join
+        of different files go through ``quillon_native.write_stream`` instead, which
+        writes what the columns hold (no peak lists, no other keys, serial numbers
+        from 0). ``verbatim=True`` insists on the copy (ValueError when there is no
+        source text); None copies when it can and ``lattice_type``, ``centering`` and
+        ``unique_axis`` are not given.
+
+        For the column writer, ``header`` defaults to this Stream's header; each of ``lattice_type``,
         ``centering`` and ``unique_axis`` defaults to the value in that header's unit
         cell, and the line is left out of each crystal when neither gives one.
         ``n_threads=None`` uses every core this process may run on.
@@ -249,6 +277,23 @@ class Stream:
         >>> import tempfile
         >>> Stream.empty(header="just a header\\n").write(os.path.join(tempfile.mkdtemp(), "a.stream"))
         """
+        lattice = {"lattice_type": lattice_type, "centering": centering, "unique_axis": unique_axis}
+        if verbatim is None:
+            verbatim = self._origin is not None and all(v is None for v in lattice.values())
+        if verbatim:
+            given = [name for name, value in lattice.items() if value is not None]
+            if given:
+                raise ValueError(f"{', '.join(given)} would change the crystals' text, which a "
+                                 "copy keeps as it is; pass verbatim=False to write the columns")
+            if self._origin is None:
+                raise ValueError("this Stream has no source text to copy (built in memory, read "
+                                 "from Parquet or joined from several files); pass "
+                                 "verbatim=False to write its columns")
+            from ._verbatim import open_output, write_text
+            with output_path(path, inputs=[self.path, self._origin.path]) as tmp, \
+                    open_output(tmp) as out:
+                write_text(self._origin, out, header)
+            return
         unknown = int(np.count_nonzero(self.columns["panel_id"] < 0))
         if unknown:
             raise ValueError(f"{unknown:,} reflection{'s' * (unknown != 1)} "

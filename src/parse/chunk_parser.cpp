@@ -107,6 +107,7 @@ void Parser::handle(std::string_view text, std::uint64_t at) {
       return;
 
     case State::kAfterPeaks:
+      close_block(at);  // the line after a crystal's "--- End crystal"
       if (is_boundary(text)) {
         seek_image(text, at);
       } else if (text.starts_with(kBeginCrystal)) {
@@ -163,11 +164,13 @@ void Parser::handle(std::string_view text, std::uint64_t at) {
     case State::kCrystalDone:
     case State::kCrystalRejected:
       if (is_boundary(text)) {
+        close_block(at);
         seek_image(text, at);
       } else if (text.starts_with(kEndCrystal)) {
-        state_ = State::kAfterPeaks;
+        state_ = State::kAfterPeaks;  // the block ends with this line: at the next one
       } else if (text.starts_with(kBeginCrystal)) {
         // A missing "--- End crystal" must not cost the next crystal.
+        close_block(at);
         begin_crystal(at);
       }
       return;
@@ -316,6 +319,7 @@ void Parser::commit_image() {
   row.n_peaks = peak_count_.take(0, report_);
   row.camera_length = static_cast<float>(camera_length_.take(0.0, report_));
   columns_.append_image(row, std::move(filename_), std::move(event_));
+  columns_.image_lines.push_back(static_cast<std::int64_t>(image_line_));
   filename_.clear();
   event_.clear();
   photon_energy_.clear();
@@ -346,13 +350,17 @@ void Parser::commit_crystal() {
   row.image_id = static_cast<std::int32_t>(image_index_);
   row.crystal_in_image = crystals_in_image_++;
   columns_.append_crystal(row);
+  const std::int64_t block[2] = {static_cast<std::int64_t>(crystal_line_), 0};
+  columns_.crystal_blocks.append(block, 2);
+  block_open_ = true;
   if (det_shift_) {
     columns_.set_det_shift(image_index_, static_cast<float>(det_shift_->first),
                            static_cast<float>(det_shift_->second));
   }
 }
 
-void Parser::finish() {
+void Parser::finish(std::uint64_t end) {
+  close_block(end);
   switch (state_) {
     case State::kExpectEvent: report_.record(Reason::kImageTruncated, image_line_); break;
     case State::kImageHeader: commit_image(); break;

@@ -28,8 +28,9 @@ class Parser {
   void handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded);
   /// Handles one decoded line starting at file offset `at`.
   void handle(std::string_view text, std::uint64_t at);
-  /// Ends the range: commits or drops what is still open.
-  void finish();
+  /// Ends the range, whose last byte read is just before `end`: commits or drops
+  /// what is still open.
+  void finish(std::uint64_t end);
 
  private:
   enum class State : std::uint8_t {
@@ -63,6 +64,12 @@ class Parser {
   void append_observation(const ReflectionValues& row);
   void commit_image();
   void commit_crystal();
+  // The committed crystal's block ends where the line at `at` begins.
+  void close_block(std::uint64_t at) noexcept {
+    if (!block_open_) return;
+    columns_.crystal_blocks[columns_.crystal_blocks.size() - 1] = static_cast<std::int64_t>(at);
+    block_open_ = false;
+  }
 
   Columns& columns_;
   Report& report_;
@@ -88,6 +95,7 @@ class Parser {
   ValueSlot<double> resolution_;
   std::optional<std::pair<double, double>> det_shift_;
   std::size_t reflection_start_ = 0;
+  bool block_open_ = false;  // the last committed crystal's block end is not known yet
 };
 
 }  // namespace qn

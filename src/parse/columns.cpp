@@ -14,6 +14,8 @@ Columns Columns::with_capacity(std::size_t observations, std::size_t crystals, s
   });
   c.filenames.reserve(images);
   c.events.reserve(images);
+  c.image_lines.reserve(images);
+  c.crystal_blocks.reserve(crystals > SIZE_MAX / 2 ? SIZE_MAX : 2 * crystals);
   return c;
 }
 
@@ -39,6 +41,8 @@ Columns Columns::slice_of(Columns& whole, RowCounts start, RowCounts rows) {
 #undef QN_SLICE_IMAGE
   c.filenames.reserve(rows.images);
   c.events.reserve(rows.images);
+  c.image_lines.reserve(rows.images);
+  c.crystal_blocks.reserve(2 * rows.crystals);
   return c;
 }
 

@@ -57,6 +57,12 @@ struct Columns {
 #undef QN_COLUMN_MEMBER
   std::vector<std::string> filenames;
   std::vector<std::string> events;
+  /// Where each row came from in the file, beside the columns rather than in them:
+  /// per image the offset of its "Image filename:" line, per crystal its block, from
+  /// the start of its "--- Begin crystal" line to just past its "--- End crystal" line
+  /// (two values per crystal). Filled by the parser, joined like the strings.
+  Buffer<std::int64_t> image_lines;
+  Buffer<std::int64_t> crystal_blocks;
 
   /// Empty columns whose buffers have room for the given numbers of rows.
   /// Hints are not limits: the buffers grow when more rows arrive.

@@ -263,11 +263,18 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Canc
   // Strings are moved, not copied.
   out.columns.filenames.reserve(n_images);
   out.columns.events.reserve(n_images);
+  out.columns.image_lines.reserve(n_images);
+  out.columns.crystal_blocks.reserve(2 * static_cast<std::size_t>(crystals));
   for (UnitResult& p : parts) {
     for (auto& s : p.columns.filenames) out.columns.filenames.push_back(std::move(s));
     for (auto& s : p.columns.events) out.columns.events.push_back(std::move(s));
     p.columns.filenames = {};
     p.columns.events = {};
+    out.columns.image_lines.append(p.columns.image_lines.data(), p.columns.image_lines.size());
+    out.columns.crystal_blocks.append(p.columns.crystal_blocks.data(),
+                                      p.columns.crystal_blocks.size());
+    p.columns.image_lines = {};
+    p.columns.crystal_blocks = {};
   }
 
   // Every column is independent of the others: join them in parallel, on no more

@@ -74,7 +74,7 @@ Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
       if (!more) break;
       parser.handle_line(line.bytes, line.offset, decoded);
     }
-    parser.finish();
+    parser.finish(std::min(ranges[i].end, source.size()));
   }
   return unit;
 }

@@ -11,6 +11,8 @@ namespace qn::py {
 PyObject* index_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* parse_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* write_stream(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Private (not in __all__): parse_chunks plus the offsets of each image and crystal.
+PyObject* parse_chunks_with_offsets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 /// The interpreter's view of a function: the one place where a C++ exception that
 /// escaped it becomes a Python exception (MemoryError or PanicException).

@@ -55,6 +55,22 @@ PyMethodDef g_functions[] = {
      METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
 };
 
+constexpr const char* kParseWithOffsetsDoc =
+    "_parse_chunks_with_offsets(path, chunks, panel_names, n_threads=1)\n"
+    "--\n"
+    "\n"
+    "Private. As ``parse_chunks``, plus two int64 arrays: per image the offset of its\n"
+    "``Image filename:`` line, and per crystal its block ``(start, end)``, from its\n"
+    "``--- Begin crystal`` line to just past its ``--- End crystal`` line.";
+
+// Functions for the host package only: module attributes, never listed in __all__.
+PyMethodDef g_private_functions[] = {
+    {"_parse_chunks_with_offsets",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::parse_chunks_with_offsets>)),
+     METH_FASTCALL | METH_KEYWORDS, kParseWithOffsetsDoc},
+};
+
 // Appends `name` to __all__ (creating the list with the first name), then sets it.
 int add_attribute(PyObject* module, const char* name, PyObject* value /* stolen */) {
   Ref owned(value);
@@ -84,6 +100,10 @@ int exec_module(PyObject* module) {
     if (add_attribute(module, def.ml_name, PyCFunction_NewEx(&def, module, modname.get())) != 0) {
       return -1;
     }
+  }
+  for (PyMethodDef& def : g_private_functions) {
+    Ref function(PyCFunction_NewEx(&def, module, modname.get()));
+    if (!function || PyModule_AddObjectRef(module, def.ml_name, function.get()) != 0) return -1;
   }
   return 0;
 }

@@ -1,5 +1,9 @@
 // parse_chunks(path, chunks, panel_names, n_threads=1)
 //   -> (columns, filenames, events, report).
+// _parse_chunks_with_offsets(path, chunks, panel_names, n_threads=1)
+//   -> (columns, filenames, events, report, image_lines, crystal_blocks): the same
+//   parse, plus where each image and crystal stands in the file (private: the host
+//   package copies selections of a stream's text with it).
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,6 +21,7 @@ namespace {
 
 constexpr const char* kParams[] = {"path", "chunks", "panel_names", "n_threads"};
 constexpr Signature kSignature{"parse_chunks", kParams, 4, 3};
+constexpr Signature kOffsetsSignature{"_parse_chunks_with_offsets", kParams, 4, 3};
 constexpr std::size_t kMaxPanels = 32768;
 
 // Reads the rows of a 2-D int64 array in index order, whatever its strides.
@@ -77,9 +82,10 @@ PyObject* report_dict(const Report& report) {
   return dict.release();
 }
 
-PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* run(const Signature& signature, bool with_offsets, PyObject* const* args,
+              Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* a[4];
-  if (!bind(kSignature, args, nargs, kwnames, a)) return nullptr;
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
   std::string path;
   std::vector<std::string> panel_names;
   std::uint64_t n_threads = 1;
@@ -132,13 +138,26 @@ PyObject* run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!events) return nullptr;
   Ref report(report_dict(parsed->report));
   if (!report) return nullptr;
-  return PyTuple_Pack(4, columns.get(), filenames.get(), events.get(), report.get());
+  if (!with_offsets) {
+    return PyTuple_Pack(4, columns.get(), filenames.get(), events.get(), report.get());
+  }
+  Ref image_lines(into_array(std::move(parsed->columns.image_lines)));
+  if (!image_lines) return nullptr;
+  const std::size_t n_blocks = parsed->columns.crystal_blocks.size() / 2;
+  Ref crystal_blocks(into_array(std::move(parsed->columns.crystal_blocks), n_blocks, 2));
+  if (!crystal_blocks) return nullptr;
+  return PyTuple_Pack(6, columns.get(), filenames.get(), events.get(), report.get(),
+                      image_lines.get(), crystal_blocks.get());
 }
 
 }  // namespace
 
 PyObject* parse_chunks(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run(args, nargs, kwnames);
+  return run(kSignature, false, args, nargs, kwnames);
+}
+
+PyObject* parse_chunks_with_offsets(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run(kOffsetsSignature, true, args, nargs, kwnames);
 }
 
 }  // namespace qn::py

@@ -417,6 +417,23 @@ TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
       from_memory->report.entries[static_cast<std::size_t>(Reason::kImageTruncated)].first_offset,
       static_cast<std::uint64_t>(2 * size));
 
+  // Where each image and crystal stands: file offsets, the same however the units fall.
+  auto serial = parse_rows(bytes.source(), rows, panels, 1, nullptr);
+  ASSERT_TRUE(serial.has_value());
+  const std::string_view begin = "--- Begin crystal";
+  for (const auto* r : {&*serial, &*from_memory, &*from_file}) {
+    const auto& lines = r->columns.image_lines;
+    const auto& blocks = r->columns.crystal_blocks;
+    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(blocks.size(), 4u);
+    for (std::size_t i = 0; i < 2; ++i) {
+      const std::int64_t chunk = static_cast<std::int64_t>(i) * size;
+      EXPECT_EQ(lines[i], chunk + static_cast<std::int64_t>(one.find("Image filename:")));
+      EXPECT_EQ(blocks[2 * i], chunk + static_cast<std::int64_t>(one.find(begin)));
+      EXPECT_EQ(blocks[2 * i + 1], chunk + static_cast<std::int64_t>(one.find("----- End chunk")));
+    }
+  }
+
   auto missing = parse_rows(file.path() + ".missing", rows, panels, 1, nullptr);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);

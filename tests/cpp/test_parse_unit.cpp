@@ -510,6 +510,120 @@ INSTANTIATE_TEST_SUITE_P(
                       {{Reason::kCrystalCell, 1, "bad"}}}),
     [](const auto& info) { return info.param.name; });
 
+// --- where images and crystals stand ---------------------------------------
+
+// The blocks of the kept crystals, as the texts they cover.
+std::vector<std::string> block_texts(const UnitResult& u, std::string_view text) {
+  std::vector<std::string> out;
+  const auto& b = u.columns.crystal_blocks;
+  EXPECT_EQ(b.size(), 2 * u.columns.n_crystals());
+  for (std::size_t k = 0; k + 1 < b.size(); k += 2) {
+    EXPECT_LE(b[k], b[k + 1]);
+    out.emplace_back(text.substr(static_cast<std::size_t>(b[k]),
+                                 static_cast<std::size_t>(b[k + 1] - b[k])));
+  }
+  return out;
+}
+
+struct BlockCase {
+  const char* name;
+  std::vector<std::string> crystals;  // the crystal texts of one chunk, in order
+  std::vector<int> kept;              // which of them the parser keeps
+  std::string line_end = "\n";
+};
+
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
+
+class CrystalBlockTest : public ::testing::TestWithParam<BlockCase> {};
+
+std::string with_line_end(std::string text, const std::string& line_end) {
+  if (line_end == "\n") return text;
+  std::string out;
+  for (char ch : text) {
+    if (ch == '\n') {
+      out.append(line_end);
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+TEST_P(CrystalBlockTest, EachKeptCrystalGetsItsOwnBlock) {
+  const BlockCase& c = GetParam();
+  std::string crystals;
+  for (const auto& t : c.crystals) crystals += t;
+  const std::string text = with_line_end(cat({"head\n", chunk(crystals), chunk()}), c.line_end);
+  const UnitResult u = parse(text);
+  ASSERT_EQ(u.columns.n_crystals(), c.kept.size());
+  std::vector<std::string> want;
+  for (int k : c.kept) want.push_back(with_line_end(c.crystals[static_cast<std::size_t>(k)], c.line_end));
+  EXPECT_EQ(block_texts(u, text), want);
+  // One image line per image, at its "Image filename:" line.
+  ASSERT_EQ(u.columns.image_lines.size(), 2u);
+  EXPECT_EQ(u.columns.image_lines[0], static_cast<std::int64_t>(at(text, "Image filename:")));
+  EXPECT_EQ(u.columns.image_lines[1], static_cast<std::int64_t>(at(text, "Image filename:", 1)));
+}
+
+CrystalText without_end() {
+  CrystalText c;
+  c.tail = "End of reflections\n";
+  return c;
+}
+
+CrystalText with_rows(std::string rows) {
+  CrystalText c;
+  c.rows = std::move(rows);
+  return c;
+}
+
+const std::string kBadCell = crystal(with_cell("Cell parameters x y z\n"));
+const std::string kGood = crystal();
+const std::string kOther = crystal(with_rows(refl(9, 9, 9)));
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CrystalBlockTest,
+    ::testing::Values(
+        BlockCase{"TwoCrystals", {kGood, kOther}, {0, 1}},
+        BlockCase{"DamagedBeforeGood", {kBadCell, kGood, kOther}, {1, 2}},
+        BlockCase{"DamagedBetween", {kGood, kBadCell, kOther}, {0, 2}},
+        BlockCase{"DamagedVectorLine",
+                  {crystal([] {
+                     CrystalText c;
+                     c.vectors = "astar = +0.1 nm^-1\nbstar = 1 2 3\ncstar = 1 2 3\n";
+                     return c;
+                   }()),
+                   kGood},
+                  {1}},
+        BlockCase{"MissingEndCrystalEndsAtTheNextBlock", {crystal(without_end()), kOther}, {0, 1}},
+        BlockCase{"MissingEndCrystalEndsAtTheChunkEnd", {kGood, crystal(without_end())}, {0, 1}},
+        BlockCase{"CarriageReturnLineEnds", {kBadCell, kGood, kOther}, {1, 2}, "\r\n"},
+        BlockCase{"SeveralCarriageReturns", {kGood, kOther}, {0, 1}, "\r\r\n"}),
+    [](const ::testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
+
+TEST(ParseUnit, TextAfterEndCrystalStaysOutOfTheBlock) {
+  const std::string text = chunk(kGood + "unknown line\n");
+  const UnitResult u = parse(text);
+  EXPECT_EQ(block_texts(u, text), std::vector<std::string>{kGood});
+}
+
+TEST(ParseUnit, BlockOpenAtTheRangeEndEndsThere) {
+  // The range ends right after "--- End crystal" (no chunk end follows).
+  const std::string text = cat({kBegin, "Image filename: a.h5\nEvent: //1\n", kPeaks, kGood});
+  const UnitResult u = parse(text);
+  EXPECT_EQ(block_texts(u, text), std::vector<std::string>{kGood});
+  const UnitResult cut = parse(text, {{0, text.size() - 1}});  // the last line end left out
+  EXPECT_EQ(block_texts(cut, text), std::vector<std::string>{kGood.substr(0, kGood.size() - 1)});
+}
+
+TEST(ParseUnit, TruncatedCrystalHasNoBlock) {
+  const std::string text = cat({kBegin, "Image filename: a.h5\nEvent: //1\n", kPeaks,
+                                crystal_cut(12), kEnd, chunk(kGood)});
+  const UnitResult u = parse(text);
+  ASSERT_EQ(u.columns.n_crystals(), 1u);
+  EXPECT_EQ(u.columns.crystal_blocks[0], static_cast<std::int64_t>(at(text, "--- Begin crystal", 1)));
+}
+
 TEST(ParseUnit, MissingEventLineLeavesTheEventEmpty) {
   const UnitResult u = parse(cat({kBegin, "Image filename: x.h5\n", kHeader, kPeaks, kEnd}));
   ASSERT_EQ(u.columns.n_images(), 1u);

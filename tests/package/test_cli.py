@@ -262,7 +262,7 @@ def test_failed_output_leaves_the_old_target_alone(gen, tmp_path):
     no_geometry = tmp_path / "plain.stream"
     no_geometry.write_text(sb.stream([sb.Image(crystals=[sb.Crystal(rows=[sb.row(1, 2, 3)])])]))
     (tmp_path / "out.stream").write_text("before")
-    run("filter", no_geometry, tmp_path / "out.stream", rc=2)
+    run("filter", no_geometry, tmp_path / "out.stream", "--from-columns", rc=2)
     assert (tmp_path / "out.stream").read_text() == "before"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.stream", "plain.stream", "tables"]
     proc = run("filter", gen[1]["path"], tmp_path / "no" / "out.stream", rc=1)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 
+import warnings
+
 import pytest
 from click.testing import CliRunner
 
@@ -110,17 +112,24 @@ def test_filter_refuses_to_write_a_stream_under_a_parquet_name(small_stream, tmp
     assert not (tmp_path / "out.parquet").exists()
 
 
-@pytest.mark.parametrize("command", ["filter", "convert"])
-def test_unknown_panel_reflections_are_dropped_with_a_count(write_text, tmp_path, command):
+@pytest.mark.parametrize("command, dropped", [(["filter"], False),
+                                               (["filter", "--from-columns"], True),
+                                               (["convert"], True)])
+def test_unknown_panel_reflections_are_copied_or_dropped_with_a_count(write_text, tmp_path,
+                                                                      command, dropped):
     crystal = sb.Crystal(rows=[sb.row(1, 2, 3), sb.row(0, 1, 0, panel="zz"), sb.row(2, 2, 2)])
     source = write_text(sb.stream([sb.Image(crystals=[crystal]), sb.Image(crystals=[crystal])],
                                   GEOMETRY))
     out = tmp_path / "out.stream"
-    result = run(command, source, out)
-    assert "left out 2 reflections on panels not in the panel list" in result.stderr
-    back = quillon.read(out)
-    assert (back.n_crystals, len(back)) == (2, 4)
-    assert back.crystals["n_refl"].tolist() == [2, 2]
+    result = run(command[0], source, out, *command[1:])
+    assert ("left out 2 reflections on panels not in the panel list" in result.stderr) == dropped
+    if not dropped:  # the copy keeps each reflection with the panel name it had
+        assert out.read_bytes() == source.read_bytes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", quillon.UnknownPanelWarning)
+        back = quillon.read(out)
+    assert (back.n_crystals, len(back)) == (2, 4 if dropped else 6)
+    assert back.crystals["n_refl"].tolist() == ([2, 2] if dropped else [3, 3])
 
 
 @pytest.mark.parametrize("damage", ["broken record", "record removed", "foreign part"])

@@ -107,7 +107,7 @@ def test_unknown_panels_are_missing_and_warned_once(write_text):
     assert s.observations["panel"].tolist() == ["p1", np.nan, "p0", np.nan]
     out = path.with_name("out.stream")
     with pytest.raises(ValueError, match="2 reflections"):
-        s.write(out)
+        s.write(out, verbatim=False)  # the columns lack the names; a copy of the text has them
     assert not out.exists()
 
 

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import os
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -10,6 +11,8 @@ import click
 import numpy as np
 
 import quillon
+from quillon._native import default_threads, index_chunks
+from quillon._verbatim import open_output, whole_file, write_text
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
@@ -140,6 +143,10 @@ Examples:
 @click.option("--events-from", type=click.Path(dir_okay=False), metavar="FILE",
               help="Keep only the images listed in FILE, one 'file-name //event' per line "
                    "(a file name alone keeps all its events; '#' starts a comment line).")
+@click.option("--verbatim/--from-columns", default=True, show_default=True,
+              help="Copy the kept images' text from IN, cutting out the dropped crystals "
+                   "(peak lists, every key and line stay), or write what the parsed columns "
+                   "hold, in the layout of the column writer.")
 @click.option("--json", "as_json", is_flag=True, help="Print what was kept and dropped as JSON.")
 @common.panels_option
 @common.threads_option
@@ -147,13 +154,17 @@ Examples:
 @common.quiet_option
 @click.pass_context
 def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflections, first_crystals,
-                  images_with_crystals, events_from, as_json, panels, threads, batch_size, quiet):
+                  images_with_crystals, events_from, verbatim, as_json, panels, threads, batch_size,
+                  quiet):
     """Keep the crystals of IN that pass all the given tests and write them to OUT.stream.
 
     Images keep their place, with the crystals that passed; --images-with-crystals drops
-    the ones left empty. Prints how many images, crystals and reflections were read and
-    kept, and how many crystals failed each test (a crystal may fail several). OUT
-    appears only when the whole output is written.
+    the ones left empty. OUT is a copy of IN's text without the dropped crystals' blocks
+    (and the dropped images' chunks), unless --from-columns. Prints how many images,
+    crystals and reflections were read and kept, and how many crystals failed each test (a
+    crystal may fail several). With no test at all, IN is copied whole without parsing and
+    the counts are the chunk index's (chunks, crystal blocks, reflection rows, damaged ones
+    included). OUT appears only when the whole output is written.
     """
     if ctx.get_parameter_source("tolerance") != click.core.ParameterSource.DEFAULT and cell is None:
         raise click.UsageError("--tolerance needs --cell")
@@ -161,44 +172,92 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
         raise click.BadParameter("filter writes a stream: give a name ending in .stream (convert "
                                  "it to Parquet tables with quillon convert)", param_hint="OUT")
     src = common.open_stream(source, panels)
-    if not src.panels and src.size:
+    if not verbatim and not src.panels and src.size:
         raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
                                 "be written back with their panels; give --panels")
     tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals,
                   read_events(events_from) if events_from else None)
+    inputs = common.input_files(source, events_from, panels=panels)
+    nothing_to_test = (cell is None and resolution is None and min_reflections is None
+                       and first_crystals is None and events_from is None
+                       and not images_with_crystals)
+    if verbatim and nothing_to_test:
+        counts = _copy_whole(src, target, inputs, threads)
+        _summary(source, target, counts, counts, {}, as_json, copied=True)
+        return
     read = {"images": 0, "crystals": 0, "reflections": 0}
     reading = common.Reading()
     dropped = 0
-    inputs = common.input_files(source, events_from, panels=panels)
-    with common.atomic_output(target, inputs=inputs) as tmp, \
-            common.Progress(src.size, enabled=not quiet) as progress:
-        sink = StreamSink(tmp, src.header, threads)
-        for batch in common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
-                                    reading=reading):
-            read["images"] += batch.n_images
-            read["crystals"] += batch.n_crystals
-            read["reflections"] += len(batch)
-            crystals, images = tests.masks(batch)
-            if not (crystals.all() and images is None and not images_with_crystals):
-                selection = {} if images is None else {"images": images}
-                batch = batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
-                                     **selection)
-            batch, n = batch.without_unknown_panels()
-            dropped += n
-            sink.write(batch)
-            if tests.done(images_with_crystals):
-                break
-        sink.close()
+    try:
+        with common.atomic_output(target, inputs=inputs) as tmp, \
+                common.Progress(src.size, enabled=not quiet) as progress, \
+                StreamSink(tmp, src.header, threads, verbatim=verbatim) as sink:
+            for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
+                                        progress=progress, reading=reading):
+                read["images"] += batch.n_images
+                read["crystals"] += batch.n_crystals
+                read["reflections"] += len(batch)
+                crystals, images = tests.masks(batch)
+                if not (crystals.all() and images is None and not images_with_crystals):
+                    selection = {} if images is None else {"images": images}
+                    batch = batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
+                                         **selection)
+                if not verbatim:  # their panel names are not known: the text keeps them
+                    batch, n = batch.without_unknown_panels()
+                    dropped += n
+                sink.write(batch)
+                if tests.done(images_with_crystals):
+                    break
+            sink.close()
+    except quillon.SourceChangedError as exc:
+        raise common.CommandFailed(str(exc)) from None
     common.note_reading(src, reading, dropped=dropped)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
+    _summary(source, target, read, kept, tests.failed, as_json)
+
+
+def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | None) -> dict:
+    """Copy IN whole (nothing to test, so nothing is parsed); the index's counts.
+
+    The index is made while the kernel copies (both without the interpreter lock); the copy
+    checks that the file did not change since it was looked at, before and after.
+    """
+    try:
+        origin = whole_file(src.path, os.stat(src.path))
+    except OSError as exc:
+        raise common.InputError(common.os_error_text(exc, src.path)) from None
+    with ThreadPoolExecutor(1) as pool:
+        indexed = pool.submit(index_chunks, src.path, default_threads(threads))
+        try:
+            with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
+                write_text(origin, out, None)
+                try:  # a failed index leaves no output behind either
+                    rows = indexed.result()
+                except OSError as exc:
+                    raise common.InputError(common.os_error_text(exc, src.path)) from None
+        except quillon.SourceChangedError as exc:
+            raise common.CommandFailed(str(exc)) from None
+    return {"images": len(rows), "crystals": int(rows[:, 2].sum()),
+            "reflections": int(rows[:, 3].clip(min=0).sum())}
+
+
+def _summary(source: str, target: str, read: dict, kept: dict, failed: dict, as_json: bool,
+             copied: bool = False) -> None:
     if as_json:
-        click.echo(json.dumps({"input": source, "output": target, "read": read, "kept": kept,
-                               "failed": tests.failed}, indent=2, ensure_ascii=False))
+        record: dict[str, object] = {"input": source, "output": target, "read": read,
+                                     "kept": kept, "failed": failed}
+        if copied:
+            record["copied"] = True
+        click.echo(json.dumps(record, indent=2, ensure_ascii=False))
+        return
+    if copied:
+        click.echo(f"{target}: copied {source} whole (no test given): {read['images']:,} chunks, "
+                   f"{read['crystals']:,} crystal blocks, {read['reflections']:,} reflection rows")
         return
     click.echo(f"{target}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
                f"{_of(kept, read, 'reflections')}")
-    if tests.failed:
-        click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in tests.failed.items()))
+    if failed:
+        click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in failed.items()))
 
 
 def _of(kept: dict, read: dict, key: str) -> str:
