@@ -15,7 +15,8 @@ from ._geometry import panels_from_header
 from ._parquet import read_parquet
 from ._read import concat, iter_batches, parse_rows, read, read_header
 from ._sizes import parse_size
+from ._source import StreamChangedError
 from ._stream import Stream, UnknownPanelWarning, schema
 
-__all__ = ["Stream", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
+__all__ = ["Stream", "StreamChangedError", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
            "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema"]

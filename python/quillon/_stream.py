@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import functools
 import os
-import warnings
-from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -12,6 +12,7 @@ from . import _columns, _tables
 from ._columns import CRYSTAL, IMAGE, OBSERVATION
 from ._geometry import cell_from_header
 from ._native import PathLike, default_threads, fspath, write_stream
+from ._warn import warn
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -53,6 +54,18 @@ class Stream:
     path: str | None
     first_crystal_id: int
     first_image_id: int
+    #: The index rows ``(start, end, n_crystals, n_obs_upper)`` of the chunks this Stream
+    #: was parsed from (set by :func:`quillon.parse_rows`, so by ``read`` and each batch of
+    #: ``iter_batches``); None for a Stream made otherwise.
+    chunk_rows: np.ndarray | None = None
+
+    @property
+    def byte_range(self) -> tuple[int, int] | None:
+        """``(start, end)`` byte offsets of the file text this Stream was parsed from, or None."""
+        rows = self.chunk_rows
+        if rows is None or not len(rows):
+            return None
+        return int(rows[0, 0]), int(rows[-1, 1])
 
     def __init__(self, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
                  events: Sequence[str], report: Mapping[str, tuple[int, int]], *,
@@ -290,9 +303,10 @@ def _rank_in_group(group: np.ndarray) -> np.ndarray:
 def warn_unknown_panels(n_unknown: int, where: str) -> None:
     """Warn once that ``n_unknown`` reflections of ``where`` have an unknown panel."""
     if n_unknown:
-        warnings.warn(f"{n_unknown:,} reflections of {where} are on a panel not in the panel "
-                      "list; their panel is missing (pass panels= to name every panel)",
-                      UnknownPanelWarning, stacklevel=3)
+        noun, verb = ("reflection", "is") if n_unknown == 1 else ("reflections", "are")
+        warn(f"{n_unknown:,} {noun} of {where} {verb} on a panel not in the panel list; their panel "
+             "is missing (pass panels= to name every panel, or panels='auto')",
+             UnknownPanelWarning)
 
 
 class UnknownPanelWarning(UserWarning):

@@ -55,7 +55,7 @@ def files(tmp_path_factory) -> dict[str, list[str]]:
         gen_stream.generate(path, 600_000, seed=seed)
         generated.append(str(path))
     (d / "damaged.stream").write_text(damaged_text())
-    (d / "empty.stream").write_text("no chunk here\n")
+    (d / "empty.stream").write_text("----- Begin unit cell -----\na header and no chunk\n")
     return {"generated": generated,
             "damaged, empty and generated": [str(d / "damaged.stream"), str(d / "empty.stream"),
                                              generated[0]],

@@ -35,7 +35,10 @@ def _is_folder_target(target: str) -> bool:
                    "streams that every worker reaches under the same path, each batch is a "
                    "partition, OUT a folder of Dask Parquet datasets (quillon.dask.read_parquet). "
                    "Needs quillon_native[dask].")
-def convert(source, target, panels, threads, batch_size, quiet, scheduler):
+@click.option("--scheduler-timeout", type=click.FloatRange(min=0, min_open=True, max=86400),
+              default=10.0, show_default=True, metavar="SECONDS",
+              help="Give up connecting to the --scheduler after this long (exit status 1).")
+def convert(source, target, panels, threads, batch_size, quiet, scheduler, scheduler_timeout):
     """Convert IN to OUT, chosen by the name of OUT.
 
     \b
@@ -51,7 +54,7 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
     if scheduler is not None:
         if to_stream:
             raise click.BadParameter("with --scheduler, OUT is a Parquet folder", param_hint="OUT")
-        _convert_on_dask(source, target, scheduler, panels, threads, batch_size)
+        _convert_on_dask(source, target, scheduler, panels, threads, batch_size, scheduler_timeout)
         return
     if Path(source).is_dir():
         stream = _read_parquet(source)
@@ -61,26 +64,30 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
             else:
                 stream.to_parquet(tmp)
         return
-    src = common.open_stream(source, panels)
-    if to_stream and not src.panels and src.size:
-        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
-                                "be written back with their panels; give --panels")
-    reading = common.Reading()
+    src = common.open_stream(source, panels, threads=threads)
+    common.require_panels(src)
+    tally = common.Tally()
     with common.atomic_output(target, folder=not to_stream) as tmp, \
-            common.Progress(src.size, enabled=not quiet) as progress:
-        parts = common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
-                               reading=reading)
+            common.Progress([src], enabled=not quiet) as progress:
+        parts = _tallied(common.batches(src, threads=threads, batch_bytes=batch_size,
+                                        progress=progress.of(src)), tally)
         if to_stream:
             sink = StreamSink(tmp, src.header, threads)
             for batch in parts:
                 sink.write(batch)
             sink.close()
         else:
-            _write_parquet(parts, tmp, src, reading)
-    common.note_reading(src, reading)
+            _write_parquet(parts, tmp, src, tally)
+    common.note_reading(src, tally)
 
 
-def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Reading) -> None:
+def _tallied(parts, tally: common.Tally):
+    for batch in parts:
+        tally.add(batch)
+        yield batch
+
+
+def _write_parquet(parts, folder: Path, src: common.Source, tally: common.Tally) -> None:
     """The tables of the batches as one Parquet folder that ``quillon.read_parquet`` reads.
 
     Observations and crystals go out batch by batch as row groups; the images, a small
@@ -107,7 +114,7 @@ def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Read
             writer.close()
     whole = quillon.Stream.from_native(
         quillon.Stream.empty(src.panels).columns, [], [],
-        {reason: tuple(v) for reason, v in reading.excluded.items()},
+        tally.report,
         header=src.header, panels=src.panels, path=src.path)
     if not images:
         whole.to_parquet(folder)
@@ -116,21 +123,23 @@ def _write_parquet(parts, folder: Path, src: common.Source, reading: common.Read
     pq.write_table(pa.concat_tables(images).replace_schema_metadata(metadata), folder / "images.parquet")
 
 
-def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | None,
-                     threads: int | None, batch_size: int) -> None:
+def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str] | str | None,
+                     threads: int | None, batch_size: int, timeout: float) -> None:
     try:
         import quillon.dask as qd
     except ImportError as exc:
         raise common.InputError(str(exc)) from None
-    names = common._panel_list(panels) if panels is not None else None
     with common.atomic_output(target, folder=True) as tmp:
         try:
             report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
-                                           panels=names, n_threads=threads or 1)
-        except OSError as exc:
-            raise common.InputError(common.os_error_text(exc, source)) from None
+                                           panels=panels, n_threads=threads or 1, timeout=timeout)
+        except qd.SchedulerUnreachable as exc:
+            raise common.CommandFailed(exc.strerror or str(exc)) from None
+        except (OSError, ValueError, quillon.StreamChangedError) as exc:
+            with common.reading(source):
+                raise exc from None
     for reason, (count, first) in report.items():
-        common.warn(f"{source}: left out {count} × {reason} (first at byte {first} of its file)")
+        common.warn(f"{source}: left out {count:,} × {reason} (first at byte {first:,} of its file)")
 
 
 def _read_parquet(folder: str) -> quillon.Stream:

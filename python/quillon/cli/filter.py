@@ -2,27 +2,39 @@
 from __future__ import annotations
 
 import json
+import math
+import re
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import click
 import numpy as np
 
 import quillon
+from quillon._source import read_text
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
 CELL_LABELS = ("a", "b", "c", "al", "be", "ga")
 
 
+# A decimal number as people write it: no "_" digit separators, no "nan" or "inf".
+_NUMBER = re.compile(r"\s*[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\s*")
+
+
 def _floats(text: str, n: int, what: str) -> list[float]:
     parts = text.split(",")
     if len(parts) != n:
         raise click.BadParameter(f"{what}: expected {n} comma-separated numbers, got {text!r}")
-    try:
-        return [float(p) for p in parts]
-    except ValueError:
-        raise click.BadParameter(f"{what}: not a number in {text!r}") from None
+    bad = next((p for p in parts if not _NUMBER.fullmatch(p)), None)
+    if bad is not None:
+        raise click.BadParameter(f"{what}: {bad.strip()!r} is not a number in {text!r}")
+    return [float(p) for p in parts]
+
+
+def _parse_resolution(ctx, param, value: float | None) -> float | None:
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise click.BadParameter(f"must be a number of Å above 0, got {value!r}")
+    return value
 
 
 def _parse_cell(ctx, param, value: str | None) -> tuple[float, ...] | None:
@@ -49,11 +61,8 @@ def read_events(path: str) -> tuple[set[tuple[str, str]], set[str]]:
     """(file name, event) pairs, and file names listed without an event (all their events)."""
     pairs: set[tuple[str, str]] = set()
     whole: set[str] = set()
-    try:
-        text = Path(path).read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as exc:
-        raise common.InputError(common.os_error_text(exc, path) if isinstance(exc, OSError)
-                                else f"{path}: {exc}") from None
+    with common.reading(path):
+        text = read_text(path)  # a regular file (a named pipe would block), BOM dropped
     for line in text.splitlines():
         line = line.strip()
         if not line or line.startswith("#"):
@@ -96,7 +105,8 @@ class Tests:
             pairs, whole = self.events
             images = np.fromiter(((f, e) in pairs or f in whole for f, e in zip(s.filenames, s.events)),
                                  bool, count=s.n_images)
-            tests["events"] = images[c["image_id"]]
+            # Image ids count over the file; the batch's images are its rows from first_image_id.
+            tests["events"] = images[c["image_id"] - np.int32(s.first_image_id)]
         keep = np.ones(s.n_crystals, bool)
         for name, ok in tests.items():
             self.failed[name] = self.failed.get(name, 0) + int(np.count_nonzero(~ok))
@@ -130,7 +140,7 @@ Examples:
               help="Keep crystals whose cell is within --tolerance of this one (Å and degrees).")
 @click.option("--tolerance", callback=_parse_tolerance, default="5%,1.5", show_default=True,
               metavar="LENGTH%,ANGLE", help="Allowed deviation from --cell: lengths in %, angles in degrees.")
-@click.option("--resolution-better-than", "resolution", type=click.FloatRange(min=0, min_open=True),
+@click.option("--resolution-better-than", "resolution", type=float, callback=_parse_resolution,
               metavar="Å", help="Keep crystals whose resolution limit is this many Å or better.")
 @click.option("--min-reflections", type=click.IntRange(min=0), metavar="N",
               help="Keep crystals with at least N reflections.")
@@ -158,18 +168,17 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
     """
     if ctx.get_parameter_source("tolerance") != click.core.ParameterSource.DEFAULT and cell is None:
         raise click.UsageError("--tolerance needs --cell")
-    src = common.open_stream(source, panels)
-    if not src.panels and src.size:
-        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
-                                "be written back with their panels; give --panels")
-    tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals,
-                  read_events(events_from) if events_from else None)
+    events = read_events(events_from) if events_from else None
+    src = common.open_stream(source, panels, threads=threads)
+    common.require_panels(src)
+    tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals, events)
     read = {"images": 0, "crystals": 0, "reflections": 0}
-    reading = common.Reading()
-    with common.atomic_output(target) as tmp, common.Progress(src.size, enabled=not quiet) as progress:
+    tally = common.Tally()
+    with common.atomic_output(target) as tmp, common.Progress([src], enabled=not quiet) as progress:
         sink = StreamSink(tmp, src.header, threads)
-        for batch in common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
-                                    reading=reading):
+        for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
+                                    progress=progress.of(src)):
+            tally.add(batch)
             read["images"] += batch.n_images
             read["crystals"] += batch.n_crystals
             read["reflections"] += len(batch)
@@ -183,7 +192,7 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
             if tests.done(images_with_crystals):
                 break
         sink.close()
-    common.note_reading(src, reading)
+    common.note_reading(src, tally)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
     if as_json:
         click.echo(json.dumps({"input": source, "output": target, "read": read, "kept": kept,

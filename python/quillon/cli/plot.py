@@ -34,13 +34,13 @@ def _plot_command(name: str, help_text: str, example: str):
         @common.batch_option
         @common.quiet_option
         def command(source, output, dpi, panels, threads, batch_size, quiet):
-            src = common.open_stream(source, panels)
+            src = common.open_stream(source, panels, threads=threads)
             summary = Summary(src, panels=name == "panels", shells=name == "resolution")
-            with common.Progress(src.size, enabled=not quiet) as progress:
+            with common.Progress([src], enabled=not quiet) as progress:
                 for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                            progress=progress, reading=summary.reading):
+                                            progress=progress.of(src)):
                     summary.add(batch)
-            common.note_reading(src, summary.reading)
+            common.note_reading(src, summary.tally)
             fig = draw(summary, f"{os.path.basename(source)}", dpi)
             fmt = Path(output).suffix.lower().lstrip(".")
             with common.atomic_output(output) as tmp:
@@ -70,6 +70,10 @@ def cells(summary: Summary, title: str, dpi: float):
 def resolution(summary: Summary, title: str, dpi: float):
     if not summary.crystals:
         raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
+    if not len(summary.resolution):
+        raise common.CommandFailed(f"{summary.src.path}: no crystal has a resolution limit, "
+                                   "nothing to plot")
+    assert summary.inv_d_counts is not None  # counted for this plot
     return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
                                    f"{title}: resolution of {summary.crystals:,} crystals", dpi)
 
@@ -80,6 +84,7 @@ def resolution(summary: Summary, title: str, dpi: float):
 def panels(summary: Summary, title: str, dpi: float):
     if not summary.reflections or not summary.src.panels:
         raise common.CommandFailed(f"{summary.src.path}: no reflections on known panels, nothing to plot")
+    assert summary.panel_counts is not None  # counted for this plot
     outlines = _plot.panel_outlines(summary.src.header, summary.src.panels)
     return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
                                f"{title}: {summary.reflections:,} reflections on "
