@@ -26,7 +26,7 @@ def _metadata(stream: Stream) -> bytes:
         "report": [[reason, n, offset] for reason, (n, offset) in stream.report.items()],
         "path": stream.path, "first_crystal_id": stream.first_crystal_id,
         "first_image_id": stream.first_image_id,
-    }, ensure_ascii=False).encode()
+    }).encode()  # ASCII escapes: a path that is not UTF-8 (surrogates) survives
 
 
 def to_arrow(stream: Stream) -> dict[str, pa.Table]:

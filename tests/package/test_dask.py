@@ -106,6 +106,28 @@ def test_partitions_follow_blocksize(client, files):
     assert 1 < qd.read(path, blocksize="64 KiB").npartitions < n_chunks
 
 
+@pytest.mark.parametrize("change", ["rewritten", "touched"])
+def test_tables_of_a_file_changed_since_indexing_are_refused(client, tmp_path, change):
+    """Tables computed one after the other must come from the same file."""
+    path = tmp_path / "changing.stream"
+    gen_stream.generate(path, 300_000, seed=31)
+    ds = qd.read(str(path), blocksize="64 KiB")
+    assert len(ds.crystals.compute()) == quillon.read(path).n_crystals
+    if change == "rewritten":
+        gen_stream.generate(path, 200_000, seed=32)
+    else:  # same bytes, a later modification time
+        st = path.stat()
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+    with pytest.raises(quillon.StreamChangedError, match="changed since it was indexed"):
+        ds.observations.compute()
+
+
+@pytest.mark.parametrize("panels", [None, "auto"])
+def test_panels_are_found_as_read_finds_them(client, files, panels):
+    path = files["generated"][1]
+    assert qd.read(path, panels=panels).panels == quillon.read(path, panels=panels).panels
+
+
 def test_glob_reads_matching_files_in_sorted_order(client, files):
     pattern = os.path.join(os.path.dirname(files["generated"][0]), "gen*.stream")
     assert qd.read(pattern).paths == sorted(files["generated"])

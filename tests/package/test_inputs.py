@@ -11,9 +11,8 @@ import warnings
 
 import numpy as np
 import pytest
-import quillon_native as qn
-
 import quillon
+import quillon_native as qn
 import stream_builder as sb
 from conftest import GEOMETRY
 from quillon import _read, _source
@@ -86,7 +85,7 @@ def test_named_pipes_are_refused_at_once(tmp_path, call):
     def run():
         try:
             calls[call](fifo)
-        except BaseException as exc:  # the test looks at it
+        except BaseException as exc:  # noqa: BLE001 (the test looks at it)
             outcome.append(exc)
 
     worker = threading.Thread(target=run, daemon=True)

@@ -58,6 +58,12 @@ def os_error_text(exc: OSError, path: str | os.PathLike | None = None) -> str:
     return f"{os.fsdecode(name)}: {reason}" if name is not None else reason
 
 
+def shown(path: str | os.PathLike) -> str:
+    """``path`` as text any terminal or JSON reader takes: bytes that are not UTF-8 in a file
+    name become U+FFFD."""
+    return os.fsencode(path).decode("utf-8", errors="replace")
+
+
 def plural(n: int, noun: str) -> str:
     """``"1 reflection"``, ``"2 reflections"`` (thousands separated)."""
     return f"{n:,} {noun}{'' if n == 1 else 's'}"

@@ -10,7 +10,7 @@ import numpy as np
 
 import quillon
 from quillon._tables import resolution_d
-from quillon.cli._common import Source, Tally
+from quillon.cli._common import Source, Tally, shown
 
 CELL_KEYS = ("a", "b", "c", "alpha", "beta", "gamma")
 #: Width of the bins of 1/d (Å⁻¹) reflections are counted in; shells are sums of these bins.
@@ -70,7 +70,7 @@ class Summary:
     def to_dict(self) -> dict:
         cells, res = self.cells, self.resolution
         return {
-            "path": self.src.path,
+            "path": shown(self.src.path),
             "bytes": self.src.size,
             "images": self.images,
             "images_with_crystals": self.with_crystals,

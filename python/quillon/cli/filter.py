@@ -195,10 +195,10 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
     common.note_reading(src, tally)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
     if as_json:
-        click.echo(json.dumps({"input": source, "output": target, "read": read, "kept": kept,
+        click.echo(json.dumps({"input": common.shown(source), "output": common.shown(target), "read": read, "kept": kept,
                                "failed": tests.failed}, indent=2, ensure_ascii=False))
         return
-    click.echo(f"{target}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
+    click.echo(f"{common.shown(target)}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
                f"{_of(kept, read, 'reflections')}")
     if tests.failed:
         click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in tests.failed.items()))

@@ -41,7 +41,7 @@ def _plot_command(name: str, help_text: str, example: str):
                                             progress=progress.of(src)):
                     summary.add(batch)
             common.note_reading(src, summary.tally)
-            fig = draw(summary, f"{os.path.basename(source)}", dpi)
+            fig = draw(summary, common.shown(os.path.basename(source)), dpi)
             fmt = Path(output).suffix.lower().lstrip(".")
             with common.atomic_output(output) as tmp:
                 _plot.save(fig, tmp, fmt)
