@@ -103,6 +103,7 @@ def test_partitions_follow_blocksize(client, files):
     n_chunks = len(quillon._native.index_chunks(path))
     assert qd.read(path, blocksize=1).npartitions == n_chunks
     assert qd.read(path, blocksize="256 MiB").npartitions == 1
+    assert qd.read(path, blocksize="1e30").npartitions == 1  # past any file: one partition
     assert 1 < qd.read(path, blocksize="64 KiB").npartitions < n_chunks
 
 
