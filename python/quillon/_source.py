@@ -62,7 +62,7 @@ def open_regular(path: str) -> BinaryIO:
     The file is opened without blocking and checked on its descriptor, so a named pipe
     is refused at once (OSError, errno EINVAL) instead of waiting for a writer.
     """
-    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
     try:
         mode = os.fstat(fd).st_mode
         if stat.S_ISDIR(mode):

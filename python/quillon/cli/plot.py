@@ -62,7 +62,7 @@ def plot() -> None:
 def cells(summary: Summary, title: str, dpi: float):
     if not summary.crystals:
         raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
-    return _plot.cells_figure(summary.cells, f"{title}: unit cells of {summary.crystals:,} crystals", dpi)
+    return _plot.cells_figure(summary.cells, f"{title}: unit cells of {common.plural(summary.crystals, 'crystal')}", dpi)
 
 
 @_plot_command("resolution", "The crystals' resolution limits and the reflections per resolution "
@@ -75,7 +75,8 @@ def resolution(summary: Summary, title: str, dpi: float):
                                    "nothing to plot")
     assert summary.inv_d_counts is not None  # counted for this plot
     return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
-                                   f"{title}: resolution of {summary.crystals:,} crystals", dpi)
+                                   f"{title}: resolution limits of "
+                                   f"{common.plural(len(summary.resolution), 'crystal')}", dpi)
 
 
 @_plot_command("panels", "Reflections per panel of IN: a detector map when the geometry in the "
@@ -87,8 +88,8 @@ def panels(summary: Summary, title: str, dpi: float):
     assert summary.panel_counts is not None  # counted for this plot
     outlines = _plot.panel_outlines(summary.src.header, summary.src.panels)
     return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
-                               f"{title}: {summary.reflections:,} reflections on "
-                               f"{len(summary.src.panels)} panels", dpi)
+                               f"{title}: {common.plural(summary.reflections, 'reflection')} on "
+                               f"{common.plural(len(summary.src.panels), 'panel')}", dpi)
 
 
 for _command in (cells, resolution, panels):
