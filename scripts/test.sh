@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests and the fuzz corpus replay (plain and under
-# AddressSanitizer + UBSan), then the Python tests against the installed wheel: all of
+# AddressSanitizer + UBSan), ruff and mypy on the quillon package, then the Python tests against the installed wheel: all of
 # them (module and `quillon` package, with every optional dependency) under the newest
 # NumPy 2.x, and the module's own under the newest NumPy 1.x. Installs what the tests
 # need first.
@@ -37,6 +37,11 @@ for target in build/tests/fuzz_*; do
 done
 
 bash "$here/sanitize.sh" asan
+
+echo "== ruff and mypy (the quillon package)"
+"$root/.venv/bin/python" -m pip install "${pip_quiet[@]}" "ruff>=0.17" "mypy>=2.0"
+"$root/.venv/bin/ruff" check python
+"$root/.venv/bin/mypy"  # files and settings: [tool.mypy] in pyproject.toml
 
 probe="$root/build/tests/libquillon_probe.so"
 echo "== Python tests, NumPy 2.x"

@@ -52,6 +52,24 @@ def panels_from_header(header: str) -> list[str]:
     return list(names)
 
 
+def panel_keys(header: str) -> dict[str, dict[str, str]]:
+    """The per-panel keys of the header's geometry: ``{panel: {key: value text}}``.
+
+    Masked regions (``bad…``) and rigid groups are left out, as in :func:`panels_from_header`.
+
+    >>> panel_keys("----- Begin geometry file -----\\nq0/corner_x = -10 ; left\\n"
+    ...            "----- End geometry file -----\\n")
+    {'q0': {'corner_x': '-10'}}
+    """
+    keys: dict[str, dict[str, str]] = {}
+    for line in _geometry_lines(header):
+        match = _PANEL_KEY.match(line)
+        if match and not match.group(1).startswith(("bad", "rigid_group")):
+            key, _, value = line[len(match.group(1)) + 1:].partition("=")
+            keys.setdefault(match.group(1), {})[key.strip()] = value.strip()
+    return keys
+
+
 def cell_from_header(header: str) -> dict[str, str]:
     """``lattice_type``, ``centering`` and ``unique_axis`` as the header's unit cell gives them.
 

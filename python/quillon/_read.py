@@ -23,6 +23,7 @@ from ._sizes import parse_size
 from ._source import Stamp, look, open_regular
 from ._source import read_header as _header_text
 from ._stream import Stream, warn_unknown_panels
+from ._warn import warn
 
 # Put first in the panel list given to the parser: it holds white space, so no
 # reflection line can name it, and the parser's id 0 for an unknown name lands on it.
@@ -306,7 +307,9 @@ def concat(streams: Iterable[Stream]) -> Stream:
     summed; a reason's first offset is the smallest one when every Stream comes from
     the same file, else the first one in order. Header and path are the first
     Stream's (path None when the files differ). Panel lists are merged in order of
-    first appearance.
+    first appearance. When the headers differ (another geometry or unit cell), a
+    UserWarning says so and the result has ``headers_differ`` set: its ``write`` then
+    needs an explicit ``header=``, since no one header is right for all its crystals.
 
     >>> concat([Stream.empty(["p0"]), Stream.empty(["p1"])]).panels
     ['p0', 'p1']
@@ -329,6 +332,12 @@ def concat(streams: Iterable[Stream]) -> Stream:
         next_crystal += s.n_crystals
         next_image += s.n_images
     same_file = all(s.path == parts[0].path for s in parts)
+    headers_differ = any(s.headers_differ or s.header != parts[0].header for s in parts)
+    if headers_differ:
+        names = sorted({os.path.basename(s.path) if s.path else "<no file>" for s in parts})
+        warn(f"concat of streams whose headers differ ({', '.join(names[:4])}"
+             f"{', …' if len(names) > 4 else ''}): the result keeps the first header, "
+             "and writing it needs header=", UserWarning)
     return Stream(_columns.concatenate(shifted),
                   [name for s in parts for name in s.filenames],
                   [event for s in parts for event in s.events],
@@ -336,7 +345,7 @@ def concat(streams: Iterable[Stream]) -> Stream:
                   header=parts[0].header, panels=panels,
                   path=parts[0].path if same_file else None,
                   first_crystal_id=parts[0].first_crystal_id,
-                  first_image_id=parts[0].first_image_id)
+                  first_image_id=parts[0].first_image_id, headers_differ=headers_differ)
 
 
 def _merge_reports(reports: list[dict[str, tuple[int, int]]], take_min: bool) -> dict[str, tuple[int, int]]:

@@ -12,6 +12,7 @@ from . import _columns, _tables
 from ._columns import CRYSTAL, IMAGE, OBSERVATION
 from ._geometry import cell_from_header
 from ._native import PathLike, default_threads, fspath, write_stream
+from ._output import output_path
 from ._warn import warn
 
 if TYPE_CHECKING:
@@ -36,6 +37,8 @@ class Stream:
         report: what reading left out, ``{reason: (count, first_byte_offset)}``.
         header: the text before the first chunk. panels: the panel names.
         path: the file read, or None.
+        headers_differ: True for a Stream joined from streams whose headers differ
+            (:func:`quillon.concat`); ``header`` is then only the first one's.
 
     >>> import quillon
     >>> s = quillon.Stream.empty(["p0", "p1"])
@@ -66,11 +69,15 @@ class Stream:
         if rows is None or not len(rows):
             return None
         return int(rows[0, 0]), int(rows[-1, 1])
+    headers_differ: bool
 
     def __init__(self, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
                  events: Sequence[str], report: Mapping[str, tuple[int, int]], *,
                  header: str = "", panels: Iterable[str] = (), path: PathLike | None = None,
-                 first_crystal_id: int = 0, first_image_id: int = 0) -> None:
+                 first_crystal_id: int = 0, first_image_id: int = 0,
+                 headers_differ: bool = False) -> None:
+        """Raises ValueError when a column has the wrong type or length, or ``panel_id``
+        holds a value that is neither -1 nor a position in ``panels``."""
         self.columns = dict(columns)
         counts = _columns.check_columns(self.columns)
         if len(filenames) != counts[IMAGE] or len(events) != counts[IMAGE]:
@@ -81,9 +88,16 @@ class Stream:
         self.report = {reason: (int(n), int(offset)) for reason, (n, offset) in report.items()}
         self.header = header
         self.panels = list(panels)
+        panel_id = self.columns["panel_id"]
+        if len(panel_id):
+            low, high = int(panel_id.min()), int(panel_id.max())
+            if low < -1 or high >= len(self.panels):
+                raise ValueError(f"panel_id holds {low if low < -1 else high}, but panels has "
+                                 f"{len(self.panels)} names (-1 marks an unknown panel)")
         self.path = None if path is None else fspath(path)
         self.first_crystal_id = int(first_crystal_id)
         self.first_image_id = int(first_image_id)
+        self.headers_differ = bool(headers_differ)
 
     @classmethod
     def from_native(cls, columns: Mapping[str, np.ndarray], filenames: Sequence[str],
@@ -149,25 +163,38 @@ class Stream:
         alpha beta gamma`` (Å, degrees), ``astar_x … cstar_z`` (Å⁻¹), ``profile_rad
         resolution n_refl``."""
         return _tables.to_pandas(_tables.crystal_columns(self.columns), self.panels,
-                                 self.first_crystal_id)
+                                 self.first_crystal_id, "crystal_id")
 
     @functools.cached_property
     def images(self) -> pd.DataFrame:
         """One row per image, indexed by image id: ``filename event beam_energy
         camera_length det_shift_x det_shift_y n_peaks``."""
         table = _tables.image_columns(self.columns, self.filenames, self.events)
-        return _tables.to_pandas(table, self.panels, self.first_image_id)
+        return _tables.to_pandas(table, self.panels, self.first_image_id, "image_id")
 
     # -- selection -----------------------------------------------------------
 
     def select(self, crystals: Any = None, images: Any = None, *,
+               crystal_ids: Any = None, image_ids: Any = None,
                drop_empty_images: bool = False) -> Stream:
         """A consistent Stream of some crystals and images.
 
-        ``crystals`` and ``images`` are each a boolean mask with one value per row of
-        that table (a NumPy array, a list or a pandas Series) or integer row positions
-        (negative ones count from the end; order and repeats do not matter: rows stay
-        in file order). None keeps every row. A crystal is kept when it is selected and
+        ``crystals`` and ``images`` are each one of
+
+        * a boolean mask with one value per row of that table, in table order (a NumPy
+          array or a list);
+        * a boolean pandas Series indexed by the table's ids, such as
+          ``s.crystals["a"] > 79``: it is aligned on the ids, so a Series from a sorted
+          or filtered table selects the right rows; its index must hold every id of
+          the table once (ValueError otherwise);
+        * integer row positions (a NumPy array or a list; negative ones count from the
+          end);
+        * a pandas Index, taken as ids (``s.crystals.index[...]``).
+
+        ``crystal_ids`` and ``image_ids`` take ids (the values of ``crystal_id`` and
+        ``image_id``, which in a batch of :func:`quillon.iter_batches` count over the
+        whole file) instead of positions; KeyError for an id not in this Stream. Order
+        and repeats do not matter: rows stay in file order. None keeps every row. A crystal is kept when it is selected and
         its image is; its reflections come with it. Ids are renumbered from the first
         ids of this Stream, ``n_refl`` and ``crystal_in_image`` are recomputed, and
         images left without crystals are dropped when ``drop_empty_images``, else kept
@@ -181,8 +208,9 @@ class Stream:
         >>> s.select(crystals=[]).n_crystals
         0
         """
-        keep_crystal = _row_mask(crystals, self.n_crystals, "crystals")
-        keep_image = _row_mask(images, self.n_images, "images")
+        keep_crystal = _selection(crystals, crystal_ids, self.n_crystals, self.first_crystal_id,
+                                  "crystals")
+        keep_image = _selection(images, image_ids, self.n_images, self.first_image_id, "images")
         image_of = self.columns["image_id"] - np.int32(self.first_image_id)
         keep_crystal &= keep_image[image_of]
         has_crystal = np.bincount(image_of[keep_crystal], minlength=self.n_images) > 0
@@ -206,7 +234,8 @@ class Stream:
         kept = np.flatnonzero(keep_image)
         return Stream(columns, [self.filenames[i] for i in kept], [self.events[i] for i in kept],
                       self.report, header=self.header, panels=self.panels, path=self.path,
-                      first_crystal_id=self.first_crystal_id, first_image_id=self.first_image_id)
+                      first_crystal_id=self.first_crystal_id, first_image_id=self.first_image_id,
+                      headers_differ=self.headers_differ)
 
     # -- output --------------------------------------------------------------
 
@@ -220,16 +249,28 @@ class Stream:
         cell, and the line is left out of each crystal when neither gives one.
         ``n_threads=None`` uses every core this process may run on.
 
-        A Stream with reflections on an unknown panel is refused with ValueError (the
-        name is not known, so it cannot be written); every refusal comes before the
-        file is created or truncated.
+        The file is written beside ``path`` and renamed over it once complete, so an
+        interrupted write leaves an existing file as it was; a replaced file keeps its
+        permissions. Refused with ValueError before anything is written: a Stream with
+        reflections on an unknown panel (the name is not known, so it cannot be
+        written; :meth:`without_unknown_panels` drops them), ``path`` being the file
+        this Stream was read from (:class:`quillon.SameFileError`, also through a link),
+        and a Stream joined from streams with different headers unless ``header`` is
+        given (one stream's header and cell would be written for all of them).
 
-        >>> Stream.empty(header="just a header\\n").write(os.devnull)
+        >>> import tempfile
+        >>> Stream.empty(header="just a header\\n").write(os.path.join(tempfile.mkdtemp(), "a.stream"))
         """
         unknown = int(np.count_nonzero(self.columns["panel_id"] < 0))
         if unknown:
-            raise ValueError(f"{unknown:,} reflections are on a panel not in the panel list, "
-                             "so their panel cannot be written; select them out first")
+            raise ValueError(f"{unknown:,} reflection{'s' * (unknown != 1)} "
+                             f"{'are' if unknown != 1 else 'is'} on a panel not in the panel "
+                             "list, so its panel cannot be written; drop them with "
+                             "without_unknown_panels() or select them out first")
+        if self.headers_differ and header is None:
+            raise ValueError("this Stream joins streams whose headers differ, so no one header "
+                             "(geometry, unit cell) is right for all of it; pass header= to "
+                             "say which to write")
         cell = cell_from_header(self.header)
         header = self.header if header is None else header
         lattice_type = lattice_type if lattice_type is not None else cell.get("lattice_type")
@@ -238,9 +279,28 @@ class Stream:
         arrays = self.columns
         if self.first_image_id:
             arrays = {**arrays, "image_id": arrays["image_id"] - np.int32(self.first_image_id)}
-        write_stream(fspath(path), arrays, self.filenames, self.events, self.panels,
-                     lattice_type, centering, unique_axis, header,
-                     n_threads=default_threads(n_threads))
+        with output_path(path, inputs=[self.path]) as tmp:
+            write_stream(tmp, arrays, self.filenames, self.events, self.panels,
+                         lattice_type, centering, unique_axis, header,
+                         n_threads=default_threads(n_threads))
+
+    def without_unknown_panels(self) -> tuple[Stream, int]:
+        """This Stream without the reflections on a panel not in ``panels``, and their count.
+
+        ``n_refl`` is recomputed; crystals and images all stay.
+        """
+        known = self.columns["panel_id"] >= 0
+        dropped = int(len(known) - np.count_nonzero(known))
+        if not dropped:
+            return self, 0
+        columns = dict(self.columns)
+        columns |= _columns.take_rows(self.columns, OBSERVATION, known)
+        columns["n_refl"] = np.bincount(columns["crystal_id"] - np.int32(self.first_crystal_id),
+                                        minlength=self.n_crystals).astype(np.int32)
+        return Stream(columns, self.filenames, self.events, self.report, header=self.header,
+                      panels=self.panels, path=self.path, first_crystal_id=self.first_crystal_id,
+                      first_image_id=self.first_image_id,
+                      headers_differ=self.headers_differ), dropped
 
     def to_arrow(self) -> dict[str, pa.Table]:
         """``{"observations": …, "crystals": …, "images": …}`` as pyarrow Tables.
@@ -253,20 +313,73 @@ class Stream:
         return to_arrow(self)
 
     def to_parquet(self, folder: PathLike, **kwargs: Any) -> None:
-        """Write ``observations.parquet``, ``crystals.parquet`` and ``images.parquet``
-        into ``folder`` (created when missing); :func:`quillon.read_parquet` reads it back.
+        """Write the tables into ``folder``: ``observations/``, ``crystals/`` and
+        ``images/`` (a Parquet dataset each) and ``quillon.json`` (header, panels, report);
+        :func:`quillon.read_parquet` and :func:`quillon.dask.read_parquet` read it back.
 
-        ``kwargs`` go to ``pyarrow.parquet.write_table``, e.g. ``compression="zstd"``, or
+        The folder is written beside ``folder`` and swapped in when complete. An existing
+        ``folder`` is replaced only when it is empty or an earlier output of quillon, else
+        refused with :class:`quillon.ForeignFolderError`. ``kwargs`` go to
+        ``pyarrow.parquet.ParquetWriter``, e.g. ``compression="zstd"``, or
         ``use_dictionary=["h", "k", "l", "panel"]`` to write faster, larger files.
         """
         from ._parquet import to_parquet
         to_parquet(self, folder, **kwargs)
 
 
-def _row_mask(rows: Any, n: int, table: str) -> np.ndarray:
+def _selection(rows: Any, ids: Any, n: int, first: int, table: str) -> np.ndarray:
+    """A boolean mask of n rows from a selection by position (or mask) or by id."""
+    if ids is None:
+        return _row_mask(rows, n, first, table)
+    if rows is not None:
+        raise TypeError(f"give {table}= or {table[:-1]}_ids=, not both")
+    values = np.asarray(ids)
+    if values.size == 0:
+        values = values.astype(np.int64)
+    if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
+        raise TypeError(f"{table[:-1]}_ids must be integer ids, got {values.dtype} "
+                        f"of shape {values.shape}")
+    bad = (values < first) | (values >= first + n)
+    if bad.any():
+        raise KeyError(f"{table[:-1]} id {values[bad][0]} is not in this Stream "
+                       f"(ids {first} to {first + n - 1})")
+    mask = np.zeros(n, dtype=bool)
+    mask[values - first] = True
+    return mask
+
+
+def _aligned(series: Any, n: int, first: int, table: str) -> np.ndarray:
+    """The values of a boolean Series indexed by ids, in table order."""
+    index = np.asarray(series.index)
+    ids = np.arange(first, first + n)
+    if (len(index) != n or not np.issubdtype(index.dtype, np.integer)
+            or not np.array_equal(np.sort(index), ids)):
+        raise ValueError(f"the {table} Series is aligned on its index, which must hold every "
+                         f"{table[:-1]} id of this Stream once ({first} to {first + n - 1}); "
+                         "pass a NumPy array for a mask by position")
+    if str(series.dtype) == "boolean":  # pandas' nullable booleans
+        if series.isna().any():
+            raise ValueError(f"the {table} Series has missing values; fill them first")
+        series = series.astype(bool)
+    values = np.asarray(series.to_numpy())
+    if values.dtype != bool:
+        raise TypeError(f"a {table} Series must be boolean, got {values.dtype}; pass ids with "
+                        f"{table[:-1]}_ids= or positions as a NumPy array")
+    out = np.empty(n, dtype=bool)
+    out[index - first] = values
+    return out
+
+
+def _row_mask(rows: Any, n: int, first: int, table: str) -> np.ndarray:
     """A boolean mask of n rows from None, a mask or positions; errors name ``table``."""
     if rows is None:
         return np.ones(n, dtype=bool)
+    kind = type(rows).__name__
+    if type(rows).__module__.startswith("pandas"):
+        if kind == "Series":
+            return _aligned(rows, n, first, table)
+        if kind.endswith("Index"):
+            return _selection(None, np.asarray(rows), n, first, table)
     values = np.asarray(rows)
     if values.dtype == bool:
         if values.shape != (n,):

@@ -6,7 +6,8 @@ from them, so the two never disagree on a name or a type.
 """
 from __future__ import annotations
 
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 
@@ -68,7 +69,7 @@ def per_reflection(hkl: np.ndarray, basis: Sequence[np.ndarray], crystal: np.nda
                                  f"{n_crystals} crystals from id {first}")
             c0, c1 = low - first, high - first
             counts = np.diff(np.searchsorted(ids, np.arange(low, high + 2, dtype=ids.dtype)))
-            if images is not None:
+            if images is not None and image_id is not None:
                 images[start:stop] = np.repeat(image_id[c0:c1 + 1], counts)
             x, mono, inv_d = index[:, :m], monomial[:, :m], d[start:stop]
             np.copyto(x, hkl[start:stop].T, casting="unsafe")
@@ -98,46 +99,53 @@ def _in_crystal_order(hkl, basis, crystal, image_id, first):
     return images, d
 
 
+# Each table's stored columns, in order: (table column, native column, component of a
+# two-dimensional native column or None). Writing and reading both go by this list.
+STORED: dict[str, tuple[tuple[str, str, int | None], ...]] = {
+    "observations": (
+        ("h", "hkl", 0), ("k", "hkl", 1), ("l", "hkl", 2),
+        *((name, name, None) for name in ("I", "sigma", "peak", "background", "fs", "ss")),
+        ("panel", "panel_id", None), ("crystal_id", "crystal_id", None)),
+    "crystals": (
+        ("image_id", "image_id", None), ("crystal_in_image", "crystal_in_image", None),
+        *((name, "cell", j) for j, name in enumerate(CELL)),
+        *((f"{v}star_{x}", f"{v}star", j) for v in "abc" for j, x in enumerate("xyz")),
+        *((name, name, None) for name in ("profile_rad", "resolution", "n_refl"))),
+    "images": tuple((name, name, None) for name in (
+        "beam_energy", "camera_length", "det_shift_x", "det_shift_y", "n_peaks")),
+}
+
+
+def _stored(columns: dict[str, np.ndarray], table: str) -> dict[str, Any]:
+    return {name: columns[native] if j is None else columns[native][:, j]
+            for name, native, j in STORED[table]}
+
+
 def observation_columns(columns: dict[str, np.ndarray], first_crystal_id: int) -> dict[str, Any]:
     """Columns of the observations table; "panel" holds the panel codes (-1: unknown)."""
-    hkl = columns["hkl"]
-    crystal_id = columns["crystal_id"]
+    out = _stored(columns, "observations")
     basis = (columns["astar"], columns["bstar"], columns["cstar"])
-    out: dict[str, Any] = {"h": hkl[:, 0], "k": hkl[:, 1], "l": hkl[:, 2]}
-    for name in ("I", "sigma", "peak", "background", "fs", "ss"):
-        out[name] = columns[name]
-    out["panel"] = columns["panel_id"]
-    out["crystal_id"] = crystal_id
-    out["image_id"], out["d"] = per_reflection(hkl, basis, crystal_id, columns["image_id"],
-                                               first_crystal_id)
+    out["image_id"], out["d"] = per_reflection(columns["hkl"], basis, columns["crystal_id"],
+                                               columns["image_id"], first_crystal_id)
     return out
 
 
 def crystal_columns(columns: dict[str, np.ndarray]) -> dict[str, Any]:
     """Columns of the crystals table."""
-    out: dict[str, Any] = {"image_id": columns["image_id"],
-                           "crystal_in_image": columns["crystal_in_image"]}
-    out.update((name, columns["cell"][:, j]) for j, name in enumerate(CELL))
-    for v in "abc":
-        out.update((f"{v}star_{x}", columns[f"{v}star"][:, j]) for j, x in enumerate("xyz"))
-    for name in ("profile_rad", "resolution", "n_refl"):
-        out[name] = columns[name]
-    return out
+    return _stored(columns, "crystals")
 
 
 def image_columns(columns: dict[str, np.ndarray], filenames: list[str],
                   events: list[str]) -> dict[str, Any]:
     """Columns of the images table."""
-    out: dict[str, Any] = {"filename": filenames, "event": events}
-    for name in ("beam_energy", "camera_length", "det_shift_x", "det_shift_y", "n_peaks"):
-        out[name] = columns[name]
-    return out
+    return {"filename": filenames, "event": events, **_stored(columns, "images")}
 
 
-def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int) -> Any:
+def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int,
+              index_name: str | None = None) -> Any:
     """A DataFrame over the columns, sharing their memory where pandas allows it.
 
-    Its index counts from ``first_row`` (the table's first id).
+    Its index counts from ``first_row`` (the table's first id) and is named ``index_name``.
     """
     pd = require("pandas")
     data = dict(table)
@@ -145,7 +153,7 @@ def to_pandas(table: dict[str, Any], panels: Sequence[str], first_row: int) -> A
         data["panel"] = pd.Categorical.from_codes(data["panel"], categories=list(panels),
                                                   validate=False)
     n = len(next(iter(data.values())))
-    index = pd.RangeIndex(first_row, first_row + n)
+    index = pd.RangeIndex(first_row, first_row + n, name=index_name)
     for name, values in data.items():
         if isinstance(values, list):  # text: pandas' string dtype, also when empty
             data[name] = pd.Series(values, index=index, dtype=str)

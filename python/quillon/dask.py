@@ -25,7 +25,6 @@ import contextlib
 import dataclasses
 import errno
 import glob
-import json
 import os
 import socket
 import threading
@@ -39,24 +38,24 @@ try:
     import dask
     import dask.dataframe as dd
     import pandas as pd
-    import pyarrow.dataset
     from dask.base import tokenize
     from dask.delayed import Delayed, delayed
     from dask.highlevelgraph import HighLevelGraph
     from dask.sizeof import sizeof
     from dask.task_spec import Task, TaskRef
+    from dask.utils import parse_bytes
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
 
 import quillon
-from quillon import _native, _read
+from quillon import _native, _parquet, _read
+from quillon._output import output_folder
 from quillon._read import Source, _merge_reports
 
 __all__ = ["DaskStream", "SchedulerUnreachable", "connect", "convert_to_parquet", "read",
            "read_parquet"]
 
-TABLES = ("observations", "crystals", "images")
-_PANELS_KEY = b"quillon.panels"
+TABLES = _parquet.TABLES
 _REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
                              "first_offset": pd.Series(dtype="uint64")})
 _HINT = "every worker must reach the files under the same path"
@@ -165,6 +164,16 @@ def _blocks(rows: np.ndarray, blocksize: int) -> list[np.ndarray]:
     return [np.ascontiguousarray(b) for b in np.split(rows, cuts)]
 
 
+def _blocksize(size: int | str) -> int:
+    """A block size in bytes, text read as Dask reads it."""
+    if isinstance(size, str):
+        try:
+            size = int(parse_bytes(size))
+        except ValueError as exc:
+            raise ValueError(f"blocksize: {exc}") from None
+    return quillon.parse_size(size)
+
+
 def _union(lists: Sequence[Sequence[str]]) -> list[str]:
     return list(dict.fromkeys(name for names in lists for name in names))
 
@@ -179,7 +188,7 @@ class DaskStream:
     appearance: the categories of ``observations["panel"]``.
     """
 
-    def __init__(self, frames: dict[str, dd.DataFrame], panels: list[str],
+    def __init__(self, frames: dict[str, dd.DataFrame], panels: Sequence[str],
                  paths: Sequence[str] = (), parts: Sequence[Delayed] = ()) -> None:
         self.observations: dd.DataFrame = frames["observations"]
         self.crystals: dd.DataFrame = frames["crystals"]
@@ -187,6 +196,7 @@ class DaskStream:
         self.panels = list(panels)
         self.paths = list(paths)
         self._parts = list(parts)
+        self.header = ""
 
     @property
     def npartitions(self) -> int:
@@ -208,35 +218,49 @@ class DaskStream:
         return quillon.concat(dask.compute(*self._parts, **kwargs))
 
     def to_parquet(self, folder: str | os.PathLike, **kwargs: Any) -> dict[str, tuple[int, int]]:
-        """Write the three tables with Dask's Parquet writer, one folder per table, in one pass.
+        """Write the three tables with Dask's Parquet writer, in one pass, as a folder of
+        tables that :func:`read_parquet` and :func:`quillon.read_parquet` read.
 
         ``folder/observations/``, ``folder/crystals/`` and ``folder/images/`` get one file per
         partition, written by the workers; each partition is parsed once for all three. The
-        panel names go into the files' metadata, so :func:`read_parquet` knows the categories.
-        Returns what reading left out, summed as :func:`quillon.concat` sums it (``{}`` for
-        tables that came from Parquet). ``kwargs`` go to ``dask.dataframe.to_parquet``.
+        folder is written beside ``folder`` and swapped in when complete, so no part of an
+        earlier write stays; an existing ``folder`` is replaced only when it is empty or an
+        earlier output of quillon (:class:`quillon.ForeignFolderError` otherwise), and never
+        when it holds one of the input files. Returns what reading left out, summed as
+        :func:`quillon.concat` sums it (``{}`` for tables that came from Parquet). ``kwargs``
+        go to ``dask.dataframe.to_parquet``.
         """
-        folder = _native.fspath(folder)
-        metadata = {_PANELS_KEY: json.dumps(self.panels).encode()}
-        writes = [dd.to_parquet(getattr(self, name), os.path.join(folder, name), compute=False,
-                                custom_metadata=metadata, **kwargs)
-                  for name in TABLES]
-        if not self._parts:
-            dask.compute(*writes)
-            return {}
-        reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
-                                   for k, p in enumerate(self._parts)],
-                                  meta=_REPORT_META, verify_meta=False)
-        _, rows = dask.compute(writes, reports)
-        return _merge_reports([{reason: (int(n), int(offset))
-                                for reason, n, offset in part.itertuples(index=False)}
-                               for _, part in rows.groupby(level=0, sort=True)],
-                              take_min=len(set(self.paths)) == 1)
+        with output_folder(folder, inputs=self.paths, owned=_parquet.is_tables_folder) as tmp:
+            write = uuid.uuid4().hex
+            options = {"write_metadata_file": False, **kwargs}
+            writes = [dd.to_parquet(getattr(self, name), os.path.join(tmp, name), compute=False,
+                                    custom_metadata=_parquet.part_metadata(name, write), **options)
+                      for name in TABLES]
+            if self._parts:
+                reports = dd.from_delayed([delayed(_report_rows, pure=True)(p, k)
+                                           for k, p in enumerate(self._parts)],
+                                          meta=_REPORT_META, verify_meta=False)
+                _, rows = dask.compute(writes, reports)
+                report = _merge_reports([{reason: (int(n), int(offset))
+                                          for reason, n, offset in part.itertuples(index=False)}
+                                         for _, part in rows.groupby(level=0, sort=True)],
+                                        take_min=len(set(self.paths)) == 1)
+            else:
+                dask.compute(*writes)
+                report = {}
+            like = quillon.Stream.empty(self.panels, header=self.header)
+            like.path = self.paths[0] if len(set(self.paths)) == 1 else None
+            _parquet.write_record(tmp, _parquet.record(like, write, report))
+        return report
 
 
 def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
          panels: Sequence[str] | str | None = None, n_threads: int = 1) -> DaskStream:
     """Streams as Dask DataFrames, partitioned by blocks of chunks of about ``blocksize`` bytes.
+
+    ``blocksize`` is a number of bytes or a size as Dask writes one (``dask.utils.parse_bytes``:
+    ``"16M"`` and ``"16 MB"`` are 16,000,000 bytes, ``"16 MiB"`` 16,777,216), as for
+    ``dask.dataframe.read_csv``.
 
     ``paths_or_glob`` is a path, a glob pattern (expanded here, sorted) or a list of paths. Each
     file is indexed now, by one task per file on the current Dask scheduler (the workers, under
@@ -252,7 +276,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     >>> ds.crystals[["a", "b", "c"]].mean().compute()                  # doctest: +SKIP
     """
     paths = _expand(paths_or_glob)
-    blocksize = quillon.parse_size(blocksize)
+    blocksize = _blocksize(blocksize)
     fixed = panels if panels is None or isinstance(panels, str) else list(panels)
     # Not pure: the files may change between two calls.
     indexed = dask.compute(*[delayed(_index_file, pure=False)(
@@ -301,25 +325,35 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     frames = {name: dd.from_delayed([shared(k) for k in tables[name]], meta=meta[name],
                                     verify_meta=False)
               for name in TABLES}
-    return DaskStream(frames, union, paths, [shared(k) for k in parts])
+    stream = DaskStream(frames, union, paths, [shared(k) for k in parts])
+    stream.header = indexed[0].header if indexed else ""
+    return stream
 
 
 def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
-    """The tables that :meth:`DaskStream.to_parquet` wrote, as Dask DataFrames.
+    """The tables of a folder written by :meth:`DaskStream.to_parquet` (or by
+    :meth:`quillon.Stream.to_parquet` and ``quillon convert``), as Dask DataFrames.
 
-    The columns get the dtypes of :class:`quillon.Stream`'s tables, and
-    ``observations["panel"]`` the panel names written with them as its categories.
-    ``kwargs`` go to ``dask.dataframe.read_parquet`` for each table.
+    The record and every part's metadata are checked now (ValueError for a folder that is
+    not one output of quillon, or of another format version); the rows are read lazily.
+    The columns get the dtypes of :class:`quillon.Stream`'s tables, ``crystals`` and
+    ``images`` their ids as index, and ``observations["panel"]`` the panel names of the
+    record as its categories. ``kwargs`` go to ``dask.dataframe.read_parquet`` for each table.
     """
     folder = _native.fspath(folder)
-    frames = {name: dd.read_parquet(os.path.join(folder, name), **kwargs) for name in TABLES}
-    metadata = pyarrow.dataset.dataset(os.path.join(folder, "observations"),
-                                       format="parquet").schema.metadata or {}
-    panels = json.loads(metadata.get(_PANELS_KEY, b"[]"))
-    # The dtypes of quillon's tables (Dask reads text as its own string type).
+    data = _parquet.read_record(folder)
+    _parquet.check_parts(folder, data)
+    panels = data["panels"]
     meta = quillon.schema(panels)
-    frames = {name: frame.astype(meta[name].dtypes.to_dict()) for name, frame in frames.items()}
-    return DaskStream(frames, panels)
+    frames = {}
+    for name in TABLES:
+        index = meta[name].index.name
+        frame = dd.read_parquet(os.path.join(folder, name), columns=list(meta[name].columns),
+                                **({"index": index} if index else {}), **kwargs)
+        frames[name] = frame.astype(meta[name].dtypes.to_dict())
+    stream = DaskStream(frames, panels)
+    stream.header = data["header"]
+    return stream
 
 
 class SchedulerUnreachable(OSError):

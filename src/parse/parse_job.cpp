@@ -1,21 +1,90 @@
 #include "parse/parse_job.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <type_traits>
+
+#include "stream/vocabulary.hpp"
 
 namespace qn {
 namespace {
 
+using vocabulary::kBeginChunk;
+
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
 // About the bytes of one reflection row in the file.
 constexpr double kBytesPerRow = 64.0;
+// Touching rows whose cut could not be shown harmless before a unit gives up
+// splitting (each check reads a few bytes of the file).
+constexpr std::size_t kMaxFailedCutChecks = 16;
+// How far past an even share of the cost a unit may go before it is cut.
+constexpr double kShareSlack = 0.125;
 
 std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
   if (v <= 0) return a;
   const auto b = static_cast<std::uint64_t>(v);
   constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
   return a > kMax - b ? kMax : a + static_cast<std::size_t>(b);
+}
+
+std::int64_t saturating_add(std::int64_t a, std::int64_t b) noexcept {
+  return a > std::numeric_limits<std::int64_t>::max() - b ? std::numeric_limits<std::int64_t>::max()
+                                                           : a + b;
+}
+
+// 1 for no threads or one, else 4 per thread, but never more than the rows.
+std::uint64_t unit_target(std::size_t n_rows, std::uint64_t n_threads) noexcept {
+  if (n_threads < 2) return 1;
+  const std::uint64_t per_thread = n_threads > kU64Max / 4 ? kU64Max : 4 * n_threads;
+  return std::min<std::uint64_t>(std::max<std::size_t>(n_rows, 1), per_thread);
+}
+
+// What a row weighs when the units are formed: its reflection rows, at least 1.
+std::int64_t row_weight(const ChunkRow& r) noexcept {
+  return r.n_obs_upper >= 1 ? r.n_obs_upper : 1;
+}
+
+// What a row costs to parse: its reflection rows plus its bytes over the size of a
+// typical reflection row, so that chunks of long peak lists or other text weigh
+// what they cost too. Used only where splitting a unit changes nothing.
+double row_cost(const ChunkRow& r) noexcept {
+  const double bytes =
+      r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
+  return static_cast<double>(row_weight(r)) + bytes / kBytesPerRow;
+}
+
+// Adds a row to a unit: its range joins the unit's last one when it starts where
+// that one ends, and its counts go into the hints.
+void add_row(WorkUnit& unit, const ChunkRow& r) {
+  const auto start = static_cast<std::uint64_t>(r.start);
+  const auto end = static_cast<std::uint64_t>(r.end);
+  if (!unit.ranges.empty() && unit.ranges.back().end == start) {
+    unit.ranges.back().end = end;
+  } else {
+    unit.ranges.push_back(ByteRange{start, end});
+  }
+  unit.hints.observations = saturating_add_size(unit.hints.observations, r.n_obs_upper);
+  unit.hints.crystals = saturating_add_size(unit.hints.crystals, r.n_crystals);
+  unit.hints.images += 1;
+}
+
+// Whether the text of a unit may be cut between `before` and the row `next` without
+// changing what it parses to. Rows that do not touch are separate ranges anyway. A
+// touching row qualifies when it starts a line that is a "Begin chunk" line: every
+// parser state meets that line by closing what it had open exactly as the end of a
+// range does, and then goes on from the state in which a new range begins.
+bool cut_is_unseen(const ByteSource& source, const ChunkRow& before, const ChunkRow& next) {
+  if (next.start != before.end) return true;
+  if (next.start <= 0) return false;
+  std::array<char, 1 + kBeginChunk.size()> head{};
+  const auto got = source.read_at(static_cast<std::uint64_t>(next.start) - 1, head.data(),
+                                  head.size());
+  if (!got || *got != head.size()) return false;
+  return head[0] == '\n' && std::string_view(head.data() + 1, kBeginChunk.size()) == kBeginChunk;
 }
 
 // The column number `index` of `columns`, which the caller knows to hold T.
@@ -88,38 +157,17 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   std::vector<WorkUnit> units;
   const std::size_t n = rows.size();
   if (n == 0) return units;
-  std::uint64_t target = 1;
-  if (n_threads >= 2) {
-    const std::uint64_t per_thread = n_threads > kU64Max / 4 ? kU64Max : 4 * n_threads;
-    target = std::min<std::uint64_t>(n, per_thread);
-  }
-  // A row weighs its reflection rows (parsing) plus its bytes over the size of a
-  // typical reflection row (reading), so that chunks of long peak lists or other
-  // text weigh what they cost too.
-  const auto weight = [](const ChunkRow& r) {
-    const double bytes =
-        r.end > r.start ? static_cast<double>(r.end) - static_cast<double>(r.start) : 0.0;
-    return static_cast<double>(r.n_obs_upper >= 1 ? r.n_obs_upper : 1) + bytes / kBytesPerRow;
-  };
-  double total_weight = 0.0;
-  for (const ChunkRow& r : rows) total_weight += weight(r);
-  const double threshold = std::max(total_weight / static_cast<double>(target), 1.0);
+  const std::uint64_t target = unit_target(n, n_threads);
+  std::int64_t total_weight = 0;
+  for (const ChunkRow& r : rows) total_weight = saturating_add(total_weight, row_weight(r));
+  const double threshold =
+      std::max(static_cast<double>(total_weight) / static_cast<double>(target), 1.0);
 
   WorkUnit open;
   double accumulated = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const ChunkRow& r = rows[i];
-    const auto start = static_cast<std::uint64_t>(r.start);
-    const auto end = static_cast<std::uint64_t>(r.end);
-    if (!open.ranges.empty() && open.ranges.back().end == start) {
-      open.ranges.back().end = end;
-    } else {
-      open.ranges.push_back(ByteRange{start, end});
-    }
-    open.hints.observations = saturating_add_size(open.hints.observations, r.n_obs_upper);
-    open.hints.crystals = saturating_add_size(open.hints.crystals, r.n_crystals);
-    open.hints.images += 1;
-    accumulated += weight(r);
+    add_row(open, rows[i]);
+    accumulated += static_cast<double>(row_weight(rows[i]));
     if (accumulated >= threshold && i + 1 < n && units.size() + 1 < target) {
       units.push_back(std::move(open));
       open = WorkUnit{};
@@ -128,6 +176,55 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
   }
   if (!open.ranges.empty()) units.push_back(std::move(open));
   return units;
+}
+
+std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const ChunkRow> rows,
+                                  std::span<const WorkUnit> units, std::uint64_t n_threads) {
+  std::vector<WorkUnit> pieces;
+  const std::size_t n = rows.size();
+  double total_cost = 0.0;
+  for (const ChunkRow& r : rows) total_cost += row_cost(r);
+  // Pieces of about the size an even split into as many units would give.
+  const double piece_cost =
+      std::max(total_cost / static_cast<double>(unit_target(n, n_threads)), 1.0);
+
+  std::size_t first = 0;  // the unit's first row
+  for (const WorkUnit& unit : units) {
+    const std::size_t count = unit.hints.images;  // one image per row
+    double unit_cost = 0.0;
+    for (std::size_t i = first; i < first + count; ++i) unit_cost += row_cost(rows[i]);
+    // A unit close to an even share stays whole; one piece more per share started.
+    const auto wanted = static_cast<std::size_t>(
+        std::clamp(std::ceil(unit_cost / piece_cost - kShareSlack), 1.0,
+                   static_cast<double>(count)));
+    if (wanted < 2) {
+      pieces.push_back(unit);
+      first += count;
+      continue;
+    }
+    const double threshold = unit_cost / static_cast<double>(wanted);
+    std::size_t made = 0;
+    std::size_t failed_checks = 0;
+    WorkUnit open;
+    double accumulated = 0.0;
+    for (std::size_t i = first; i < first + count; ++i) {
+      add_row(open, rows[i]);
+      accumulated += row_cost(rows[i]);
+      if (accumulated < threshold || i + 1 == first + count || made + 1 >= wanted) continue;
+      if (failed_checks >= kMaxFailedCutChecks) continue;
+      if (!cut_is_unseen(source, rows[i], rows[i + 1])) {
+        ++failed_checks;
+        continue;
+      }
+      pieces.push_back(std::move(open));
+      open = WorkUnit{};
+      accumulated = 0.0;
+      ++made;
+    }
+    pieces.push_back(std::move(open));
+    first += count;
+  }
+  return pieces;
 }
 
 Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool, Cancel* cancel,
@@ -202,7 +299,10 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
                               Cancel* cancel) {
   if (rows.empty()) return UnitResult{Columns{}, Report{}};
   const std::uint64_t size = source.size();
-  const std::vector<WorkUnit> units = form_work_units(rows, n_threads);
+  // The units decide what is parsed as one text; their pieces are only a finer
+  // schedule of the same work and join to the same result.
+  const std::vector<WorkUnit> units =
+      split_units(source, rows, form_work_units(rows, n_threads), n_threads);
   const std::size_t n_units = units.size();
   // Several units fill slices of one set of columns, sized by their hints, so the
   // joined result is allocated once, each part of it first touched by the thread

@@ -27,10 +27,21 @@ struct WorkUnit {
 };
 
 /// Cuts the rows into at most min(max(N, 1), 4 * n_threads) units (one unit when
-/// n_threads < 2) of roughly equal weight, weight being a row's n_obs_upper (at
-/// least 1) plus its bytes over 64, the size of a typical reflection row. Hint sums
-/// saturate instead of overflowing. No unit for no rows.
+/// n_threads < 2): walking the rows in order, a unit closes once its weight reaches
+/// the total weight over that count, a row weighing its n_obs_upper (at least 1);
+/// the last row never closes a unit and the last unit takes what is left. A unit is
+/// parsed as one text, so this choice is part of the result whenever touching rows
+/// do not begin and end at chunk boundaries. Hint sums saturate instead of
+/// overflowing. No unit for no rows.
 std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint64_t n_threads);
+
+/// The units of `rows` (form_work_units()) cut into pieces of more even cost, a row
+/// costing its n_obs_upper plus its bytes over 64, only between rows where the cut
+/// cannot change the parse: rows that do not touch, or a touching row whose start,
+/// read from `source`, is the start of a "Begin chunk" line. Parsing the pieces and
+/// joining them in order gives what the units give.
+std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const ChunkRow> rows,
+                                  std::span<const WorkUnit> units, std::uint64_t n_threads);
 
 /// Joins unit results in order: reports merged, ids shifted by the crystals and
 /// images of the preceding units, every column concatenated (columns in parallel
@@ -46,7 +57,7 @@ Result<UnitResult> merge_units(std::vector<UnitResult>&& parts, Pool* pool,
                                Cancel* cancel = nullptr, Columns* whole = nullptr,
                                std::span<const RowCounts> slice_starts = {});
 
-/// Forms the units, parses them (in parallel with a pool) and merges them. Each row
+/// Forms the units, parses them (in pieces, in parallel with a pool) and merges them. Each row
 /// that starts at or past the source's end while asking for bytes is reported as an
 /// image_truncated at its start. Every read visits `cancel`; once it says stop, the
 /// call ends with Cancel::error().

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "parse/parse_job.hpp"
@@ -38,18 +41,52 @@ TEST(WorkUnits, FiveRowExampleGivesThreeUnits) {
   EXPECT_EQ(units[0].ranges[0].end, 200u);
 }
 
+struct UnitCase {
+  const char* name;
+  std::vector<std::int64_t> n_obs;
+  std::uint64_t n_threads;
+  std::vector<std::size_t> images_per_unit;
+};
+
+class UnitFormation : public ::testing::TestWithParam<UnitCase> {};
+
+TEST_P(UnitFormation, RowsPerUnit) {
+  const UnitCase& k = GetParam();
+  EXPECT_EQ(images_per_unit(form_work_units(touching(k.n_obs), k.n_threads)), k.images_per_unit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnitFormation,
+    ::testing::Values(
+        UnitCase{"FiveRowExample", {10, 0, 30, 5, 5}, 2, {2, 1, 2}},
+        UnitCase{"NoThreadsIsOneUnit", {10, 0, 30, 5, 5}, 0, {5}},
+        UnitCase{"OneThreadIsOneUnit", {10, 0, 30, 5, 5}, 1, {5}},
+        // Fewer rows than 4 per thread: the target is 3 units, the threshold 11 / 3.
+        UnitCase{"TargetClampedToRows", {1, 1, 9}, 2, {3}},
+        UnitCase{"TargetFourPerThread", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 2, {2, 2, 2, 2, 2}},
+        UnitCase{"EightEqualRowsOnTwoThreads",
+                 {7, 7, 7, 7, 7, 7, 7, 7},
+                 2,
+                 {1, 1, 1, 1, 1, 1, 1, 1}},
+        // -5 and 0 weigh 1 each, like a row of one reflection: W = 6 and the
+        // threshold 1.5 closes a unit after two rows.
+        UnitCase{"NegativeAndZeroWeighOne", {-5, 0, 1, 3}, 2, {2, 2}},
+        UnitCase{"ZeroHintsOnly", {0, 0, 0, 0, 0, 0}, 3, {1, 1, 1, 1, 1, 1}},
+        UnitCase{"OneRow", {7}, 4, {1}},
+        // The last unit takes what is left.
+        UnitCase{"LastUnitTakesTheRest", {10, 1, 1}, 2, {1, 2}},
+        UnitCase{"HeavyFirstRow", {30, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 2, {1, 5, 4}}),
+    [](const ::testing::TestParamInfo<UnitCase>& info) { return std::string(info.param.name); });
+
 TEST(WorkUnits, UnitCountFollowsThreads) {
   const auto rows = touching({7, 7, 7, 7, 7, 7, 7, 7});
-  EXPECT_EQ(form_work_units(rows, 0).size(), 1u);
-  EXPECT_EQ(form_work_units(rows, 1).size(), 1u);
-  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), std::vector<std::size_t>(8, 1));
   EXPECT_EQ(form_work_units({}, 8).size(), 0u);
   EXPECT_EQ(form_work_units(rows, ~0ull).size(), 8u);  // 4 * n_threads saturates
 }
 
-TEST(WorkUnits, BytesWeighAsWellAsRows) {
-  // Equal row counts, but the first chunk holds as many bytes as all the others:
-  // it makes a unit of its own, and the others share the rest.
+TEST(WorkUnits, BytesDoNotWeigh) {
+  // Equal row counts; the first chunk holds as many bytes as all the others. The
+  // units still split the rows evenly.
   std::vector<ChunkRow> rows;
   std::int64_t at = 0;
   for (int i = 0; i < 16; ++i) {
@@ -57,9 +94,6 @@ TEST(WorkUnits, BytesWeighAsWellAsRows) {
     rows.push_back({at, at + bytes, 1, 10});
     at += bytes;
   }
-  EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), (std::vector<std::size_t>{1, 4, 4, 4, 3}));
-  // Rows alone split the chunks evenly.
-  for (auto& r : rows) r.end = r.start;
   EXPECT_EQ(images_per_unit(form_work_units(rows, 2)), std::vector<std::size_t>(8, 2));
 }
 
@@ -92,6 +126,124 @@ TEST(WorkUnits, AbsurdHintsSaturateAndNegativeCountsWeighOne) {
   EXPECT_EQ(images, 4u);
 }
 
+// Every numeric column's bytes, and the file names.
+std::vector<std::string> contents(Columns& c) {
+  std::vector<std::string> out;
+  c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t, Level) {
+    out.emplace_back(reinterpret_cast<const char*>(buffer.data()),
+                     buffer.size() * sizeof(*buffer.data()));
+  });
+  for (const auto& f : c.filenames) out.push_back(f);
+  return out;
+}
+
+// A chunk with `peaks` peak rows and one crystal of `reflections` reflection rows.
+std::string chunk_text(int peaks, int reflections) {
+  std::string t = "----- Begin chunk -----\nImage filename: a.h5\nEvent: //1\nnum_peaks = 3\n";
+  t += "Peaks from peak search\n";
+  for (int i = 0; i < peaks; ++i) t += "  101.5  202.5  0.5  1234.5  p0\n";
+  t += "End of peak list\n--- Begin crystal\nCell parameters 1 2 3 nm, 90 90 90 deg\n"
+       "astar = 1 0 0 nm^-1\nbstar = 0 1 0 nm^-1\ncstar = 0 0 1 nm^-1\n"
+       "Reflections measured after indexing\n   h    k    l  heading\n";
+  for (int i = 0; i < reflections; ++i) {
+    t += "   1   -2    " + std::to_string(i % 90) +
+         "  1234.50  45.60  300.00  12.30  512.3  100.7 p0\n";
+  }
+  t += "End of reflections\n--- End crystal\n----- End chunk -----\n";
+  return t;
+}
+
+enum class Cut {
+  kWholeChunks,      // rows are whole chunks, touching
+  kEveryOtherChunk,  // whole chunks, every second one left out: no row touches
+  kMidLine,          // touching rows, each starting a few bytes into a chunk
+  kImageLine,        // touching rows, each starting at a chunk's filename line
+  kInsideList,       // touching rows, each starting inside a reflection list
+};
+
+struct SplitCase {
+  const char* name;
+  Cut cut;
+  bool pieces_finer_than_units;
+};
+
+class SplitUnits : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitUnits, CutsOnlyWhereTheParseCannotTellAndJoinsLikeTheUnits) {
+  const SplitCase& k = GetParam();
+  // Chunks of one or two reflections, two of them with long peak lists: the units,
+  // formed from the reflection counts, are three rows each, and the second one
+  // holds most of the bytes.
+  std::string text;
+  std::vector<std::int64_t> starts;
+  for (int i = 0; i < 24; ++i) {
+    starts.push_back(static_cast<std::int64_t>(text.size()));
+    text += chunk_text(i == 3 || i == 4 ? 400 : 2, 1 + i % 2);
+  }
+  starts.push_back(static_cast<std::int64_t>(text.size()));
+  const auto offset_in_chunk = [&](std::size_t i) -> std::int64_t {
+    const std::string_view chunk(text.data() + starts[i],
+                                 static_cast<std::size_t>(starts[i + 1] - starts[i]));
+    switch (k.cut) {
+      case Cut::kMidLine: return 5;
+      case Cut::kImageLine: return static_cast<std::int64_t>(chunk.find("Image filename:"));
+      case Cut::kInsideList: return static_cast<std::int64_t>(chunk.find("1234.50") - 3);
+      default: return 0;
+    }
+  };
+  std::vector<ChunkRow> rows;
+  for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+    if (k.cut == Cut::kEveryOtherChunk && i % 2 == 1) continue;
+    const std::int64_t begin = i == 0 ? 0 : starts[i] + offset_in_chunk(i);
+    const std::int64_t end =
+        i + 2 < starts.size() ? starts[i + 1] + offset_in_chunk(i + 1) : starts[i + 1];
+    rows.push_back({begin, k.cut == Cut::kEveryOtherChunk ? starts[i + 1] : end, 1, 1});
+  }
+  testing::InMemory bytes(text);
+  const std::vector<WorkUnit> units = form_work_units(rows, 2);
+  const std::vector<WorkUnit> pieces = split_units(bytes.source(), rows, units, 2);
+  EXPECT_EQ(pieces.size() > units.size(), k.pieces_finer_than_units)
+      << units.size() << " units, " << pieces.size() << " pieces";
+
+  // The pieces refine the units: every unit is a run of whole pieces.
+  std::vector<std::uint64_t> unit_starts, piece_starts;
+  for (const auto& u : units) unit_starts.push_back(u.ranges.front().start);
+  for (const auto& p : pieces) piece_starts.push_back(p.ranges.front().start);
+  for (std::uint64_t at : unit_starts) {
+    EXPECT_NE(std::find(piece_starts.begin(), piece_starts.end(), at), piece_starts.end()) << at;
+  }
+  std::size_t rows_in_pieces = 0;
+  for (const auto& p : pieces) rows_in_pieces += p.hints.images;
+  EXPECT_EQ(rows_in_pieces, rows.size());
+
+  // Parsed in pieces, the rows give what the units give, parsed one by one and joined.
+  const PanelMap panels = {{"p0", 0}};
+  std::vector<UnitResult> parts;
+  for (const auto& u : units) {
+    auto part = parse_unit(bytes.source(), u.ranges, panels, u.hints);
+    ASSERT_TRUE(part.has_value());
+    parts.push_back(std::move(*part));
+  }
+  auto want = merge_units(std::move(parts), nullptr);
+  Pool pool(2);
+  auto got = parse_rows(bytes.source(), rows, panels, 2, &pool);
+  ASSERT_TRUE(want.has_value() && got.has_value());
+  EXPECT_EQ(contents(got->columns), contents(want->columns));
+  for (std::size_t r = 0; r < kReasonCount; ++r) {
+    EXPECT_EQ(got->report.entries[r].count, want->report.entries[r].count) << r;
+    EXPECT_EQ(got->report.entries[r].first_offset, want->report.entries[r].first_offset) << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitUnits,
+    ::testing::Values(SplitCase{"WholeChunks", Cut::kWholeChunks, true},
+                      SplitCase{"EveryOtherChunk", Cut::kEveryOtherChunk, true},
+                      SplitCase{"MidLine", Cut::kMidLine, false},
+                      SplitCase{"ImageLine", Cut::kImageLine, false},
+                      SplitCase{"InsideList", Cut::kInsideList, false}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+
 // Appends `images` images of `crystals_per_image` crystals of `obs_per_crystal`
 // observations to `u`, and one report entry at `offset`.
 void fill_unit(UnitResult& u, int crystals_per_image, int images, int obs_per_crystal,
@@ -118,17 +270,6 @@ UnitResult unit_with(int crystals_per_image, int images, int obs_per_crystal,
   UnitResult u{Columns{}, Report{}};
   fill_unit(u, crystals_per_image, images, obs_per_crystal, offset);
   return u;
-}
-
-// Every numeric column's bytes, and the file names.
-std::vector<std::string> contents(Columns& c) {
-  std::vector<std::string> out;
-  c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t, Level) {
-    out.emplace_back(reinterpret_cast<const char*>(buffer.data()),
-                     buffer.size() * sizeof(*buffer.data()));
-  });
-  for (const auto& f : c.filenames) out.push_back(f);
-  return out;
 }
 
 TEST(MergeUnits, RenumbersIdsAndMergesReports) {

@@ -102,7 +102,7 @@ def test_convert_round_trip_gives_the_columns_back(gen, tmp_path, batch):
     folder, back = tmp_path / "run.parquet", tmp_path / "back.stream"
     run("convert", g["path"], folder, "--batch-size", batch)
     assert sorted(p.name for p in folder.iterdir()) == [
-        "crystals.parquet", "images.parquet", "observations.parquet"]
+        "crystals", "images", "observations", "quillon.json"]
     s = quillon.read_parquet(folder)
     assert s.header == quillon.read_header(g["path"]) and s.panels == g["panels"]
     run("convert", folder, back)
@@ -182,7 +182,7 @@ def test_filter_by_events_and_summary_text(gen, tmp_path):
 @pytest.mark.parametrize("kind", ["cells", "resolution", "panels"])
 def test_plots_are_images_of_the_expected_size(gen, tmp_path, kind):
     from matplotlib.image import imread
-    from quillon._plot import SIZES
+    from quillon.cli._plot import SIZES
 
     g = gen[1]
     png = tmp_path / f"{kind}.png"
@@ -206,7 +206,7 @@ def test_plots_fail_cleanly_on_an_empty_stream(tmp_path, kind):
 
 
 def test_panel_outlines_follow_the_geometry(gen):
-    from quillon._plot import panel_outlines
+    from quillon.cli._plot import panel_outlines
 
     g = gen[0]
     outlines = panel_outlines(quillon.read_header(g["path"]), g["panels"])
@@ -215,7 +215,8 @@ def test_panel_outlines_follow_the_geometry(gen):
         np.testing.assert_allclose(outlines[name], [
             [x0, y0], [x0 + gen_stream.PANEL_FS, y0],
             [x0 + gen_stream.PANEL_FS, y0 + gen_stream.PANEL_SS], [x0, y0 + gen_stream.PANEL_SS]])
-    assert panel_outlines("no geometry\n", g["panels"]) is None
+    with pytest.raises(ValueError, match="no detector geometry"):
+        panel_outlines("no geometry\n", g["panels"])
 
 
 @pytest.mark.parametrize("command", [["info"], ["filter", "{}", "out.stream"], ["convert", "{}", "o.parquet"],
@@ -256,7 +257,7 @@ def test_failed_output_leaves_the_old_target_alone(gen, tmp_path):
     target.mkdir()
     (target / "notes.txt").write_text("mine")
     proc = run("convert", gen[1]["path"], target, rc=2)
-    assert "not an earlier Parquet output" in proc.stderr
+    assert "not an earlier output of quillon" in proc.stderr
     assert [p.name for p in target.iterdir()] == ["notes.txt"]
     no_geometry = tmp_path / "plain.stream"
     no_geometry.write_text(sb.stream([sb.Image(crystals=[sb.Crystal(rows=[sb.row(1, 2, 3)])])]))

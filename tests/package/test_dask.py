@@ -235,3 +235,45 @@ def test_scheduler_queues_parses_and_knows_their_size(client, files):
         assert scheduler.tasks[keys[0]].nbytes >= columns
     finally:
         del parts
+
+
+def test_to_parquet_again_leaves_no_stale_part(client, files, tmp_path):
+    """A second write into an earlier output replaces it whole (Dask alone keeps old parts);
+    a folder that is not an output of quillon is refused; both writers read back alike."""
+    out = tmp_path / "out"
+    many, few = files["generated"], files["generated"][:1]
+    qd.read(many, blocksize="16 KiB").to_parquet(out)
+    assert len(os.listdir(out / "observations")) > 10
+    qd.read(few, blocksize="256 MiB").to_parquet(out)
+    want = expected(few)
+    assert_same_tables(dask.compute(*(getattr(qd.read_parquet(out), t) for t in qd.TABLES)), want)
+    back = quillon.read_parquet(out)  # the one reader of every writer
+    for name in ("crystal_id", "n_refl", "hkl", "I"):
+        np.testing.assert_array_equal(back.columns[name], want.columns[name])
+    foreign = tmp_path / "foreign"
+    (foreign / "observations").mkdir(parents=True)
+    (foreign / "observations" / "part.0.parquet").write_text("not ours")
+    with pytest.raises(quillon.ForeignFolderError):
+        qd.read(few).to_parquet(foreign)
+    assert os.listdir(foreign / "observations") == ["part.0.parquet"]
+
+
+def test_convert_command_on_a_scheduler_twice(client, files, tmp_path):
+    click_testing = pytest.importorskip("click.testing")
+    from quillon.cli._app import cli
+
+    out = tmp_path / "runs.parquet"
+    pattern = os.path.join(os.path.dirname(files["generated"][0]), "gen*.stream")
+    for source, size in ((pattern, "16K"), (files["generated"][1], "256M")):
+        result = click_testing.CliRunner().invoke(
+            cli, ["convert", "--scheduler", client.scheduler.address, "--batch-size", size,
+                  source, str(out)])
+        assert result.exit_code == 0, result.output
+    assert quillon.read_parquet(out).n_crystals == expected(files["generated"][1:2]).n_crystals
+
+
+@pytest.mark.parametrize("size, nbytes", [("16M", 16_000_000), ("16 MiB", 16 << 20),
+                                          ("1.5 kB", 1500), (4096, 4096)])
+def test_blocksize_is_read_as_dask_reads_it(size, nbytes):
+    assert qd._blocksize(size) == nbytes == (size if isinstance(size, int)
+                                             else dask.utils.parse_bytes(size))

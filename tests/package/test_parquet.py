@@ -1,6 +1,7 @@
 """to_arrow, to_parquet and read_parquet: the round trip is exact."""
 from __future__ import annotations
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
@@ -42,7 +43,7 @@ def test_write_options_keep_the_round_trip_exact(small_stream, tmp_path, assert_
     s = quillon.read(small_stream)
     s.to_parquet(tmp_path / "p", **options)
     assert_same(quillon.read_parquet(tmp_path / "p"), s)
-    codec = pq.ParquetFile(tmp_path / "p" / "observations.parquet").metadata.row_group(0).column(0)
+    codec = pq.ParquetFile(tmp_path / "p" / "observations" / "part.0.parquet").metadata.row_group(0).column(0)
     assert codec.compression == options.get("compression", "snappy").upper()
 
 
@@ -68,7 +69,98 @@ def test_arrow_tables(unicode_stream):
 
 
 def test_read_parquet_refuses_foreign_files(tmp_path):
+    with pytest.raises(ValueError, match="not a folder written by quillon"):
+        quillon.read_parquet(tmp_path)
     for name in ("observations", "crystals", "images"):
         pq.write_table(pa.table({"x": [1]}), tmp_path / f"{name}.parquet")
-    with pytest.raises(ValueError, match="not written by quillon"):
+    with pytest.raises(ValueError, match="layout of an earlier quillon"):
         quillon.read_parquet(tmp_path)
+
+
+# -- what read_parquet refuses -----------------------------------------------------------
+
+def _rewrite(folder, table, change):
+    """Rewrite the one part of ``table`` with ``change`` applied, keeping its metadata."""
+    part = folder / table / "part.0.parquet"
+    old = pq.read_table(part)
+    pq.write_table(change(old).replace_schema_metadata(old.schema.metadata), part)
+
+
+def _set(table, name, values, type_=None):
+    column = pa.array(values, type_ or table.schema.field(name).type)
+    return table.set_column(table.schema.get_field_index(name), name, column)
+
+
+def _edit_record(folder, **changes):
+    import json
+    data = json.loads((folder / "quillon.json").read_text())
+    data.update(changes)
+    (folder / "quillon.json").write_text(json.dumps(data))
+
+
+def _other_write(folder, s):
+    s.select(crystals=[0]).to_parquet(folder.parent / "other")
+    (folder / "observations" / "part.0.parquet").write_bytes(
+        (folder.parent / "other" / "observations" / "part.0.parquet").read_bytes())
+
+
+CORRUPTIONS = {
+    "crystal rows shuffled": (lambda f, s: _rewrite(f, "crystals", lambda t: t.take(
+        list(range(t.num_rows))[::-1])), "crystal_id is not 0, 1, … in order"),
+    "h overflows int16": (lambda f, s: _rewrite(f, "observations", lambda t: _set(
+        t, "h", [40000] + t.column("h").to_pylist()[1:], pa.int64())), "'h' holds values outside"),
+    "NaN crystal id": (lambda f, s: _rewrite(f, "observations", lambda t: _set(
+        t, "crystal_id", [float("nan")] + t.column("crystal_id").to_pylist()[1:], pa.float64())),
+        "'crystal_id' holds values that are not whole"),
+    "missing crystal id": (lambda f, s: _rewrite(f, "observations", lambda t: _set(
+        t, "crystal_id", [None] + t.column("crystal_id").to_pylist()[1:])), "missing values"),
+    "1e300 intensity": (lambda f, s: _rewrite(f, "observations", lambda t: _set(
+        t, "I", [1e300] + t.column("I").to_pylist()[1:], pa.float64())), "too large for float32"),
+    "n_refl changed": (lambda f, s: _rewrite(f, "crystals", lambda t: _set(
+        t, "n_refl", [t.column("n_refl")[0].as_py() + 1] + t.column("n_refl").to_pylist()[1:])),
+        "n_refl differs from the reflections of 1 crystals"),
+    "crystal id out of range": (lambda f, s: _rewrite(f, "observations", lambda t: _set(
+        t, "crystal_id", t.column("crystal_id").to_pylist()[:-1] + [10**6])), "out of range"),
+    "id column missing": (lambda f, s: _rewrite(f, "images", lambda t: t.drop_columns(
+        ["image_id"])), "no column 'image_id'"),
+    "another version": (lambda f, s: _edit_record(f, version=3), "format version 3"),
+    "negative first id": (lambda f, s: _edit_record(f, first_crystal_id=-5), "first_crystal_id"),
+    "panel not in the record": (lambda f, s: _edit_record(f, panels=["q0", "q1"]),
+                                "panel 'p0' is not in the panel list"),
+    "broken record": (lambda f, s: (f / "quillon.json").write_text('{"format": "quil'), "broken"),
+    "parts of another write": (_other_write, "from another write"),
+    "a foreign part": (lambda f, s: (f / "images" / "part.0.parquet").write_bytes(
+        _plain_parquet()), "not a part written by quillon"),
+}
+
+
+def _plain_parquet():
+    sink = pa.BufferOutputStream()
+    pq.write_table(pa.table({"x": [1]}), sink)
+    return sink.getvalue().to_pybytes()
+
+
+@pytest.mark.parametrize("corruption", list(CORRUPTIONS))
+def test_read_parquet_refuses_inconsistent_folders(small_stream, tmp_path, corruption):
+    s = quillon.read(small_stream)
+    folder = tmp_path / "t"
+    s.to_parquet(folder)
+    change, message = CORRUPTIONS[corruption]
+    change(folder, s)
+    with pytest.raises(ValueError, match=message):
+        quillon.read_parquet(folder)
+
+
+def test_one_reader_for_every_writer(sample, tmp_path, assert_same):
+    """Tables in parts (as Dask writes them: several files, numbered past 9) read back whole."""
+    s = quillon.read(sample)
+    s.to_parquet(tmp_path / "whole")
+    folder = tmp_path / "whole"
+    for table in ("observations", "crystals", "images"):
+        part = folder / table / "part.0.parquet"
+        whole = pq.read_table(part)
+        cuts = np.linspace(0, whole.num_rows, 13).astype(int)
+        part.unlink()
+        for k, (a, b) in enumerate(zip(cuts[:-1], cuts[1:])):
+            pq.write_table(whole.slice(a, b - a), folder / table / f"part.{k}.parquet")
+    assert_same(quillon.read_parquet(folder), s)

@@ -82,7 +82,7 @@ def test_refused_write_leaves_an_existing_file_alone(small_stream, tmp_path):
     s.columns["panel_id"][:1] = -1  # a reflection whose panel name is not known
     target = tmp_path / "keep.stream"
     target.write_text("precious")
-    with pytest.raises(ValueError, match="1 reflections are on a panel not in the panel list"):
+    with pytest.raises(ValueError, match="1 reflection is on a panel not in the panel list"):
         s.write(target)
     assert target.read_text() == "precious"
 
@@ -98,3 +98,55 @@ def test_a_batch_writes_and_selects_like_a_whole_stream(sample, tmp_path, assert
     picked = batch.select(crystals=[0])
     assert picked.crystals.index.tolist() == [batch.first_crystal_id]
     assert picked.observations["crystal_id"].unique().tolist() == [batch.first_crystal_id]
+
+
+@pytest.mark.parametrize("batch_index", [0, 2])
+def test_select_aligns_series_and_takes_ids(sample, batch_index):
+    batch = list(quillon.iter_batches(sample, batch_bytes="500K"))[batch_index]
+    crystals = batch.crystals
+    mask = crystals["a"] > crystals["a"].median()
+    by_mask = batch.select(crystals=mask)
+    # a mask from a sorted table selects the same crystals: it is aligned on the ids
+    shuffled = mask.sort_index(ascending=False)
+    pd.testing.assert_frame_equal(batch.select(crystals=shuffled).crystals, by_mask.crystals)
+    ids = crystals.index[mask.to_numpy()]
+    for picked in (batch.select(crystal_ids=ids.to_numpy()), batch.select(crystals=ids)):
+        pd.testing.assert_frame_equal(picked.crystals, by_mask.crystals)
+    images = batch.images.index[:3].to_numpy()
+    assert batch.select(image_ids=images).filenames == batch.filenames[:3]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"crystals": "reindexed"}, ValueError, "aligned on its index"),
+    ({"crystals": "integers"}, TypeError, "must be boolean"),
+    ({"crystals": "with NA"}, ValueError, "missing values"),
+    ({"crystal_ids": [-1]}, KeyError, "crystal id -1 is not in this Stream"),
+    ({"image_ids": [10**6]}, KeyError, "image id 1000000"),
+    ({"crystals": [0], "crystal_ids": [0]}, TypeError, "not both"),
+])
+def test_select_refuses_series_and_ids_that_do_not_match(small_stream, kwargs, error, message):
+    s = quillon.read(small_stream)
+    if kwargs.get("crystals") == "reindexed":
+        kwargs = {"crystals": (s.crystals["a"] > 0).reset_index(drop=True).shift(1).dropna()
+                  .astype(bool)}
+    elif kwargs.get("crystals") == "integers":
+        kwargs = {"crystals": s.crystals["n_refl"]}
+    elif kwargs.get("crystals") == "with NA":
+        mask = (s.crystals["a"] > 0).astype("boolean")
+        mask.iloc[1] = pd.NA
+        kwargs = {"crystals": mask}
+    with pytest.raises(error, match=message):
+        s.select(**kwargs)
+
+
+def test_concat_of_different_headers_warns_and_write_needs_a_header(small_stream, sample, tmp_path):
+    a, b = quillon.read(small_stream), quillon.read(sample)
+    with pytest.warns(UserWarning, match="headers differ"):
+        both = quillon.concat([a, b])
+    assert both.headers_differ and both.select(crystals=[0]).headers_differ
+    with pytest.raises(ValueError, match="headers differ"):
+        both.write(tmp_path / "both.stream")
+    assert not (tmp_path / "both.stream").exists()
+    both.write(tmp_path / "both.stream", header=b.header)
+    assert quillon.read(tmp_path / "both.stream").n_crystals == both.n_crystals
+    assert not quillon.concat([a, a]).headers_differ

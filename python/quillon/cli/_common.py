@@ -4,9 +4,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-import secrets
-import shutil
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -17,6 +15,13 @@ import numpy as np
 import quillon
 from quillon import _read, _source
 from quillon._native import default_threads
+from quillon._output import (
+    ForeignFolderError,
+    SameFileError,
+    output_folder,
+    output_path,
+)
+from quillon._parquet import is_tables_folder as is_output_folder
 from quillon._progress import ProgressBar
 from quillon._read import MAX_PANELS, ProgressCallback, Source, _merge_reports
 from quillon._source import StreamChangedError
@@ -101,9 +106,16 @@ def _parse_size(ctx, param, value: str) -> int:
         raise click.BadParameter(str(exc)) from None
 
 
-def _parse_panels(ctx, param, value: str | None) -> list[str] | str | None:
+class PanelNames(list):
+    """The names ``--panels`` gave; ``file`` is the file of ``@FILE`` (an input of the command)."""
+
+    file: str | None = None
+
+
+def _parse_panels(ctx, param, value: str | None) -> PanelNames | str | None:
     if value is None or value == "auto":
         return value
+    names: list[str]
     if value.startswith("@"):
         try:
             names = _source.read_text(value[1:]).split()
@@ -122,7 +134,9 @@ def _parse_panels(ctx, param, value: str | None) -> list[str] | str | None:
         seen.add(name)
     if len(names) > MAX_PANELS:
         raise click.BadParameter(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
-    return names
+    out = PanelNames(names)
+    out.file = value[1:] if value.startswith("@") else None
+    return out
 
 
 @contextlib.contextmanager
@@ -204,7 +218,9 @@ class Tally:
     unknown_panel: int = 0
 
     def add(self, s: quillon.Stream) -> None:
-        self.report = _merge_reports([self.report, s.report], take_min=True)
+        merged = _merge_reports([self.report, s.report], take_min=True)
+        self.report.clear()  # in place: a writer given the report reads it at its end
+        self.report.update(merged)
         self.unknown_panel += int(np.count_nonzero(s.columns["panel_id"] < 0))
 
 
@@ -212,58 +228,45 @@ def warn(message: str) -> None:
     click.echo(f"quillon: {message}", err=True)
 
 
-def note_reading(src: Source, tally: Tally) -> None:
-    """Tell on standard error what a command that prints no summary left out of ``src``."""
+def note_reading(src: Source, tally: Tally, dropped: int = 0) -> None:
+    """Tell on standard error what a command that prints no summary left out of ``src``;
+    ``dropped`` reflections on unknown panels were left out of the output."""
     for reason, (count, first) in tally.report.items():
         warn(f"{src.path}: left out {count:,} × {reason} (first at byte {first:,})")
-    if tally.unknown_panel:
+    if dropped:
+        warn(f"{src.path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
+             "list (their panel name is not known)")
+    elif tally.unknown_panel:
         warn(f"{src.path}: {plural(tally.unknown_panel, 'reflection')} on panels not in the "
              "panel list")
 
 
-def _temp_name(target: Path) -> Path:
-    return target.with_name(f".{target.name}.{os.getpid()}-{secrets.token_hex(3)}.tmp")
-
-
-def _remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            path.unlink()
+def input_files(*paths: str | None, panels: list[str] | str | None = None) -> list[str | None]:
+    """Every file a command reads: ``paths`` and the file of ``--panels @FILE``."""
+    return [*paths, getattr(panels, "file", None)]
 
 
 @contextlib.contextmanager
-def atomic_output(target: str | os.PathLike, *, folder: bool = False) -> Iterator[Path]:
-    """A temporary path beside ``target`` that replaces it only when the block succeeds.
+def atomic_output(target: str | os.PathLike, *, inputs: Iterable[str | os.PathLike | None] = (),
+                  folder: bool = False) -> Iterator[Path]:
+    """The command's side of ``quillon._output``: a temporary path beside ``target`` that
+    replaces it when the block succeeds, with refusals and failures as one line.
 
-    A folder target that exists is replaced only when it holds nothing but Parquet files (an
-    earlier output), so a mistyped name cannot wipe an unrelated folder.
+    An output that is one of ``inputs`` (also through a link), a folder that is not an
+    earlier output of quillon, or a file where a folder is wanted (or the reverse) is
+    refused before anything is written (exit 2); a write that fails (a full disk) exits 1
+    and leaves an existing target as it was.
     """
-    target = Path(target)
-    if folder and target.exists():
-        if not target.is_dir() or any(p.suffix != ".parquet" for p in target.iterdir()):
-            raise InputError(f"{target}: exists and is not an earlier Parquet output; "
-                             "remove it or choose another name")
-    elif not folder and target.is_dir():
-        raise InputError(f"{target}: Is a directory")
-    parent = target.parent
-    if not parent.is_dir() or not os.access(parent, os.W_OK | os.X_OK):
-        reason = "no such folder" if not parent.is_dir() else "folder not writable"
-        raise CommandFailed(f"{target}: cannot write there ({reason}: {parent})")
-    tmp = _temp_name(target)
+    started = False
     try:
-        yield tmp
-        if folder and target.exists():
-            old = _temp_name(target)
-            os.replace(target, old)
-            os.replace(tmp, target)
-            _remove(old)
-        else:
-            os.replace(tmp, target)
+        with (output_folder(target, inputs=inputs, owned=is_output_folder) if folder
+              else output_path(target, inputs=inputs)) as tmp:
+            started = True
+            yield Path(tmp)
+    except (SameFileError, ForeignFolderError) as exc:
+        raise InputError(str(exc)) from None
     except OSError as exc:
-        _remove(tmp)
-        raise CommandFailed(f"{target}: {exc.strerror or exc}") from None
-    except BaseException:
-        _remove(tmp)
-        raise
+        reason = exc.strerror or str(exc)
+        if not started and isinstance(exc, (IsADirectoryError, NotADirectoryError)):
+            raise InputError(f"{os.fsdecode(target)}: {reason}") from None
+        raise CommandFailed(f"{os.fsdecode(target)}: cannot write it: {reason}") from None

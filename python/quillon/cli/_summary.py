@@ -18,6 +18,10 @@ INV_D_STEP = 1e-3
 INV_D_MAX = 4.0  # 0.25 Å: beyond any diffraction experiment
 #: The resolution limit a stream gives a crystal without one (Å): a placeholder, not a value.
 NO_RESOLUTION = 999.0
+#: Pixels per side of the bins a single-panel detector's reflection positions are counted in,
+#: and the positions counted (larger detectors are tiled into panels).
+POSITION_BIN = 8
+POSITION_MAX = 8192
 
 
 class Summary:
@@ -31,6 +35,10 @@ class Summary:
         self._resolution: list[np.ndarray] = []
         self.energy = [np.inf, -np.inf]
         self.panel_counts = np.zeros(len(src.panels), np.int64) if panels else None
+        n_bins = POSITION_MAX // POSITION_BIN
+        # A single-panel detector: where on it the reflections are (rows ss, columns fs).
+        self.positions = (np.zeros((n_bins, n_bins), np.int64)
+                          if panels and len(src.panels) == 1 else None)
         self.inv_d_counts = np.zeros(round(INV_D_MAX / INV_D_STEP), np.int64) if shells else None
 
     def add(self, s: quillon.Stream) -> None:
@@ -49,6 +57,14 @@ class Summary:
         if self.panel_counts is not None:
             panel = c["panel_id"]
             self.panel_counts += np.bincount(panel[panel >= 0], minlength=len(self.panel_counts))
+        if self.positions is not None:
+            n_bins = len(self.positions)
+            fs, ss = c["fs"], c["ss"]
+            inside = ((c["panel_id"] >= 0) & (fs >= 0) & (fs < POSITION_MAX)
+                      & (ss >= 0) & (ss < POSITION_MAX))  # also False for NaN
+            where = ((ss[inside] // POSITION_BIN).astype(np.int64) * n_bins
+                     + (fs[inside] // POSITION_BIN).astype(np.int64))
+            self.positions += np.bincount(where, minlength=n_bins * n_bins).reshape(n_bins, n_bins)
         if self.inv_d_counts is not None:
             inv_d = inverse_d(s)
             bins = (inv_d[np.isfinite(inv_d)] / INV_D_STEP).astype(np.int64)

@@ -1,12 +1,14 @@
 """``quillon convert``: a stream to Parquet tables and back, or a stream rewritten."""
 from __future__ import annotations
 
+import glob
 import os
 from pathlib import Path
 
 import click
 
 import quillon
+from quillon._parquet import TablesWriter
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
 
@@ -58,27 +60,40 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler, sched
         return
     if Path(source).is_dir():
         stream = _read_parquet(source)
-        with common.atomic_output(target, folder=not to_stream) as tmp:
+        with common.atomic_output(target, inputs=[source], folder=not to_stream) as tmp:
             if to_stream:
-                stream.write(tmp, n_threads=threads)
+                if not stream.panels and len(stream):
+                    raise common.InputError(
+                        f"{source}: the tables name no panels (their stream had no geometry), "
+                        "so reflections could not be written back with their panels")
+                stream, dropped = stream.without_unknown_panels()
+                _check_header(stream, source)
+                stream.write(tmp, n_threads=threads, header=stream.header)
             else:
-                stream.to_parquet(tmp)
+                _write_parquet([stream], str(tmp), stream, stream.report)
+        _note_dropped(source, dropped if to_stream else 0)
         return
     src = common.open_stream(source, panels, threads=threads)
     common.require_panels(src)
     tally = common.Tally()
-    with common.atomic_output(target, folder=not to_stream) as tmp, \
+    dropped = 0
+    inputs = common.input_files(source, panels=panels)
+    with common.atomic_output(target, inputs=inputs, folder=not to_stream) as tmp, \
             common.Progress([src], enabled=not quiet) as progress:
         parts = _tallied(common.batches(src, threads=threads, batch_bytes=batch_size,
                                         progress=progress.of(src)), tally)
         if to_stream:
             sink = StreamSink(tmp, src.header, threads)
             for batch in parts:
+                batch, n = batch.without_unknown_panels()
+                dropped += n
                 sink.write(batch)
             sink.close()
         else:
-            _write_parquet(parts, tmp, src, tally)
-    common.note_reading(src, tally)
+            like = quillon.Stream.empty(src.panels, header=src.header)
+            like.path = src.path
+            _write_parquet(parts, str(tmp), like, tally.report)
+    common.note_reading(src, tally, dropped=dropped)
 
 
 def _tallied(parts, tally: common.Tally):
@@ -87,40 +102,29 @@ def _tallied(parts, tally: common.Tally):
         yield batch
 
 
-def _write_parquet(parts, folder: Path, src: common.Source, tally: common.Tally) -> None:
-    """The tables of the batches as one Parquet folder that ``quillon.read_parquet`` reads.
-
-    Observations and crystals go out batch by batch as row groups; the images, a small
-    table, are kept and written last with the metadata of the whole file (header, panels,
-    the report of every batch), which is where ``read_parquet`` looks for it.
-    """
-    import pyarrow as pa
-    import pyarrow.parquet as pq
-
-    folder.mkdir()
-    writers: dict[str, pq.ParquetWriter] = {}
-    images = []
+def _write_parquet(parts, folder: str, like: quillon.Stream, report) -> None:
+    """The tables of the batches as one folder of tables, one row group per batch; the
+    record takes header, panels and path from ``like``, and ``report`` (read once the
+    batches are written)."""
+    writer = TablesWriter(folder)
     try:
         for batch in parts:
-            tables = batch.to_arrow()
-            for name in ("observations", "crystals"):
-                table = tables[name].replace_schema_metadata(None)
-                if name not in writers:
-                    writers[name] = pq.ParquetWriter(folder / f"{name}.parquet", table.schema)
-                writers[name].write_table(table)
-            images.append(tables["images"])
+            writer.write(batch)
     finally:
-        for writer in writers.values():
-            writer.close()
-    whole = quillon.Stream.from_native(
-        quillon.Stream.empty(src.panels).columns, [], [],
-        tally.report,
-        header=src.header, panels=src.panels, path=src.path)
-    if not images:
-        whole.to_parquet(folder)
-        return
-    metadata = whole.to_arrow()["images"].schema.metadata
-    pq.write_table(pa.concat_tables(images).replace_schema_metadata(metadata), folder / "images.parquet")
+        writer.abort()
+    writer.close(like, {reason: tuple(v) for reason, v in report.items()})
+
+
+def _check_header(stream: quillon.Stream, source: str) -> None:
+    if stream.headers_differ:
+        raise common.InputError(f"{source}: joins streams whose headers differ; no one header "
+                                "is right for the stream written")
+
+
+def _note_dropped(source: str, dropped: int) -> None:
+    if dropped:
+        common.warn(f"{source}: left out {dropped:,} reflection{'s' * (dropped != 1)} on panels "
+                    "not in the panel list (their panel name is not known)")
 
 
 def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str] | str | None,
@@ -129,7 +133,9 @@ def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str]
         import quillon.dask as qd
     except ImportError as exc:
         raise common.InputError(str(exc)) from None
-    with common.atomic_output(target, folder=True) as tmp:
+    sources = glob.glob(source) if glob.has_magic(source) else [source]
+    with common.atomic_output(target, inputs=common.input_files(*sources, panels=panels),
+                              folder=True) as tmp:
         try:
             report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
                                            panels=panels, n_threads=threads or 1, timeout=timeout)
@@ -143,14 +149,9 @@ def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str]
 
 
 def _read_parquet(folder: str) -> quillon.Stream:
-    missing = [name for name in ("observations", "crystals", "images")
-               if not (Path(folder) / f"{name}.parquet").is_file()]
-    if missing:
-        raise common.InputError(f"{folder}: not a Parquet folder written by convert "
-                                f"(no {missing[0]}.parquet)")
     try:
         return quillon.read_parquet(folder)
     except OSError as exc:
         raise common.InputError(common.os_error_text(exc, folder)) from None
-    except ValueError as exc:
-        raise common.InputError(f"{folder}: not a Parquet folder written by convert ({exc})") from None
+    except ValueError as exc:  # its message names the file and what is wrong with it
+        raise common.InputError(str(exc)) from None

@@ -3,8 +3,10 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import re
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import click
 import numpy as np
@@ -13,9 +15,6 @@ import quillon
 from quillon._source import read_text
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
-
-CELL_LABELS = ("a", "b", "c", "al", "be", "ga")
-
 
 # A decimal number as people write it: no "_" digit separators, no "nan" or "inf".
 _NUMBER = re.compile(r"\s*[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\s*")
@@ -168,13 +167,19 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
     """
     if ctx.get_parameter_source("tolerance") != click.core.ParameterSource.DEFAULT and cell is None:
         raise click.UsageError("--tolerance needs --cell")
+    if Path(target).suffix.lower() == ".parquet" or target.endswith(("/", os.sep)):
+        raise click.BadParameter("filter writes a stream: give a name ending in .stream (convert "
+                                 "it to Parquet tables with quillon convert)", param_hint="OUT")
     events = read_events(events_from) if events_from else None
     src = common.open_stream(source, panels, threads=threads)
     common.require_panels(src)
     tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals, events)
     read = {"images": 0, "crystals": 0, "reflections": 0}
     tally = common.Tally()
-    with common.atomic_output(target) as tmp, common.Progress([src], enabled=not quiet) as progress:
+    dropped = 0
+    inputs = common.input_files(source, events_from, panels=panels)
+    with common.atomic_output(target, inputs=inputs) as tmp, \
+            common.Progress([src], enabled=not quiet) as progress:
         sink = StreamSink(tmp, src.header, threads)
         for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
                                     progress=progress.of(src)):
@@ -183,16 +188,17 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
             read["crystals"] += batch.n_crystals
             read["reflections"] += len(batch)
             crystals, images = tests.masks(batch)
-            if crystals.all() and images is None and not images_with_crystals:
-                sink.write(batch)  # nothing to drop: no need to copy the columns
-            else:
+            if not (crystals.all() and images is None and not images_with_crystals):
                 selection = {} if images is None else {"images": images}
-                sink.write(batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
-                                        **selection))
+                batch = batch.select(crystals=crystals, drop_empty_images=images_with_crystals,
+                                     **selection)
+            batch, n = batch.without_unknown_panels()
+            dropped += n
+            sink.write(batch)
             if tests.done(images_with_crystals):
                 break
         sink.close()
-    common.note_reading(src, tally)
+    common.note_reading(src, tally, dropped=dropped)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
     if as_json:
         click.echo(json.dumps({"input": common.shown(source), "output": common.shown(target), "read": read, "kept": kept,

@@ -6,9 +6,9 @@ from pathlib import Path
 
 import click
 
-from quillon import _plot
 from quillon.cli import _common as common
-from quillon.cli._summary import INV_D_STEP, Summary
+from quillon.cli import _plot
+from quillon.cli._summary import INV_D_STEP, POSITION_BIN, Summary
 
 FORMATS = ("png", "svg", "pdf")
 
@@ -16,6 +16,12 @@ FORMATS = ("png", "svg", "pdf")
 def _output(ctx, param, value: str) -> str:
     if Path(value).suffix.lower().lstrip(".") not in FORMATS:
         raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
+    return value
+
+
+def _dpi(ctx, param, value: float) -> float:
+    if not 10 <= value <= 1200:  # also refuses nan
+        raise click.BadParameter(f"{value} is not between 10 and 1200")
     return value
 
 
@@ -27,8 +33,9 @@ def _plot_command(name: str, help_text: str, example: str):
         @click.argument("source", metavar="IN", type=click.Path())
         @click.option("--output", "-o", required=True, callback=_output, metavar="FILE",
                       help="The image to write: .png, .svg or .pdf.")
-        @click.option("--dpi", type=click.FloatRange(min=10, max=1200), default=100, show_default=True,
-                      help="Pixels per inch of a PNG (the figure's size in inches is fixed).")
+        @click.option("--dpi", type=float, callback=_dpi, default=100, show_default=True,
+                      help="Pixels per inch of a PNG, 10 to 1200 (the figure's size in inches "
+                           "is fixed).")
         @common.panels_option
         @common.threads_option
         @common.batch_option
@@ -43,7 +50,7 @@ def _plot_command(name: str, help_text: str, example: str):
             common.note_reading(src, summary.tally)
             fig = draw(summary, common.shown(os.path.basename(source)), dpi)
             fmt = Path(output).suffix.lower().lstrip(".")
-            with common.atomic_output(output) as tmp:
+            with common.atomic_output(output, inputs=common.input_files(source, panels=panels)) as tmp:
                 _plot.save(fig, tmp, fmt)
         return command
 
@@ -73,23 +80,30 @@ def resolution(summary: Summary, title: str, dpi: float):
     if not len(summary.resolution):
         raise common.CommandFailed(f"{summary.src.path}: no crystal has a resolution limit, "
                                    "nothing to plot")
-    assert summary.inv_d_counts is not None  # counted for this plot
+    assert summary.inv_d_counts is not None  # the command asks for shells
     return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
                                    f"{title}: resolution limits of "
                                    f"{common.plural(len(summary.resolution), 'crystal')}", dpi)
 
 
 @_plot_command("panels", "Reflections per panel of IN: a detector map when the geometry in the "
-               "header gives panel corners, else a bar chart.",
+               "header gives panel corners, else a bar chart that says why; for a single-panel "
+               "detector, where on it the reflections are (a 2-D histogram).",
                "quillon plot panels run7.stream -o panels.png")
 def panels(summary: Summary, title: str, dpi: float):
     if not summary.reflections or not summary.src.panels:
         raise common.CommandFailed(f"{summary.src.path}: no reflections on known panels, nothing to plot")
-    assert summary.panel_counts is not None  # counted for this plot
-    outlines = _plot.panel_outlines(summary.src.header, summary.src.panels)
+    outlines: dict | str
+    try:
+        outlines = _plot.panel_outlines(summary.src.header, summary.src.panels)
+    except ValueError as exc:
+        outlines = str(exc)
+    n = len(summary.src.panels)
+    assert summary.panel_counts is not None  # the command asks for panels
     return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
                                f"{title}: {common.plural(summary.reflections, 'reflection')} on "
-                               f"{common.plural(len(summary.src.panels), 'panel')}", dpi)
+                               f"{n} panel{'s' * (n != 1)}", dpi,
+                               positions=summary.positions, bin_pixels=POSITION_BIN)
 
 
 for _command in (cells, resolution, panels):

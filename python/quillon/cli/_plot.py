@@ -10,12 +10,12 @@ import re
 import numpy as np
 
 from quillon._deps import require
+from quillon._geometry import panel_keys
 
 _CELL_LABELS = ("a (Å)", "b (Å)", "c (Å)", "α (°)", "β (°)", "γ (°)")
 #: Figure sizes in inches; at ``dpi`` the image is these times ``dpi`` pixels.
 SIZES = {"cells": (12.0, 7.0), "resolution": (12.0, 5.0), "panels": (12.0, 8.0)}
 _GEOMETRY_KEYS = ("corner_x", "corner_y", "fs", "ss", "min_fs", "max_fs", "min_ss", "max_ss")
-_PANEL_KEY = re.compile(r"^\s*([^\s/=;]+)/(" + "|".join(_GEOMETRY_KEYS) + r")\s*=\s*([^;\n]*)", re.M)
 _VECTOR_TERM = re.compile(r"([+-]?(?:\d+\.?\d*|\.\d+)?(?:[eE][+-]?\d+)?)\s*([xyz])")
 
 
@@ -126,40 +126,56 @@ def _vector(text: str) -> tuple[float, float] | None:
     return v["x"], v["y"]
 
 
-def panel_outlines(header: str, panels: list[str]) -> dict[str, np.ndarray] | None:
+def panel_outlines(header: str, panels: list[str]) -> dict[str, np.ndarray]:
     """Each panel's four corners in the detector plane (pixels), from the header's geometry.
 
-    None unless every panel has ``corner_x``, ``corner_y``, ``fs``, ``ss`` and its pixel
-    ranges (``min_fs`` … ``max_ss``).
+    Raises ValueError saying why the map cannot be drawn: no geometry, a panel without
+    ``corner_x``, ``corner_y``, ``fs``, ``ss`` or its pixel ranges (``min_fs`` …
+    ``max_ss``), or a value that is not a finite number.
     """
-    keys: dict[str, dict[str, str]] = {}
-    for name, key, value in _PANEL_KEY.findall(header):
-        keys.setdefault(name, {})[key] = value.strip()
+    keys = panel_keys(header)
+    if not keys:
+        raise ValueError("the header has no detector geometry")
     outlines = {}
-    try:
-        for name in panels:
-            k = keys[name]
-            corner = np.array([float(k["corner_x"]), float(k["corner_y"])])
-            fs, ss = _vector(k["fs"]), _vector(k["ss"])
-            if fs is None or ss is None:
-                return None
-            n_fs = float(k["max_fs"]) - float(k["min_fs"]) + 1
-            n_ss = float(k["max_ss"]) - float(k["min_ss"]) + 1
-            fs_edge, ss_edge = np.array(fs) * n_fs, np.array(ss) * n_ss
-            outlines[name] = np.array([corner, corner + fs_edge, corner + fs_edge + ss_edge,
-                                       corner + ss_edge])
-    except (KeyError, ValueError):
-        return None
-    return outlines if outlines else None
+    for name in panels:
+        k = keys.get(name, {})
+        missing = [key for key in _GEOMETRY_KEYS if key not in k]
+        if missing:
+            raise ValueError(f"panel {name} has no {missing[0]} in the geometry")
+        fs, ss = _vector(k["fs"]), _vector(k["ss"])
+        if fs is None or ss is None:
+            raise ValueError(f"panel {name}: fs or ss is not a direction such as '+1x'")
+        try:
+            numbers = {key: float(k[key]) for key in ("corner_x", "corner_y", "min_fs",
+                                                      "max_fs", "min_ss", "max_ss")}
+        except ValueError as exc:
+            raise ValueError(f"panel {name}: {exc}") from None
+        corner = np.array([numbers["corner_x"], numbers["corner_y"]])
+        fs_edge = np.array(fs) * (numbers["max_fs"] - numbers["min_fs"] + 1)
+        ss_edge = np.array(ss) * (numbers["max_ss"] - numbers["min_ss"] + 1)
+        outline = np.array([corner, corner + fs_edge, corner + fs_edge + ss_edge, corner + ss_edge])
+        if not np.isfinite(outline).all():
+            raise ValueError(f"panel {name} has a geometry value that is not a finite number")
+        outlines[name] = outline
+    if not outlines:
+        raise ValueError("no panel to draw")
+    return outlines
 
 
-def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.ndarray] | None,
-                  title: str, dpi: float = 100):
+def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.ndarray] | str,
+                  title: str, dpi: float = 100, positions: np.ndarray | None = None,
+                  bin_pixels: int = 1):
     """Reflections per panel: a detector map beside the counts when ``outlines`` are known,
-    else a bar chart of the counts."""
+    else a bar chart of the counts, noting ``outlines`` (the reason there is no map).
+
+    ``positions``, for a single-panel detector, is a 2-D histogram of reflections (rows:
+    slow-scan bins, columns: fast-scan bins of ``bin_pixels`` pixels each), drawn instead.
+    """
     fig = _figure("panels", dpi)
     fig.suptitle(title)
-    if outlines is None:
+    if positions is not None:
+        return _positions(fig, positions, bin_pixels, panels[0])
+    if isinstance(outlines, str):
         ax = fig.subplots()
         ax.bar(np.arange(len(panels)), counts, color="#4c72b0")
         ax.set_xticks(np.arange(len(panels)), panels, rotation=90,
@@ -167,6 +183,7 @@ def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.
         ax.set_xlim(-0.7, len(panels) - 0.3)
         ax.set_xlabel("panel")
         ax.set_ylabel("reflections")
+        ax.set_title(f"no detector map: {outlines}", fontsize="small", color="0.35")
         return fig
     from matplotlib import colormaps
     from matplotlib.collections import PolyCollection
@@ -174,10 +191,12 @@ def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.
 
     corners = np.concatenate(list(outlines.values()))
     span = corners.max(axis=0) - corners.min(axis=0)
+    span = np.where(span > 0, span, 1.0)
     # Room for the map by its shape: a tall, narrow detector leaves the rest to the bars.
-    aspect = float(span[0] / span[1]) if span[1] > 0 else 1.0
+    aspect = float(span[0] / span[1])
     detector, bars = fig.subplots(1, 2, width_ratios=[float(np.clip(3 * aspect, 0.8, 3)), 2])
-    norm = Normalize(float(counts.min()), max(float(counts.max()), float(counts.min()) + 1))
+    # The scale starts at 0, so panels that differ by a percent look alike, as they are.
+    norm = Normalize(0.0, max(float(counts.max()), 1.0))
     cmap = colormaps["viridis"]
     polygons = PolyCollection([outlines[p] for p in panels], array=counts, cmap=cmap, norm=norm,
                               edgecolors="0.3", linewidths=0.5)
@@ -189,7 +208,8 @@ def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.
     detector.set_xlabel("x (pixels)")
     detector.set_ylabel("y (pixels)")
     detector.set_title("detector", fontsize="medium")
-    fig.colorbar(polygons, ax=detector, label="reflections", shrink=0.8)
+    fig.colorbar(polygons, ax=detector, label="reflections on the panel (scale from 0)",
+                 shrink=0.8)
     if len(panels) <= 128:
         fontsize = 7 if len(panels) <= 32 else 5
         for name, n in zip(panels, counts):
@@ -201,6 +221,28 @@ def panels_figure(panels: list[str], counts: np.ndarray, outlines: dict[str, np.
     bars.set_ylim(len(panels) - 0.4, -0.6)
     bars.set_xlabel("reflections")
     bars.set_title("per panel", fontsize="medium")
+    return fig
+
+
+def _positions(fig, positions: np.ndarray, bin_pixels: int, panel: str):
+    """The reflections of one panel as a 2-D histogram over its pixels (log colour scale)."""
+    from matplotlib.colors import LogNorm
+
+    ax = fig.subplots()
+    rows, cols = np.flatnonzero(positions.any(axis=1)), np.flatnonzero(positions.any(axis=0))
+    shown = positions[:rows[-1] + 1, :cols[-1] + 1] if len(rows) else positions[:1, :1]
+    height, width = shown.shape
+    image = ax.imshow(np.ma.masked_equal(shown, 0), origin="lower", cmap="viridis",
+                      norm=LogNorm(vmin=1, vmax=max(int(shown.max()), 2)),
+                      extent=(0, width * bin_pixels, 0, height * bin_pixels),
+                      interpolation="nearest", aspect="equal")
+    ax.set_facecolor("0.92")
+    ax.set_xlabel(f"fast-scan position fs on {panel} (pixels)")
+    ax.set_ylabel("slow-scan position ss (pixels)")
+    ax.set_title("where the reflections are: a single-panel detector", fontsize="medium")
+    fig.colorbar(image, ax=ax, shrink=0.8,
+                 label=f"reflections per {bin_pixels}×{bin_pixels}-pixel bin (log scale; "
+                       "grey: none)")
     return fig
 
 
