@@ -22,7 +22,7 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT))
 
-import gen_stream  # noqa: E402
+import gen_stream
 
 # The peak is VmHWM (of this process's memory only; ru_maxrss would count the parent's peak
 # at the fork).
