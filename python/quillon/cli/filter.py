@@ -52,7 +52,7 @@ def _parse_tolerance(ctx, param, value: str) -> tuple[float, float]:
                                  f"2%,1.5, got {value!r}")
     tol = _floats(f"{parts[0].strip().removesuffix('%')},{parts[1]}", 2, "LENGTH%,ANGLE")
     if not all(np.isfinite(tol)) or min(tol) < 0:
-        raise click.BadParameter(f"tolerances must be ≥ 0, got {value!r}")
+        raise click.BadParameter(f"tolerances must be finite numbers ≥ 0, got {value!r}")
     return tol[0] / 100, tol[1]
 
 
