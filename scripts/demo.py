@@ -91,7 +91,8 @@ def main():
 
 
 def quillon_command(sample, out):
-    """The `quillon` command on the sample: a summary, a filter, Parquet tables and plots."""
+    """The `quillon` command on the sample: a summary, a filter, Parquet tables, plots, a
+    merge to MTZ and its figures of merit."""
     out.mkdir(exist_ok=True)
     script = pathlib.Path(sys.executable).with_name("quillon")
     quillon = [str(script)] if script.exists() else [sys.executable, "-m", "quillon.cli"]
@@ -104,6 +105,9 @@ def quillon_command(sample, out):
         ["plot", "cells", sample, "-o", out / "cells.png"],
         ["plot", "resolution", sample, "-o", out / "resolution.png"],
         ["plot", "panels", sample, "-o", out / "panels.png"],
+        ["merge", sample, out / "merged.mtz", "--symmetry", "4/mmm"],
+        ["stats", sample, "--symmetry", "4/mmm"],
+        ["plot", "stats", sample, "--symmetry", "4/mmm", "-o", out / "stats.png"],
     ]
     print("\nthe quillon command")
     for step in steps:
@@ -123,7 +127,7 @@ def quillon_command(sample, out):
         print(f"  ({dt:.2f} s, exit status {proc.returncode})")
         if proc.returncode != 0:
             return False
-    print(f"Parquet tables and plots in {out}")
+    print(f"Parquet tables, plots and the merged MTZ file in {out}")
     return True
 
 

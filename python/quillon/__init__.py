@@ -15,6 +15,7 @@ from importlib.metadata import PackageNotFoundError as _NotFound
 from importlib.metadata import version as _version
 
 from ._geometry import panels_from_header
+from ._merge import Merged, Scale, Statistics, merge, statistics
 from ._output import ForeignFolderError, SameFileError
 from ._parquet import read_parquet
 from ._read import concat, iter_batches, parse_rows, read, read_header
@@ -27,5 +28,7 @@ try:
 except _NotFound:  # pragma: no cover - run from a source tree without the distribution
     __version__ = "0+unknown"
 
-__all__ = ["ForeignFolderError", "SameFileError", "Stream", "StreamChangedError", "UnknownPanelWarning", "concat", "iter_batches", "panels_from_header",
-           "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema"]
+__all__ = ["ForeignFolderError", "Merged", "SameFileError", "Scale", "Statistics", "Stream",
+           "StreamChangedError", "UnknownPanelWarning", "concat", "iter_batches", "merge", "panels_from_header",
+           "parse_rows", "parse_size", "read", "read_header", "read_parquet", "schema",
+           "statistics"]

@@ -5,7 +5,8 @@ import importlib
 from types import ModuleType
 
 # Which extra of the distribution brings each optional module.
-_EXTRA = {"pandas": "tables", "pyarrow": "tables", "pyarrow.parquet": "tables", "rich": "all"}
+_EXTRA = {"pandas": "tables", "pyarrow": "tables", "pyarrow.parquet": "tables", "rich": "all",
+          "gemmi": "merge"}
 
 
 def require(module: str) -> ModuleType:

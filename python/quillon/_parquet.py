@@ -13,6 +13,13 @@ the write it belongs to (``write``), so parts of two writes are never read as on
 record is written last. :func:`read_parquet` checks all of this and the tables' contents
 (ids in range and in order, ``n_refl`` equal to each crystal's reflections, values that
 fit their types) and refuses anything else with ValueError.
+
+Earlier versions wrote one file per table, ``observations.parquet``, ``crystals.parquet``
+and ``images.parquet``, with the record (format version 1, no ``write``) in the schema
+metadata under the same key: in all three tables (``Stream.to_parquet``) or in the images
+table only (``quillon convert``, which wrote the other two batch by batch). Their crystals
+and images tables have no id column: a row's id is its position counted from the record's
+first id. :func:`read_parquet` reads them too, through the same checks.
 """
 from __future__ import annotations
 
@@ -39,6 +46,7 @@ METADATA_KEY = b"quillon"
 RECORD = "quillon.json"
 FORMAT = "quillon tables"
 FORMAT_VERSION = 2
+EARLIER_VERSION = 1  # one <table>.parquet file per table, the record in their metadata
 
 
 def record(stream: Stream, write: str | None = None, report: Any = None) -> dict[str, Any]:
@@ -170,7 +178,8 @@ def read_record(folder: str) -> dict[str, Any]:
     except FileNotFoundError:
         if os.path.isfile(os.path.join(folder, "observations.parquet")):
             raise ValueError(f"{folder}: tables in the layout of an earlier quillon (one file "
-                             "per table); convert the stream again") from None
+                             "per table): read them with quillon.read_parquet, or write them "
+                             "in this layout with `quillon convert`") from None
         raise ValueError(f"{folder}: no {RECORD}, so not a folder written by quillon") from None
     except (UnicodeDecodeError, json.JSONDecodeError) as exc:
         raise ValueError(f"{path}: broken ({exc})") from None
@@ -179,16 +188,22 @@ def read_record(folder: str) -> dict[str, Any]:
     if data.get("version") != FORMAT_VERSION:
         raise ValueError(f"{path}: format version {data.get('version')!r}, but this quillon "
                          f"reads version {FORMAT_VERSION}; convert the stream again")
-    try:
-        _check_record(data)
-    except (KeyError, TypeError, ValueError) as exc:
-        raise ValueError(f"{path}: broken ({exc!r})") from None
+    _check_record(data, path, texts=("header", "write"))
     return data
 
 
-def _check_record(data: dict[str, Any]) -> None:
-    if not isinstance(data["header"], str) or not isinstance(data["write"], str):
-        raise TypeError("header and write must be text")
+def _check_record(data: dict[str, Any], path: str, texts: tuple[str, ...]) -> None:
+    """ValueError naming ``path`` unless the record's fields have their types and ranges."""
+    try:
+        _check_fields(data, texts)
+    except (KeyError, TypeError, ValueError) as exc:
+        raise ValueError(f"{path}: broken ({exc!r})") from None
+
+
+def _check_fields(data: dict[str, Any], texts: tuple[str, ...]) -> None:
+    for key in texts:
+        if not isinstance(data[key], str):
+            raise TypeError(f"{key} must be text")
     if not all(isinstance(p, str) for p in data["panels"]) or len(set(data["panels"])) != len(
             data["panels"]):
         raise ValueError("panels must be distinct names")
@@ -369,11 +384,12 @@ def read_parquet(folder: PathLike) -> Stream:
     """The Stream whose tables were written into ``folder``, exactly.
 
     Reads what :meth:`Stream.to_parquet`, ``quillon convert`` and
-    :meth:`quillon.dask.DaskStream.to_parquet` write. Raises ValueError, before building
-    anything, for a folder whose record or parts are missing, broken, of another format
-    version or from different writes, and for tables whose ids are out of range or out
-    of order, whose ``n_refl`` differs from the reflections of a crystal, or whose
-    values do not fit the columns' types.
+    :meth:`quillon.dask.DaskStream.to_parquet` write, and the one-file-per-table folders
+    (``observations.parquet``, ``crystals.parquet``, ``images.parquet``) of earlier
+    versions. Raises ValueError, before building anything, for a folder whose record or
+    parts are missing, broken, of another format version or from different writes, and
+    for tables whose ids are out of range or out of order, whose ``n_refl`` differs from
+    the reflections of a crystal, or whose values do not fit the columns' types.
 
     >>> import tempfile
     >>> folder = os.path.join(tempfile.mkdtemp(), "t")
@@ -382,10 +398,70 @@ def read_parquet(folder: PathLike) -> Stream:
     'Some header\\n'
     """
     folder = fspath(folder)
-    data = read_record(folder)
-    parts = check_parts(folder, data)
-    tables = {name: _read_table(files) for name, files in parts.items()}
-    where = {name: os.path.join(folder, name) for name in TABLES}
+    if not os.path.exists(os.path.join(folder, RECORD)) and any(
+            os.path.isfile(os.path.join(folder, f"{name}.parquet")) for name in TABLES):
+        data, tables, where = _read_earlier(folder)
+    else:
+        data = read_record(folder)
+        parts = check_parts(folder, data)
+        tables = {name: _read_table(files) for name, files in parts.items()}
+        where = {name: os.path.join(folder, name) for name in TABLES}
+    return _checked_stream(folder, data, tables, where)
+
+
+def _read_earlier(folder: str) -> tuple[dict[str, Any], dict[str, pa.Table], dict[str, str]]:
+    """The record and tables of a folder in the one-file-per-table layout, mapped onto
+    this layout's: the record checked as this layout's is, the id columns added from the
+    rows' positions."""
+    pa = require("pyarrow")
+    where = {name: os.path.join(folder, f"{name}.parquet") for name in TABLES}
+    for path in where.values():
+        if not os.path.isfile(path):
+            raise ValueError(f"{folder}: no {os.path.basename(path)}, so not a folder of tables "
+                             "of an earlier quillon")
+    records = {name: _earlier_record(path) for name, path in where.items()}
+    meta = records["images"]
+    if meta is None:
+        raise ValueError(f"{where['images']}: no quillon metadata, so not written by quillon")
+    for name in ("observations", "crystals"):
+        # `quillon convert` left these two without metadata; Stream.to_parquet gave all three
+        # the same record.
+        if records[name] is not None and records[name] != meta:
+            raise ValueError(f"{where[name]}: its metadata differs from that of images.parquet "
+                             "(tables of different writes)")
+    data: dict[str, Any] = {"format": FORMAT, "version": EARLIER_VERSION, "write": None,
+                            "headers_differ": False,
+            **{key: meta.get(key) for key in ("header", "panels", "report", "path",
+                                              "first_crystal_id", "first_image_id")}}
+    _check_record(data, where["images"], texts=("header",))
+    tables = {name: _read_table([path]) for name, path in where.items()}
+    for name, first in (("crystals", data["first_crystal_id"]), ("images", data["first_image_id"])):
+        key = f"{name[:-1]}_id"
+        if key not in tables[name].column_names:  # never written; checked like a written one
+            ids = np.arange(first, first + tables[name].num_rows, dtype=np.int64)
+            tables[name] = tables[name].add_column(0, key, pa.array(ids))
+    return data, tables, where
+
+
+def _earlier_record(path: str) -> dict[str, Any] | None:
+    """The record in the metadata of a table of the one-file-per-table layout (None: none)."""
+    raw = (_schema(path).metadata or {}).get(METADATA_KEY)
+    if raw is None:
+        return None
+    try:
+        meta = json.loads(raw)
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise ValueError(f"{path}: broken quillon metadata ({exc})") from None
+    version = meta.get("version") if isinstance(meta, dict) else None
+    if version != EARLIER_VERSION:
+        raise ValueError(f"{path}: quillon metadata of format version {version!r} in the "
+                         f"layout of version {EARLIER_VERSION} (one file per table)")
+    return meta
+
+
+def _checked_stream(folder: str, data: dict[str, Any], tables: dict[str, pa.Table],
+                    where: dict[str, str]) -> Stream:
+    """The Stream of a checked record and its tables, once the tables pass their checks."""
     first_crystal, first_image = data["first_crystal_id"], data["first_image_id"]
     _check_ids(tables["crystals"], "crystal_id", first_crystal, tables["crystals"].num_rows,
                where["crystals"])

@@ -302,6 +302,20 @@ class Stream:
                       first_image_id=self.first_image_id,
                       headers_differ=self.headers_differ), dropped
 
+    def to_mtz(self, path: PathLike, symmetry: str, *, cell: Any = None) -> None:
+        """Write every measurement to an unmerged MTZ file (needs gemmi).
+
+        Columns H K L (the asymmetric-unit index of ``symmetry``'s point group) with M/ISYM,
+        BATCH (one batch per crystal, numbered from 1, with that crystal's cell), I, SIGI
+        and XDET/YDET (fs/ss). gemmi's ``Mtz.switch_to_original_hkl()`` gives back each
+        row's index as read. ``cell`` (a gemmi.UnitCell, six numbers or a cell file) is
+        the file's cell; None takes the header's target cell, else the crystals' median.
+
+        >>> quillon.read("run7.stream").to_mtz("run7_unmerged.mtz", "mmm")   # doctest: +SKIP
+        """
+        from ._merge import write_unmerged
+        write_unmerged(self, path, symmetry, cell=cell)
+
     def to_arrow(self) -> dict[str, pa.Table]:
         """``{"observations": …, "crystals": …, "images": …}`` as pyarrow Tables.
 

@@ -189,14 +189,14 @@ class DaskStream:
     """
 
     def __init__(self, frames: dict[str, dd.DataFrame], panels: Sequence[str],
-                 paths: Sequence[str] = (), parts: Sequence[Delayed] = ()) -> None:
+                 paths: Sequence[str] = (), parts: Sequence[Delayed] = (), header: str = "") -> None:
         self.observations: dd.DataFrame = frames["observations"]
         self.crystals: dd.DataFrame = frames["crystals"]
         self.images: dd.DataFrame = frames["images"]
         self.panels = list(panels)
         self.paths = list(paths)
         self._parts = list(parts)
-        self.header = ""
+        self.header = header
 
     @property
     def npartitions(self) -> int:
@@ -216,6 +216,25 @@ class DaskStream:
             raise TypeError("compute() needs a DaskStream from quillon.dask.read; for tables "
                             "read from Parquet, compute the DataFrames or use quillon.read_parquet")
         return quillon.concat(dask.compute(*self._parts, **kwargs))
+
+    def merge(self, symmetry: str, **kwargs: Any) -> quillon.Merged:
+        """:func:`quillon.merge` on the cluster: each partition's sums per asymmetric-unit
+        index and half data set (n, ΣI, ΣI²) are computed by its worker and reduced by a
+        tree of tasks in stream order. Takes :func:`quillon.merge`'s keywords; others go
+        to ``dask.compute``. The header's target cell is the first file's."""
+        from quillon import _dask_merge
+        return _dask_merge.merge(self._stream_parts("merge"), self.header, symmetry, **kwargs)
+
+    def statistics(self, symmetry: str, **kwargs: Any) -> quillon.Statistics:
+        """:func:`quillon.statistics` on the cluster, reduced as :meth:`merge` reduces."""
+        from quillon import _dask_merge
+        return _dask_merge.statistics(self._stream_parts("statistics"), self.header, symmetry,
+                                      **kwargs)
+
+    def _stream_parts(self, what: str) -> list[Delayed]:
+        if not self._parts:
+            raise TypeError(f"{what}() needs a DaskStream from quillon.dask.read")
+        return self._parts
 
     def to_parquet(self, folder: str | os.PathLike, **kwargs: Any) -> dict[str, tuple[int, int]]:
         """Write the three tables with Dask's Parquet writer, in one pass, as a folder of
@@ -325,9 +344,8 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     frames = {name: dd.from_delayed([shared(k) for k in tables[name]], meta=meta[name],
                                     verify_meta=False)
               for name in TABLES}
-    stream = DaskStream(frames, union, paths, [shared(k) for k in parts])
-    stream.header = indexed[0].header if indexed else ""
-    return stream
+    return DaskStream(frames, union, paths, [shared(k) for k in parts],
+                      header=indexed[0].header if indexed else "")
 
 
 def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:

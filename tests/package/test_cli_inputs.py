@@ -26,6 +26,8 @@ COMMANDS = {
     "plot cells": ["plot", "cells", "{in}", "-o", "{dir}/c.png"],
     "plot resolution": ["plot", "resolution", "{in}", "-o", "{dir}/r.png"],
     "plot panels": ["plot", "panels", "{in}", "-o", "{dir}/p.png"],
+    "merge": ["merge", "{in}", "{dir}/m.mtz", "-y", "mmm"],
+    "stats": ["stats", "{in}", "-y", "mmm"],
 }
 
 
@@ -116,7 +118,7 @@ NOT_A_STREAM = {"gzip": ["compressed (gzip); decompress it first", "gunzip -k ru
 @pytest.mark.parametrize("kind, command", [
     ("gzip", "info"), ("gzip", "plot resolution"), ("bzip2", "filter"), ("xz", "convert parquet"),
     ("zstd", "convert stream"), ("binary", "plot cells"), ("geometry", "plot panels"),
-    ("binary", "info"), ("geometry", "info"),
+    ("binary", "info"), ("geometry", "info"), ("gzip", "merge"), ("binary", "stats"),
 ])
 def test_what_is_not_a_stream_is_refused(small_stream, tmp_path, command, kind):
     words = NOT_A_STREAM[kind]
@@ -135,7 +137,7 @@ def test_what_is_not_a_stream_is_refused(small_stream, tmp_path, command, kind):
 
 
 @pytest.mark.parametrize("where", ["input", "events", "panels"])
-@pytest.mark.parametrize("command", ["info", "filter", "convert parquet", "plot cells"])
+@pytest.mark.parametrize("command", ["info", "filter", "convert parquet", "plot cells", "merge"])
 def test_named_pipes_are_refused_without_waiting(gen, tmp_path, command, where):  # noqa: F811
     if where == "events" and command != "filter":
         pytest.skip("only filter reads an events list")
@@ -188,7 +190,8 @@ def test_an_unreachable_scheduler_fails_in_time(gen, tmp_path, silent_server, ad
 
 
 NO_GEOMETRY_RC = {"info": 0, "filter": 2, "convert parquet": 2, "convert stream": 2,
-                  "plot cells": 0, "plot resolution": 0, "plot panels": 1}
+                  "plot cells": 0, "plot resolution": 0, "plot panels": 1, "merge": 0,
+                  "stats": 0}
 
 
 @pytest.mark.parametrize("panels", [None, "q0,q1", "auto"])

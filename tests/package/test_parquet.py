@@ -1,6 +1,10 @@
 """to_arrow, to_parquet and read_parquet: the round trip is exact."""
 from __future__ import annotations
 
+import json
+import pathlib
+import shutil
+
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
@@ -73,7 +77,7 @@ def test_read_parquet_refuses_foreign_files(tmp_path):
         quillon.read_parquet(tmp_path)
     for name in ("observations", "crystals", "images"):
         pq.write_table(pa.table({"x": [1]}), tmp_path / f"{name}.parquet")
-    with pytest.raises(ValueError, match="layout of an earlier quillon"):
+    with pytest.raises(ValueError, match="images.parquet: no quillon metadata"):
         quillon.read_parquet(tmp_path)
 
 
@@ -92,7 +96,6 @@ def _set(table, name, values, type_=None):
 
 
 def _edit_record(folder, **changes):
-    import json
     data = json.loads((folder / "quillon.json").read_text())
     data.update(changes)
     (folder / "quillon.json").write_text(json.dumps(data))
@@ -164,3 +167,119 @@ def test_one_reader_for_every_writer(sample, tmp_path, assert_same):
         for k, (a, b) in enumerate(zip(cuts[:-1], cuts[1:])):
             pq.write_table(whole.slice(a, b - a), folder / table / f"part.{k}.parquet")
     assert_same(quillon.read_parquet(folder), s)
+
+
+# -- the one-file-per-table layout of earlier versions ------------------------------------
+
+EARLIER = pathlib.Path(__file__).parent / "data" / "earlier"  # written by that release's code
+
+
+def _earlier_source(name):
+    source = EARLIER / "source.stream"
+    with pytest.warns(quillon.UnknownPanelWarning):  # the reflection on panel "zz"
+        stream = (list(quillon.iter_batches(source, batch_bytes="2K"))[1]
+                  if name == "batch.parquet" else quillon.read(source))
+    return stream
+
+
+@pytest.mark.parametrize("name", ["to_parquet.parquet", "convert.parquet", "batch.parquet"])
+def test_earlier_layout_reads_as_its_source(tmp_path, assert_same, name):
+    source = _earlier_source(name)
+    back = quillon.read_parquet(EARLIER / name)
+    assert_same(back, source)
+    assert (back.first_crystal_id, back.first_image_id, back.path) == (
+        source.first_crystal_id, source.first_image_id, "source.stream")
+    assert back.crystals.equals(source.crystals) and back.observations.equals(source.observations)
+    # Written again, it is the layout of this version, and reads back the same.
+    back.to_parquet(tmp_path / "again")
+    assert (tmp_path / "again" / "quillon.json").is_file()
+    assert_same(quillon.read_parquet(tmp_path / "again"), source)
+
+
+def test_convert_reads_the_earlier_layout(tmp_path):
+    """The stream written from earlier tables is the stream written from their source."""
+    from click.testing import CliRunner
+    from quillon.cli._app import cli
+
+    outputs = {}
+    for source in ("convert.parquet", "source.stream"):
+        outputs[source] = tmp_path / f"from {source}.stream"
+        result = CliRunner().invoke(cli, ["convert", str(EARLIER / source), str(outputs[source])])
+        assert result.exit_code == 0, result.output
+    assert outputs["convert.parquet"].read_bytes() == outputs["source.stream"].read_bytes()
+    assert outputs["source.stream"].stat().st_size > 2000
+
+
+def _rewrite_file(path, change=lambda t: t, meta=lambda m: m):
+    """Rewrite one table file with ``change`` applied to its rows and ``meta`` to its record
+    (a dict, or None for no metadata)."""
+    old = pq.read_table(path)
+    raw = (old.schema.metadata or {}).get(b"quillon")
+    record = meta(None if raw is None else json.loads(raw))
+    metadata = None if record is None else {b"quillon": json.dumps(record).encode()}
+    pq.write_table(change(old).replace_schema_metadata(metadata), path)
+
+
+def _in_all(**changes):
+    """The record changed in every table that carries it (``...``: the key removed)."""
+    def edit(record):
+        if record is None:
+            return None
+        return {k: v for k, v in {**record, **changes}.items() if v is not ...}
+
+    def change(f):
+        for name in ("observations", "crystals", "images"):
+            _rewrite_file(f / f"{name}.parquet", meta=edit)
+    return change
+
+
+def _crystals_of_another_write(f):
+    images = json.loads(pq.read_schema(f / "images.parquet").metadata[b"quillon"])
+    _rewrite_file(f / "crystals.parquet", meta=lambda m: {**images, "header": "other\n"})
+
+
+EARLIER_CORRUPTIONS = {
+    "crystals from another write": (_crystals_of_another_write,
+                                    "crystals.parquet: its metadata differs from that of images"),
+    "images without metadata": (lambda f: _rewrite_file(f / "images.parquet", meta=lambda m: None),
+                                "images.parquet: no quillon metadata"),
+    "broken metadata": (lambda f: pq.write_table(pq.read_table(f / "images.parquet")
+                        .replace_schema_metadata({b"quillon": b'{"vers'}), f / "images.parquet"),
+                        "images.parquet: broken quillon metadata"),
+    "another version": (_in_all(version=7), "format version 7"),
+    "no header": (_in_all(header=...), "images.parquet: broken .*header"),
+    "negative first id": (_in_all(first_image_id=-1), "first_image_id"),
+    "report not triples": (_in_all(report=[["x", 1]]), "broken"),
+    "panel not in the record": (_in_all(panels=["q0", "q1"]), "panel 'p0' is not in the panel"),
+    "crystals.parquet missing": (lambda f: (f / "crystals.parquet").unlink(),
+                                 "no crystals.parquet"),
+    "a crystal row dropped": (lambda f: _rewrite_file(f / "crystals.parquet", lambda t: t.slice(
+        0, t.num_rows - 1)), "crystal_id out of range"),
+    "n_refl changed": (lambda f: _rewrite_file(f / "crystals.parquet", lambda t: _set(
+        t, "n_refl", [t.column("n_refl")[0].as_py() + 1] + t.column("n_refl").to_pylist()[1:])),
+        "n_refl differs from the reflections of 1 crystals"),
+    "reflections out of order": (lambda f: _rewrite_file(f / "observations.parquet", lambda t: t.take(
+        list(range(t.num_rows))[::-1])), "crystal_id not in order"),
+    "crystals' images out of order": (lambda f: _rewrite_file(f / "crystals.parquet", lambda t: _set(
+        t, "image_id", t.column("image_id").to_pylist()[::-1])), "image_id not in order"),
+    "h overflows int16": (lambda f: _rewrite_file(f / "observations.parquet", lambda t: _set(
+        t, "h", [40000] + t.column("h").to_pylist()[1:], pa.int64())), "'h' holds values outside"),
+    "1e300 intensity": (lambda f: _rewrite_file(f / "observations.parquet", lambda t: _set(
+        t, "I", [1e300] + t.column("I").to_pylist()[1:], pa.float64())), "too large for float32"),
+    "a crystal id column out of order": (lambda f: _rewrite_file(
+        f / "crystals.parquet", lambda t: t.append_column("crystal_id", pa.array(
+            range(t.num_rows, 0, -1), pa.int32()))), "crystal_id is not 0, 1, … in order"),
+    "an event missing": (lambda f: _rewrite_file(f / "images.parquet", lambda t: _set(
+        t, "event", [None] + t.column("event").to_pylist()[1:])), "'event' missing or incomplete"),
+}
+
+
+@pytest.mark.parametrize("name", ["to_parquet.parquet", "convert.parquet"])
+@pytest.mark.parametrize("corruption", list(EARLIER_CORRUPTIONS))
+def test_earlier_layout_is_refused_when_inconsistent(tmp_path, name, corruption):
+    folder = tmp_path / name
+    shutil.copytree(EARLIER / name, folder)
+    change, message = EARLIER_CORRUPTIONS[corruption]
+    change(folder)
+    with pytest.raises(ValueError, match=message):
+        quillon.read_parquet(folder)
