@@ -20,15 +20,15 @@ from ._output import ForeignFolderError, SameFileError
 from ._parquet import read_parquet
 from ._read import concat, iter_batches, parse_rows, read, read_header
 from ._sizes import parse_size
+from ._source import StreamChangedError
 from ._stream import Stream, UnknownPanelWarning, schema
-from ._verbatim import SourceChangedError
 
 try:
     __version__ = _version("quillon_native")
 except _NotFound:  # pragma: no cover - run from a source tree without the distribution
     __version__ = "0+unknown"
 
-__all__ = ["ForeignFolderError", "Merged", "SameFileError", "Scale", "SourceChangedError",
-           "Statistics", "Stream", "UnknownPanelWarning", "concat", "iter_batches", "merge",
+__all__ = ["ForeignFolderError", "Merged", "SameFileError", "Scale", "Statistics", "Stream",
+           "StreamChangedError", "UnknownPanelWarning", "concat", "iter_batches", "merge",
            "panels_from_header", "parse_rows", "parse_size", "read", "read_header",
            "read_parquet", "schema", "statistics"]

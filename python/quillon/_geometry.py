@@ -89,9 +89,3 @@ def cell_from_header(header: str) -> dict[str, str]:
         if match and not inside_geometry:
             cell.setdefault(match.group(1), match.group(2))
     return cell
-
-
-def read_prefix(path: str, n_bytes: int) -> str:
-    """The first ``n_bytes`` of a file as text (invalid UTF-8 replaced)."""
-    with open(path, "rb") as f:
-        return f.read(n_bytes).decode("utf-8", errors="replace")

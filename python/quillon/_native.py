@@ -7,6 +7,7 @@ and ``filename`` as from ``open()``.
 """
 from __future__ import annotations
 
+import errno
 import functools
 import os
 import re
@@ -31,9 +32,9 @@ def _with_filename(exc: OSError, filename: str) -> OSError:
     match = _OS_ERROR.fullmatch(str(exc))
     if match:
         return type(exc)(int(match.group(2)), match.group(1), filename)
-    # A refusal of the module's own (a pipe, a device) has no error number: keep its text
-    # as strerror, since setting only filename would print "[Errno None] None".
-    return type(exc)(None, str(exc), filename)
+    # A refusal of the module's own (a pipe, a device) has no error number; an error with
+    # a filename and none prints "[Errno None] …", so it gets EINVAL and keeps its text.
+    return type(exc)(exc.errno or errno.EINVAL, str(exc), filename)
 
 
 def _completing_os_errors(fn: Callable[..., T]) -> Callable[..., T]:
@@ -57,9 +58,17 @@ parse_chunks_with_offsets: Callable[..., tuple] | None = (
 
 
 def default_threads(n_threads: int | None) -> int:
-    """``n_threads``, or the number of cores this process may run on when it is None."""
+    """``n_threads``, or the number of cores this process may run on when it is None.
+
+    >>> default_threads(0)
+    Traceback (most recent call last):
+    ValueError: n_threads must be None or an int ≥ 1, got 0
+    """
     if n_threads is not None:
-        return n_threads
+        if (isinstance(n_threads, bool) or not isinstance(n_threads, (int, np.integer))
+                or n_threads < 1):
+            raise ValueError(f"n_threads must be None or an int ≥ 1, got {n_threads!r}")
+        return int(n_threads)
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # not on Linux

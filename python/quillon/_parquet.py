@@ -83,13 +83,13 @@ def _arrow_table(stream: Stream, name: str) -> pa.Table:
 
 def to_arrow(stream: Stream) -> dict[str, pa.Table]:
     """The three tables as pyarrow Tables, each carrying the Stream's record as metadata."""
-    metadata = {METADATA_KEY: json.dumps(record(stream), ensure_ascii=False).encode()}
+    metadata = {METADATA_KEY: json.dumps(record(stream)).encode()}  # ASCII: a non-UTF-8 path survives
     return {name: _arrow_table(stream, name).replace_schema_metadata(metadata) for name in TABLES}
 
 
 def write_record(folder: str, data: dict[str, Any]) -> None:
     with open(os.path.join(folder, RECORD), "w", encoding="utf-8") as f:
-        json.dump(data, f, ensure_ascii=False, indent=1)
+        json.dump(data, f, indent=1)  # ASCII escapes: a path that is not UTF-8 survives
 
 
 class TablesWriter:

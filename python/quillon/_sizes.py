@@ -1,6 +1,7 @@
 """Byte sizes written the way people write them: "1 GiB", "500MB", "16M", 4096."""
 from __future__ import annotations
 
+import math
 import re
 
 _UNITS = {
@@ -32,7 +33,10 @@ def parse_size(size: int | str) -> int:
         unit = match.group(2).lower() if match else None
         if match is None or unit not in _UNITS:
             raise ValueError(f"not a byte size: {size!r} (try '1 GiB', '500 MB' or '16M')")
-        value = int(float(match.group(1)) * _UNITS[unit])
+        number = float(match.group(1)) * _UNITS[unit]
+        if not math.isfinite(number):
+            raise ValueError(f"not a byte size: {size!r} is too large")
+        value = int(number)
     else:
         raise TypeError(f"size must be an int or a str such as '1 GiB', not {type(size).__name__}")
     if value < 1:

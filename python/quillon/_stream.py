@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import functools
 import os
-import warnings
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -14,6 +13,7 @@ from ._columns import CRYSTAL, IMAGE, OBSERVATION
 from ._geometry import cell_from_header
 from ._native import PathLike, default_threads, fspath, write_stream
 from ._output import output_path
+from ._warn import warn
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -59,6 +59,18 @@ class Stream:
     path: str | None
     first_crystal_id: int
     first_image_id: int
+    #: The index rows ``(start, end, n_crystals, n_obs_upper)`` of the chunks this Stream
+    #: was parsed from (set by :func:`quillon.parse_rows`, so by ``read`` and each batch of
+    #: ``iter_batches``); None for a Stream made otherwise.
+    chunk_rows: np.ndarray | None = None
+
+    @property
+    def byte_range(self) -> tuple[int, int] | None:
+        """``(start, end)`` byte offsets of the file text this Stream was parsed from, or None."""
+        rows = self.chunk_rows
+        if rows is None or not len(rows):
+            return None
+        return int(rows[0, 0]), int(rows[-1, 1])
     headers_differ: bool
     # Where the rows stand in the file they were read from (None: not from a file, or
     # not a selection of one file): what lets write() copy their text.
@@ -249,7 +261,7 @@ class Stream:
         reader left out as damaged goes with its image (a chunk without a readable image
         stays unless ``drop_empty_images`` dropped the empty images). The source must be
         unchanged since it was read (size and modification time), else
-        :class:`quillon.SourceChangedError`; changes made to the columns in place are not
+        :class:`quillon.StreamChangedError`; changes made to the columns in place are not
         seen by the copy. ``header``, when given and not the source's, replaces the
         header's text.
 
@@ -463,9 +475,10 @@ def _rank_in_group(group: np.ndarray) -> np.ndarray:
 def warn_unknown_panels(n_unknown: int, where: str) -> None:
     """Warn once that ``n_unknown`` reflections of ``where`` have an unknown panel."""
     if n_unknown:
-        warnings.warn(f"{n_unknown:,} reflections of {where} are on a panel not in the panel "
-                      "list; their panel is missing (pass panels= to name every panel)",
-                      UnknownPanelWarning, stacklevel=3)
+        noun, verb = ("reflection", "is") if n_unknown == 1 else ("reflections", "are")
+        warn(f"{n_unknown:,} {noun} of {where} {verb} on a panel not in the panel list; their panel "
+             "is missing (pass panels= to name every panel, or panels='auto')",
+             UnknownPanelWarning)
 
 
 class UnknownPanelWarning(UserWarning):

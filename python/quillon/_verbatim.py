@@ -23,6 +23,7 @@ from typing import BinaryIO
 import numpy as np
 
 from ._native import index_chunks
+from ._source import Stamp, StreamChangedError
 
 # Bytes handed to one kernel copy call, and read at a time where the kernel cannot copy.
 _KERNEL_PIECE = 1 << 30
@@ -30,10 +31,6 @@ _READ_PIECE = 8 << 20
 # The kernel cannot copy between these two files: fall back to the next way.
 _NO_KERNEL_COPY = {errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP, errno.EBADF,
                    errno.EPERM, errno.ENOTSUP}
-
-
-class SourceChangedError(RuntimeError):
-    """The file a Stream was read from changed since, so its text can no longer be copied."""
 
 
 def _ranges(values: np.ndarray | None = None) -> np.ndarray:
@@ -108,7 +105,7 @@ def _inside(offsets: np.ndarray, ranges: np.ndarray) -> np.ndarray:
     return inside
 
 
-def locate(path: str, stat: os.stat_result, rows: np.ndarray, image_lines: np.ndarray,
+def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
            crystal_blocks: np.ndarray, crystal_image: np.ndarray) -> Origin | None:
     """The origin of a parse of chunk ``rows`` of ``path``, given the parser's image lines
     and crystal blocks and each crystal's image (row, from 0); None when the rows are not
@@ -129,12 +126,12 @@ def locate(path: str, stat: os.stat_result, rows: np.ndarray, image_lines: np.nd
     has_image = np.zeros(len(rows), bool)
     has_image[chunk] = True
     loose = rows[~has_image & (rows[:, 1] > rows[:, 0])]
-    return Origin(path, stat.st_size, stat.st_mtime_ns, images, crystals, _ranges(), loose)
+    return Origin(path, stamp.size, stamp.mtime_ns, images, crystals, _ranges(), loose)
 
 
-def whole_file(path: str, stat: os.stat_result) -> Origin:
+def whole_file(path: str, stamp: Stamp) -> Origin:
     """The origin of a whole file as it is (its header is copied as the header)."""
-    return Origin(path, stat.st_size, stat.st_mtime_ns, _ranges(), _ranges(), _ranges(),
+    return Origin(path, stamp.size, stamp.mtime_ns, _ranges(), _ranges(), _ranges(),
                   _ranges(), whole=True)
 
 
@@ -162,14 +159,9 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
     return joined
 
 
-def as_of(origin: Origin, stat: os.stat_result) -> Origin:
-    """``origin`` with the file's size and modification time taken from ``stat``."""
-    return replace(origin, size=stat.st_size, mtime_ns=stat.st_mtime_ns)
-
-
 def check_unchanged(origin: Origin, st: os.stat_result) -> None:
     if (st.st_size, st.st_mtime_ns) != (origin.size, origin.mtime_ns):
-        raise SourceChangedError(
+        raise StreamChangedError(
             f"{origin.path}: changed since it was read (size {origin.size:,} → {st.st_size:,} "
             "bytes, or its modification time), so its text cannot be copied; read it again, "
             "or write the columns with verbatim=False")
@@ -193,7 +185,7 @@ class Copier:
         try:
             self._fd = os.open(origin.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         except FileNotFoundError:
-            raise SourceChangedError(f"{origin.path}: no longer there, so its text cannot be "
+            raise StreamChangedError(f"{origin.path}: no longer there, so its text cannot be "
                                      "copied; write the columns with verbatim=False") from None
         try:
             check_unchanged(origin, os.fstat(self._fd))
@@ -242,7 +234,7 @@ class Copier:
                 while data:
                     data = data[os.write(dst, data):]
             if done == 0:
-                raise SourceChangedError(f"{self.origin.path}: ends before byte {offset:,}, "
+                raise StreamChangedError(f"{self.origin.path}: ends before byte {offset:,}, "
                                          "so it changed since it was read")
             offset += done
             n -= done

@@ -22,9 +22,12 @@ second parse.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import errno
 import glob
 import os
 import socket
+import threading
 import uuid
 from collections.abc import Iterator, Sequence
 from typing import Any
@@ -45,12 +48,12 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError('quillon.dask needs Dask: pip install "quillon_native[dask]"') from exc
 
 import quillon
-from quillon import _native, _parquet
-from quillon._geometry import read_prefix
+from quillon import _native, _parquet, _read
 from quillon._output import output_folder
-from quillon._read import _merge_reports, _panel_list
+from quillon._read import Source, _merge_reports
 
-__all__ = ["DaskStream", "convert_to_parquet", "read", "read_parquet"]
+__all__ = ["DaskStream", "SchedulerUnreachable", "connect", "convert_to_parquet", "read",
+           "read_parquet"]
 
 TABLES = _parquet.TABLES
 _REPORT_META = pd.DataFrame({"reason": pd.Series(dtype=str), "count": pd.Series(dtype="int64"),
@@ -89,20 +92,18 @@ def _naming_worker(path: str) -> Iterator[None]:
         raise type(exc)(exc.errno, f"{reason} (on {_worker_name()}; {_HINT})", path) from None
 
 
-def _index_file(path: str, panels: Sequence[str] | None, n_threads: int
-                ) -> tuple[np.ndarray, str, list[str]]:
-    """The chunk rows, the header and the panel names of one file, as :func:`quillon.read`
+def _index_file(path: str, panels: Sequence[str] | str | None, n_threads: int) -> Source:
+    """The chunk rows, header, panel names, size and time of one file, as :func:`quillon.read`
     finds them."""
     with _naming_worker(path):
-        rows = _native.index_chunks(path, n_threads)
-        header = read_prefix(path, int(rows[0, 0]) if len(rows) else -1)
-    return rows, header, _panel_list(panels, header, path, rows)
+        return _read.index(path, panels, n_threads)
 
 
-def _parse_block(path: str, rows: np.ndarray, panels: list[str], header: str,
-                 n_threads: int) -> quillon.Stream:
-    with _naming_worker(path):
-        return quillon.parse_rows(path, rows, panels=panels, n_threads=n_threads, header=header)
+def _parse_block(src: Source, rows: np.ndarray, n_threads: int) -> quillon.Stream:
+    """Parse the chunk rows of a file, refusing it when it changed since it was indexed
+    (:class:`quillon.StreamChangedError`): tables computed separately would disagree."""
+    with _naming_worker(src.path):
+        return _read.parse_source(src, rows, n_threads=n_threads)
 
 
 def _totals_after(before: np.ndarray, part: quillon.Stream) -> np.ndarray:
@@ -123,12 +124,7 @@ def _table(part: quillon.Stream, before: np.ndarray, name: str, panels: list[str
     ``part`` itself is left as it is: a task run again finds it unchanged.
     """
     first_image, first_crystal, first_row = (int(n) for n in before)
-    columns = dict(part.columns,
-                   crystal_id=part.columns["crystal_id"] + np.int32(first_crystal),
-                   image_id=part.columns["image_id"] + np.int32(first_image))
-    shifted = quillon.Stream.from_native(columns, part.filenames, part.events, part.report,
-                                         panels=part.panels, first_crystal_id=first_crystal,
-                                         first_image_id=first_image)
+    shifted = _read.rebase(part, first_crystal, first_image)
     frame = getattr(shifted, name)
     if name == "observations":
         frame.index = frame.index + first_row
@@ -163,7 +159,7 @@ def _blocks(rows: np.ndarray, blocksize: int) -> list[np.ndarray]:
     if not len(rows):
         return [rows]
     sizes = rows[:, 1] - rows[:, 0]
-    block = (np.cumsum(sizes) - sizes) // blocksize
+    block = (np.cumsum(sizes) - sizes) // min(blocksize, 1 << 62)
     cuts = np.flatnonzero(np.diff(block)) + 1
     return [np.ascontiguousarray(b) for b in np.split(rows, cuts)]
 
@@ -278,7 +274,7 @@ class DaskStream:
 
 
 def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
-         panels: Sequence[str] | None = None, n_threads: int = 1) -> DaskStream:
+         panels: Sequence[str] | str | None = None, n_threads: int = 1) -> DaskStream:
     """Streams as Dask DataFrames, partitioned by blocks of chunks of about ``blocksize`` bytes.
 
     ``blocksize`` is a number of bytes or a size as Dask writes one (``dask.utils.parse_bytes``:
@@ -288,19 +284,23 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     ``paths_or_glob`` is a path, a glob pattern (expanded here, sorted) or a list of paths. Each
     file is indexed now, by one task per file on the current Dask scheduler (the workers, under
     a ``distributed.Client``); parsing is left to the returned collections. ``panels=None`` takes
-    each file's panel names from its header, as :func:`quillon.read` does; files whose panels
-    differ get the union as ``panel`` categories. Each partition is parsed with ``n_threads``.
+    each file's panel names from its header, as :func:`quillon.read` does (``"auto"``: from
+    its reflection rows); files whose panels differ get the union as ``panel`` categories.
+    Each partition is parsed with ``n_threads``. Each file's size and modification time are
+    recorded when it is indexed: a parse task of a file changed since raises
+    :class:`quillon.StreamChangedError`, so tables computed one after the other never mix
+    two versions of a file.
 
     >>> ds = read("runs/*.stream", blocksize="64 MiB")                 # doctest: +SKIP
     >>> ds.crystals[["a", "b", "c"]].mean().compute()                  # doctest: +SKIP
     """
     paths = _expand(paths_or_glob)
     blocksize = _blocksize(blocksize)
-    fixed = None if panels is None else list(panels)
+    fixed = panels if panels is None or isinstance(panels, str) else list(panels)
     # Not pure: the files may change between two calls.
     indexed = dask.compute(*[delayed(_index_file, pure=False)(
         p, fixed, n_threads, dask_key_name=f"index-stream-{uuid.uuid4().hex}") for p in paths])
-    union = _union([file_panels for _, _, file_panels in indexed])
+    union = _union([src.panels for src in indexed])
     meta = quillon.schema(union)
 
     # One graph for the whole read, every Delayed below sharing it: a table's Delayed does not
@@ -311,9 +311,12 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
     parts: list[str] = []
     tables: dict[str, list[str]] = {name: [] for name in TABLES}
     before: TaskRef | np.ndarray = np.zeros(3, dtype=np.int64)
-    for path, (rows, header, file_panels) in zip(paths, indexed):
-        file_token = tokenize(path, file_panels, header, n_threads)
-        for block in _blocks(rows, blocksize):
+    for path, src in zip(paths, indexed):
+        # What every parse task of the file shares (pickled once with the graph); the
+        # file's size and time go with it, so a parse refuses a file changed since.
+        shared_src = dataclasses.replace(src, rows=src.rows[:0])
+        file_token = tokenize(path, src.panels, src.header, src.stamp, n_threads)
+        for block in _blocks(src.rows, blocksize):
             token = tokenize(file_token, block)
             # A table's ids depend on every partition before it: its key does too (a file
             # read twice in one call gives the same parse, not the same tables).
@@ -323,7 +326,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
             # worker has a free thread (how many ahead: the scheduler's worker-saturation),
             # instead of sending every parse at once.
             part = f"parse-stream-{token}"
-            layer[part] = Task(part, _parse_block, path, block, file_panels, header, n_threads)
+            layer[part] = Task(part, _parse_block, shared_src, block, n_threads)
             for name in TABLES:
                 key = f"{name}-{step}"
                 layer[key] = Task(key, _table, TaskRef(part), before, name, union)
@@ -342,7 +345,7 @@ def read(paths_or_glob: Any, *, blocksize: int | str = "256 MiB",
                                     verify_meta=False)
               for name in TABLES}
     return DaskStream(frames, union, paths, [shared(k) for k in parts],
-                      header=indexed[0][1] if indexed else "")
+                      header=indexed[0].header if indexed else "")
 
 
 def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
@@ -371,19 +374,64 @@ def read_parquet(folder: str | os.PathLike, **kwargs: Any) -> DaskStream:
     return stream
 
 
+class SchedulerUnreachable(OSError):
+    """No Dask scheduler answered at the address in time."""
+
+
+def connect(address: str, timeout: float = 10.0) -> Any:
+    """A ``distributed.Client`` of the scheduler at ``address``, given ``timeout`` seconds.
+
+    :class:`SchedulerUnreachable` when the address does not parse, refuses the connection
+    or does not answer in time.
+    """
+    from distributed import Client
+
+    # Client's own timeout covers the connection but not a server that accepts it and
+    # never answers, so the client is made on a thread that is given up on in time.
+    made: list[Any] = []
+    failed: list[BaseException] = []
+
+    def make() -> None:
+        try:
+            made.append(Client(address, timeout=timeout, set_as_default=True))
+        except Exception as exc:  # noqa: BLE001 (handed to the caller's thread as it is)
+            failed.append(exc)
+
+    thread = threading.Thread(target=make, name="quillon-connect", daemon=True)
+    thread.start()
+    thread.join(timeout + 1.0)
+    if failed:
+        exc = failed[0]
+        if not isinstance(exc, (OSError, TimeoutError, ValueError, TypeError)):
+            raise exc
+        reason = _reason(exc)
+    elif not made:
+        reason = f"no answer in {timeout:g} s"
+    else:
+        return made[0]
+    raise SchedulerUnreachable(errno.EHOSTUNREACH,
+                               f"scheduler unreachable at {address!r} ({reason})")
+
+
+def _reason(exc: BaseException) -> str:
+    text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+    return text if len(text) <= 200 else text[:200] + "…"
+
+
 def convert_to_parquet(paths_or_glob: Any, out: str | os.PathLike, *, scheduler: str | None = None,
-                       blocksize: int | str = "256 MiB", panels: Sequence[str] | None = None,
-                       n_threads: int = 1) -> dict[str, tuple[int, int]]:
+                       blocksize: int | str = "256 MiB", panels: Sequence[str] | str | None = None,
+                       n_threads: int = 1, timeout: float = 10.0) -> dict[str, tuple[int, int]]:
     """Read streams and write their tables to ``out`` as :meth:`DaskStream.to_parquet` does;
     return what reading left out.
 
     ``scheduler`` is the address of a Dask scheduler (``tcp://host:8786``) to connect to for
     this call; ``None`` uses the current default (a ``distributed.Client`` already made, or
-    Dask's local threads).
+    Dask's local threads). Connecting gives up after ``timeout`` seconds with
+    :class:`SchedulerUnreachable` (an OSError), also for an address that accepts the
+    connection but never answers.
     """
     with contextlib.ExitStack() as stack:
         if scheduler is not None:
-            from distributed import Client
-            stack.enter_context(Client(scheduler))  # the default scheduler until it closes
+            stack.enter_context(connect(scheduler, timeout))  # the default until it closes
         ds = read(paths_or_glob, blocksize=blocksize, panels=panels, n_threads=n_threads)
         return ds.to_parquet(out)

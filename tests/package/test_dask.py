@@ -55,7 +55,7 @@ def files(tmp_path_factory) -> dict[str, list[str]]:
         gen_stream.generate(path, 600_000, seed=seed)
         generated.append(str(path))
     (d / "damaged.stream").write_text(damaged_text())
-    (d / "empty.stream").write_text("no chunk here\n")
+    (d / "empty.stream").write_text("----- Begin unit cell -----\na header and no chunk\n")
     return {"generated": generated,
             "damaged, empty and generated": [str(d / "damaged.stream"), str(d / "empty.stream"),
                                              generated[0]],
@@ -103,7 +103,30 @@ def test_partitions_follow_blocksize(client, files):
     n_chunks = len(quillon._native.index_chunks(path))
     assert qd.read(path, blocksize=1).npartitions == n_chunks
     assert qd.read(path, blocksize="256 MiB").npartitions == 1
+    assert qd.read(path, blocksize="1e30").npartitions == 1  # past any file: one partition
     assert 1 < qd.read(path, blocksize="64 KiB").npartitions < n_chunks
+
+
+@pytest.mark.parametrize("change", ["rewritten", "touched"])
+def test_tables_of_a_file_changed_since_indexing_are_refused(client, tmp_path, change):
+    """Tables computed one after the other must come from the same file."""
+    path = tmp_path / "changing.stream"
+    gen_stream.generate(path, 300_000, seed=31)
+    ds = qd.read(str(path), blocksize="64 KiB")
+    assert len(ds.crystals.compute()) == quillon.read(path).n_crystals
+    if change == "rewritten":
+        gen_stream.generate(path, 200_000, seed=32)
+    else:  # same bytes, a later modification time
+        st = path.stat()
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+    with pytest.raises(quillon.StreamChangedError, match="changed since it was indexed"):
+        ds.observations.compute()
+
+
+@pytest.mark.parametrize("panels", [None, "auto"])
+def test_panels_are_found_as_read_finds_them(client, files, panels):
+    path = files["generated"][1]
+    assert qd.read(path, panels=panels).panels == quillon.read(path, panels=panels).panels
 
 
 def test_glob_reads_matching_files_in_sorted_order(client, files):

@@ -89,8 +89,8 @@ def test_read_refuses_bad_panel_lists(small_stream, panels, error, message):
         quillon.read(small_stream, panels=panels)
 
 
-@pytest.mark.parametrize("text", ["", "just some text\nwithout chunks\n"])
-def test_file_without_chunks_gives_an_empty_stream(write_text, text):
+@pytest.mark.parametrize("text", ["", "\n \n", GEOMETRY])
+def test_empty_file_or_header_alone_gives_an_empty_stream(write_text, text):
     s = quillon.read(write_text(text))
     assert (len(s), s.n_crystals, s.n_images, s.header) == (0, 0, 0, text)
     assert list(s.observations.columns) == list(quillon.schema()["observations"].columns)

@@ -261,7 +261,7 @@ def test_changed_source_is_refused_and_nothing_written(tmp_path, how):
     s = quillon.read(path, panels=PANELS).select(crystals=[0])
     _change(path, how)
     out = tmp_path / "out.stream"
-    with pytest.raises(quillon.SourceChangedError, match="in.stream"):
+    with pytest.raises(quillon.StreamChangedError, match="in.stream"):
         s.write(out)
     assert not out.exists() and os.listdir(tmp_path) == (["in.stream"] if how != "removed" else [])
     s.write(out, verbatim=False)  # the columns are still there

@@ -1,20 +1,20 @@
-"""What every command shares: opening inputs, reading in batches, progress, safe outputs."""
+"""What every command shares: options, opening inputs, reading through the package, outputs."""
 from __future__ import annotations
 
 import contextlib
+import math
 import os
-import sys
-import threading
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 import click
 import numpy as np
 
 import quillon
-from quillon._native import default_threads, index_chunks
+from quillon import _read, _source
+from quillon._native import default_threads
 from quillon._output import (
     ForeignFolderError,
     SameFileError,
@@ -22,7 +22,9 @@ from quillon._output import (
     output_path,
 )
 from quillon._parquet import is_tables_folder as is_output_folder
-from quillon._read import _batches as row_batches
+from quillon._progress import ProgressBar
+from quillon._read import MAX_PANELS, ProgressCallback, Source, _merge_reports
+from quillon._source import StreamChangedError
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -31,9 +33,10 @@ if TYPE_CHECKING:
 def _progress_delay() -> float:
     """Seconds of work before a progress bar appears (a bar would only flicker on short runs)."""
     try:
-        return max(float(os.environ.get("QUILLON_PROGRESS_DELAY", "1.0")), 0.0)
+        delay = float(os.environ.get("QUILLON_PROGRESS_DELAY", "1.0"))
     except ValueError:
         return 1.0
+    return max(delay, 0.0) if math.isfinite(delay) else 1.0
 
 
 PROGRESS_DELAY = _progress_delay()
@@ -60,6 +63,17 @@ def os_error_text(exc: OSError, path: str | os.PathLike | None = None) -> str:
     return f"{os.fsdecode(name)}: {reason}" if name is not None else reason
 
 
+def shown(path: str | os.PathLike) -> str:
+    """``path`` as text any terminal or JSON reader takes: bytes that are not UTF-8 in a file
+    name become U+FFFD."""
+    return os.fsencode(path).decode("utf-8", errors="replace")
+
+
+def plural(n: int, noun: str) -> str:
+    """``"1 reflection"``, ``"2 reflections"`` (thousands separated)."""
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
 def threads_option(f):
     return click.option("--threads", "-j", type=click.IntRange(min=1), default=None, metavar="N",
                         help="Threads to parse and write with (default: every core this process may use).")(f)
@@ -78,9 +92,11 @@ def batch_option(f):
 
 def panels_option(f):
     return click.option(
-        "--panels", metavar="NAMES", default=None,
+        "--panels", metavar="NAMES", default=None, callback=_parse_panels,
         help="Panel names, comma-separated or @FILE with one per line, for a stream whose header "
-             "has no geometry (default: from the geometry in the header).")(f)
+             "has no geometry (default: from the geometry in the header); 'auto' takes the "
+             "names the reflection rows use, in order of first appearance (one more pass over "
+             "the file).")(f)
 
 
 def _parse_size(ctx, param, value: str) -> int:
@@ -90,147 +106,144 @@ def _parse_size(ctx, param, value: str) -> int:
         raise click.BadParameter(str(exc)) from None
 
 
-@dataclass
-class Source:
-    """An input stream, checked readable, with its header and panel names."""
+class PanelNames(list):
+    """The names ``--panels`` gave; ``file`` is the file of ``@FILE`` (an input of the command)."""
 
-    path: str
-    size: int
-    header: str
-    panels: list[str]
+    file: str | None = None
 
 
-def open_stream(path: str, panels: str | None = None) -> Source:
-    """Check that ``path`` is a readable file and read its header and panel names."""
+def _parse_panels(ctx, param, value: str | None) -> PanelNames | str | None:
+    if value is None or value == "auto":
+        return value
+    names: list[str]
+    if value.startswith("@"):
+        try:
+            names = _source.read_text(value[1:]).split()
+        except OSError as exc:
+            raise InputError(os_error_text(exc, value[1:])) from None
+        except ValueError as exc:
+            raise InputError(str(exc)) from None
+    else:
+        names = [name for name in value.split(",") if name]
+    if not names:
+        raise click.BadParameter(f"no panel name in {value!r}")
+    seen: set[str] = set()
+    for name in names:
+        if name in seen:
+            raise click.BadParameter(f"panel {name!r} is named twice")
+        seen.add(name)
+    if len(names) > MAX_PANELS:
+        raise click.BadParameter(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
+    out = PanelNames(names)
+    out.file = value[1:] if value.startswith("@") else None
+    return out
+
+
+@contextlib.contextmanager
+def reading(path: str) -> Iterator[None]:
+    """Errors of reading ``path`` as one line: exit 2 for a file that cannot be used, 1 for one
+    that changed while it was read."""
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-        header = quillon.read_header(path)
+        yield
     except OSError as exc:
         raise InputError(os_error_text(exc, path)) from None
-    names = _panel_list(panels) if panels is not None else quillon.panels_from_header(header)
-    return Source(path, size, header, names)
+    except StreamChangedError as exc:
+        raise CommandFailed(str(exc)) from None
+    except ValueError as exc:
+        text = str(exc)
+        raise InputError(text if text.startswith(path) else f"{path}: {text}") from None
 
 
-def _panel_list(text: str) -> list[str]:
-    if text.startswith("@"):
-        try:
-            return Path(text[1:]).read_text(encoding="utf-8").split()
-        except OSError as exc:
-            raise InputError(os_error_text(exc, text[1:])) from None
-    return [name for name in text.split(",") if name]
+def open_stream(path: str, panels: list[str] | str | None = None, *,
+                threads: int | None = None) -> Source:
+    """Index ``path`` (a regular, uncompressed stream) and settle its panel names.
+
+    A stream without geometry and without ``--panels`` gets no panel names: every
+    reflection is on an unknown panel, which the commands that must write panels refuse.
+    """
+    with reading(path):
+        return _read.index(path, panels, default_threads(threads), need_panels=False)
+
+
+def batches(src: Source, *, threads: int | None, batch_bytes: int,
+            progress: ProgressCallback | None = None) -> Iterator[quillon.Stream]:
+    """``quillon.iter_batches`` over an opened stream, its errors as one line.
+
+    Unknown panels are not warned about batch by batch: :class:`Tally` counts them.
+    """
+    with reading(src.path):
+        yield from _read.batches(src, batch_bytes=batch_bytes, n_threads=default_threads(threads),
+                                 progress=progress, warn=False)
+
+
+def require_panels(src: Source) -> None:
+    """Refuse a stream whose reflections cannot be written with their panel names."""
+    if not src.panels and int(src.rows[:, 3].clip(min=0).sum()) > 0:
+        raise InputError(f"{src.path}: the header has no geometry, so reflections could not be "
+                         "written with their panels; give --panels NAMES or --panels auto")
 
 
 class Progress:
-    """A bar by bytes on standard error, shown only on a terminal and after ``delay`` seconds.
+    """The package's progress bar as the command shows it: on a terminal, after a delay, and
+    cleared when done; one bar over several files."""
 
-    The bar starts from a timer, so a run that ends sooner never draws one; it is transient
-    and leaves nothing behind on the terminal when the work is done.
-    """
+    def __init__(self, sources: list[Source], enabled: bool) -> None:
+        self.total = sum(src.size for src in sources)
+        self.bar = ProgressBar("reading", delay=PROGRESS_DELAY, transient=True,
+                               terminal_only=True) if enabled else None
+        self.done = 0
 
-    def __init__(self, total: int, enabled: bool, delay: float = PROGRESS_DELAY):
-        self.total = total
-        self.enabled = enabled and sys.stderr.isatty()
-        self.delay = delay
-        self._bar: Any = None
-        self._task: Any = None
-        self._timer: threading.Timer | None = None
+    def of(self, src: Source) -> ProgressCallback | None:
+        """The progress callback of reading ``src`` (the files are read in order)."""
+        if self.bar is None:
+            return None
+        bar, before, name = self.bar, self.done, os.path.basename(src.path)
+        self.done += src.size
+        return lambda done, total: bar(before + done, self.total, name)
 
     def __enter__(self) -> Self:
-        if self.enabled:
-            from rich import progress as rp
-            from rich.console import Console
-
-            self._bar = rp.Progress(
-                rp.TextColumn("[bold]{task.description}"), rp.BarColumn(),
-                rp.DownloadColumn(), rp.TransferSpeedColumn(), rp.TimeRemainingColumn(),
-                console=Console(stderr=True), transient=True)
-            self._task = self._bar.add_task("reading", total=self.total)
-            self._timer = threading.Timer(self.delay, self._bar.start)
-            self._timer.daemon = True
-            self._timer.start()
         return self
 
-    def advance(self, nbytes: int, description: str | None = None) -> None:
-        if self._bar is not None:
-            self._bar.update(self._task, advance=nbytes,
-                             **({"description": description} if description else {}))
-
-    def __exit__(self, *exc) -> None:
-        if self._timer is not None:
-            self._timer.cancel()
-            self._timer.join()
-            self._bar.stop()
+    def __exit__(self, *exc: object) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 @dataclass
-class Reading:
-    """Counts a reading adds up across batches: what the report left out, unknown panels."""
+class Tally:
+    """What a reading adds up across batches: the report (merged as ``quillon.concat`` merges
+    it), and the reflections on unknown panels."""
 
-    excluded: dict[str, list[int]] = field(default_factory=dict)
+    report: dict[str, tuple[int, int]] = field(default_factory=dict)
     unknown_panel: int = 0
 
     def add(self, s: quillon.Stream) -> None:
-        for reason, (count, first) in s.report.items():
-            seen = self.excluded.setdefault(reason, [0, int(first)])
-            seen[0] += int(count)
-            seen[1] = min(seen[1], int(first))
+        merged = _merge_reports([self.report, s.report], take_min=True)
+        self.report.clear()  # in place: a writer given the report reads it at its end
+        self.report.update(merged)
         self.unknown_panel += int(np.count_nonzero(s.columns["panel_id"] < 0))
-
-
-def batches(src: Source, *, threads: int | None, batch_bytes: int, progress: Progress | None = None,
-            reading: Reading | None = None) -> Iterator[quillon.Stream]:
-    """The stream as consecutive batches of whole chunks, as ``quillon.iter_batches`` gives them.
-
-    Ids count over the whole file (``first_crystal_id``/``first_image_id`` say where each batch
-    starts). Advances ``progress`` by the bytes each batch covers and adds its report to
-    ``reading``; unknown panels are counted there instead of warned about batch by batch.
-    """
-    threads = default_threads(threads)
-    name = os.path.basename(src.path)
-    try:
-        rows = index_chunks(src.path, threads)
-        first_crystal = first_image = done = 0
-        for batch_rows in row_batches(rows, batch_bytes):
-            s = quillon.parse_rows(src.path, batch_rows, panels=src.panels, n_threads=threads,
-                                   header=src.header, warn=False)
-            s.columns["crystal_id"] += np.int32(first_crystal)
-            s.columns["image_id"] += np.int32(first_image)
-            s.first_crystal_id, s.first_image_id = first_crystal, first_image
-            first_crystal += s.n_crystals
-            first_image += s.n_images
-            if reading is not None:
-                reading.add(s)
-            if progress is not None:
-                progress.advance(int(batch_rows[-1, 1]) - done, name)
-            done = int(batch_rows[-1, 1])
-            yield s
-            del s  # hold no batch while the next one is parsed
-    except OSError as exc:
-        raise InputError(os_error_text(exc, src.path)) from None
-    if progress is not None:
-        progress.advance(src.size - done, name)
 
 
 def warn(message: str) -> None:
     click.echo(f"quillon: {message}", err=True)
 
 
-def note_reading(src: Source, reading: Reading, dropped: int = 0) -> None:
+def note_reading(src: Source, tally: Tally, dropped: int = 0) -> None:
     """Tell on standard error what a command that prints no summary left out of ``src``;
     ``dropped`` reflections on unknown panels were left out of the output."""
-    for reason, (count, first) in reading.excluded.items():
-        warn(f"{src.path}: left out {count} × {reason} (first at byte {first})")
+    for reason, (count, first) in tally.report.items():
+        warn(f"{src.path}: left out {count:,} × {reason} (first at byte {first:,})")
     if dropped:
-        warn(f"{src.path}: left out {dropped:,} reflection{'s' * (dropped != 1)} on panels not "
-             "in the panel list (their panel name is not known)")
-    elif reading.unknown_panel:
-        warn(f"{src.path}: {reading.unknown_panel} reflections on panels not in the geometry")
+        warn(f"{src.path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
+             "list (their panel name is not known)")
+    elif tally.unknown_panel:
+        warn(f"{src.path}: {plural(tally.unknown_panel, 'reflection')} on panels not in the "
+             "panel list")
 
 
-def input_files(*paths: str | None, panels: str | None = None) -> list[str | None]:
+def input_files(*paths: str | None, panels: list[str] | str | None = None) -> list[str | None]:
     """Every file a command reads: ``paths`` and the file of ``--panels @FILE``."""
-    return [*paths, panels[1:] if panels and panels.startswith("@") else None]
+    return [*paths, getattr(panels, "file", None)]
 
 
 @contextlib.contextmanager

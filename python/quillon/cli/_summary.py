@@ -10,12 +10,14 @@ import numpy as np
 
 import quillon
 from quillon._tables import resolution_d
-from quillon.cli._common import Reading, Source
+from quillon.cli._common import Source, Tally, shown
 
 CELL_KEYS = ("a", "b", "c", "alpha", "beta", "gamma")
 #: Width of the bins of 1/d (Å⁻¹) reflections are counted in; shells are sums of these bins.
 INV_D_STEP = 1e-3
 INV_D_MAX = 4.0  # 0.25 Å: beyond any diffraction experiment
+#: The resolution limit a stream gives a crystal without one (Å): a placeholder, not a value.
+NO_RESOLUTION = 999.0
 #: Pixels per side of the bins a single-panel detector's reflection positions are counted in,
 #: and the positions counted (larger detectors are tiled into panels).
 POSITION_BIN = 8
@@ -27,7 +29,7 @@ class Summary:
 
     def __init__(self, src: Source, *, panels: bool = False, shells: bool = False):
         self.src = src
-        self.reading = Reading()
+        self.tally = Tally()
         self.images = self.with_crystals = self.crystals = self.reflections = 0
         self._cells: list[np.ndarray] = []
         self._resolution: list[np.ndarray] = []
@@ -42,6 +44,7 @@ class Summary:
     def add(self, s: quillon.Stream) -> None:
         """Add one batch (a Stream whose ids start at 0)."""
         c = s.columns
+        self.tally.add(s)
         self.images += s.n_images
         self.crystals += s.n_crystals
         self.reflections += len(s)
@@ -75,13 +78,15 @@ class Summary:
 
     @property
     def resolution(self) -> np.ndarray:
-        """Every crystal's resolution limit, Å."""
-        return np.concatenate(self._resolution) if self._resolution else np.empty(0)
+        """The resolution limits of the crystals that have one, Å (the 999 Å placeholder of
+        a crystal without one is left out)."""
+        res = np.concatenate(self._resolution) if self._resolution else np.empty(0)
+        return res[res < NO_RESOLUTION]
 
     def to_dict(self) -> dict:
         cells, res = self.cells, self.resolution
         return {
-            "path": self.src.path,
+            "path": shown(self.src.path),
             "bytes": self.src.size,
             "images": self.images,
             "images_with_crystals": self.with_crystals,
@@ -90,12 +95,13 @@ class Summary:
             "reflections": self.reflections,
             "panels": len(self.src.panels),
             "panel_names": list(self.src.panels),
-            "unknown_panel_reflections": self.reading.unknown_panel,
-            "excluded": {reason: list(v) for reason, v in self.reading.excluded.items()},
+            "unknown_panel_reflections": self.tally.unknown_panel,
+            "excluded": {reason: list(v) for reason, v in self.tally.report.items()},
             "cell": {key: {"median": _stat(np.median, cells[:, i]), "iqr": _iqr(cells[:, i])}
                      for i, key in enumerate(CELL_KEYS)},
             "resolution": {"median": _stat(np.median, res), "p10": _stat(np.percentile, res, 10),
-                           "p90": _stat(np.percentile, res, 90)},
+                           "p90": _stat(np.percentile, res, 90),
+                           "without_limit": self.crystals - len(res)},
             "photon_energy": ({"min": _round(self.energy[0]), "max": _round(self.energy[1])}
                               if self.energy[0] <= self.energy[1] else {"min": None, "max": None}),
         }

@@ -37,7 +37,10 @@ def _is_folder_target(target: str) -> bool:
                    "streams that every worker reaches under the same path, each batch is a "
                    "partition, OUT a folder of Dask Parquet datasets (quillon.dask.read_parquet). "
                    "Needs quillon_native[dask].")
-def convert(source, target, panels, threads, batch_size, quiet, scheduler):
+@click.option("--scheduler-timeout", type=click.FloatRange(min=0, min_open=True, max=86400),
+              default=10.0, show_default=True, metavar="SECONDS",
+              help="Give up connecting to the --scheduler after this long (exit status 1).")
+def convert(source, target, panels, threads, batch_size, quiet, scheduler, scheduler_timeout):
     """Convert IN to OUT, chosen by the name of OUT.
 
     \b
@@ -53,7 +56,7 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
     if scheduler is not None:
         if to_stream:
             raise click.BadParameter("with --scheduler, OUT is a Parquet folder", param_hint="OUT")
-        _convert_on_dask(source, target, scheduler, panels, threads, batch_size)
+        _convert_on_dask(source, target, scheduler, panels, threads, batch_size, scheduler_timeout)
         return
     if Path(source).is_dir():
         stream = _read_parquet(source)
@@ -70,17 +73,15 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
                 _write_parquet([stream], str(tmp), stream, stream.report)
         _note_dropped(source, dropped if to_stream else 0)
         return
-    src = common.open_stream(source, panels)
-    if to_stream and not src.panels and src.size:
-        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
-                                "be written back with their panels; give --panels")
-    reading = common.Reading()
+    src = common.open_stream(source, panels, threads=threads)
+    common.require_panels(src)
+    tally = common.Tally()
     dropped = 0
     inputs = common.input_files(source, panels=panels)
     with common.atomic_output(target, inputs=inputs, folder=not to_stream) as tmp, \
-            common.Progress(src.size, enabled=not quiet) as progress:
-        parts = common.batches(src, threads=threads, batch_bytes=batch_size, progress=progress,
-                               reading=reading)
+            common.Progress([src], enabled=not quiet) as progress:
+        parts = _tallied(common.batches(src, threads=threads, batch_bytes=batch_size,
+                                        progress=progress.of(src)), tally)
         if to_stream:
             sink = StreamSink(tmp, src.header, threads)
             for batch in parts:
@@ -91,13 +92,20 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler):
         else:
             like = quillon.Stream.empty(src.panels, header=src.header)
             like.path = src.path
-            _write_parquet(parts, str(tmp), like, reading.excluded)
-    common.note_reading(src, reading, dropped=dropped)
+            _write_parquet(parts, str(tmp), like, tally.report)
+    common.note_reading(src, tally, dropped=dropped)
+
+
+def _tallied(parts, tally: common.Tally):
+    for batch in parts:
+        tally.add(batch)
+        yield batch
 
 
 def _write_parquet(parts, folder: str, like: quillon.Stream, report) -> None:
     """The tables of the batches as one folder of tables, one row group per batch; the
-    record takes header, panels and path from ``like``, and ``report``."""
+    record takes header, panels and path from ``like``, and ``report`` (read once the
+    batches are written)."""
     writer = TablesWriter(folder)
     try:
         for batch in parts:
@@ -119,23 +127,25 @@ def _note_dropped(source: str, dropped: int) -> None:
                     "not in the panel list (their panel name is not known)")
 
 
-def _convert_on_dask(source: str, target: str, scheduler: str, panels: str | None,
-                     threads: int | None, batch_size: int) -> None:
+def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str] | str | None,
+                     threads: int | None, batch_size: int, timeout: float) -> None:
     try:
         import quillon.dask as qd
     except ImportError as exc:
         raise common.InputError(str(exc)) from None
-    names = common._panel_list(panels) if panels is not None else None
     sources = glob.glob(source) if glob.has_magic(source) else [source]
     with common.atomic_output(target, inputs=common.input_files(*sources, panels=panels),
                               folder=True) as tmp:
         try:
             report = qd.convert_to_parquet(source, tmp, scheduler=scheduler, blocksize=batch_size,
-                                           panels=names, n_threads=threads or 1)
-        except OSError as exc:
-            raise common.InputError(common.os_error_text(exc, source)) from None
+                                           panels=panels, n_threads=threads or 1, timeout=timeout)
+        except qd.SchedulerUnreachable as exc:
+            raise common.CommandFailed(exc.strerror or str(exc)) from None
+        except (OSError, ValueError, quillon.StreamChangedError) as exc:
+            with common.reading(source):
+                raise exc from None
     for reason, (count, first) in report.items():
-        common.warn(f"{source}: left out {count} × {reason} (first at byte {first} of its file)")
+        common.warn(f"{source}: left out {count:,} × {reason} (first at byte {first:,} of its file)")
 
 
 def _read_parquet(folder: str) -> quillon.Stream:

@@ -2,8 +2,9 @@
 from __future__ import annotations
 
 import json
+import math
 import os
-from concurrent.futures import ThreadPoolExecutor
+import re
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -11,20 +12,29 @@ import click
 import numpy as np
 
 import quillon
-from quillon._native import default_threads, index_chunks
+from quillon._source import read_text
 from quillon._verbatim import open_output, whole_file, write_text
 from quillon.cli import _common as common
 from quillon.cli._write import StreamSink
+
+# A decimal number as people write it: no "_" digit separators, no "nan" or "inf".
+_NUMBER = re.compile(r"\s*[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?\s*")
 
 
 def _floats(text: str, n: int, what: str) -> list[float]:
     parts = text.split(",")
     if len(parts) != n:
         raise click.BadParameter(f"{what}: expected {n} comma-separated numbers, got {text!r}")
-    try:
-        return [float(p) for p in parts]
-    except ValueError:
-        raise click.BadParameter(f"{what}: not a number in {text!r}") from None
+    bad = next((p for p in parts if not _NUMBER.fullmatch(p)), None)
+    if bad is not None:
+        raise click.BadParameter(f"{what}: {bad.strip()!r} is not a number in {text!r}")
+    return [float(p) for p in parts]
+
+
+def _parse_resolution(ctx, param, value: float | None) -> float | None:
+    if value is not None and not (math.isfinite(value) and value > 0):
+        raise click.BadParameter(f"must be a number of Å above 0, got {value!r}")
+    return value
 
 
 def _parse_cell(ctx, param, value: str | None) -> tuple[float, ...] | None:
@@ -43,7 +53,7 @@ def _parse_tolerance(ctx, param, value: str) -> tuple[float, float]:
                                  f"2%,1.5, got {value!r}")
     tol = _floats(f"{parts[0].strip().removesuffix('%')},{parts[1]}", 2, "LENGTH%,ANGLE")
     if not all(np.isfinite(tol)) or min(tol) < 0:
-        raise click.BadParameter(f"tolerances must be ≥ 0, got {value!r}")
+        raise click.BadParameter(f"tolerances must be finite numbers ≥ 0, got {value!r}")
     return tol[0] / 100, tol[1]
 
 
@@ -51,11 +61,8 @@ def read_events(path: str) -> tuple[set[tuple[str, str]], set[str]]:
     """(file name, event) pairs, and file names listed without an event (all their events)."""
     pairs: set[tuple[str, str]] = set()
     whole: set[str] = set()
-    try:
-        text = Path(path).read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as exc:
-        raise common.InputError(common.os_error_text(exc, path) if isinstance(exc, OSError)
-                                else f"{path}: {exc}") from None
+    with common.reading(path):
+        text = read_text(path)  # a regular file (a named pipe would block), BOM dropped
     for line in text.splitlines():
         line = line.strip()
         if not line or line.startswith("#"):
@@ -98,7 +105,8 @@ class Tests:
             pairs, whole = self.events
             images = np.fromiter(((f, e) in pairs or f in whole for f, e in zip(s.filenames, s.events)),
                                  bool, count=s.n_images)
-            tests["events"] = images[c["image_id"]]
+            # Image ids count over the file; the batch's images are its rows from first_image_id.
+            tests["events"] = images[c["image_id"] - np.int32(s.first_image_id)]
         keep = np.ones(s.n_crystals, bool)
         for name, ok in tests.items():
             self.failed[name] = self.failed.get(name, 0) + int(np.count_nonzero(~ok))
@@ -132,7 +140,7 @@ Examples:
               help="Keep crystals whose cell is within --tolerance of this one (Å and degrees).")
 @click.option("--tolerance", callback=_parse_tolerance, default="5%,1.5", show_default=True,
               metavar="LENGTH%,ANGLE", help="Allowed deviation from --cell: lengths in %, angles in degrees.")
-@click.option("--resolution-better-than", "resolution", type=click.FloatRange(min=0, min_open=True),
+@click.option("--resolution-better-than", "resolution", type=float, callback=_parse_resolution,
               metavar="Å", help="Keep crystals whose resolution limit is this many Å or better.")
 @click.option("--min-reflections", type=click.IntRange(min=0), metavar="N",
               help="Keep crystals with at least N reflections.")
@@ -171,29 +179,29 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
     if Path(target).suffix.lower() == ".parquet" or target.endswith(("/", os.sep)):
         raise click.BadParameter("filter writes a stream: give a name ending in .stream (convert "
                                  "it to Parquet tables with quillon convert)", param_hint="OUT")
-    src = common.open_stream(source, panels)
-    if not verbatim and not src.panels and src.size:
-        raise common.InputError(f"{source}: the header has no geometry, so reflections could not "
-                                "be written back with their panels; give --panels")
-    tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals,
-                  read_events(events_from) if events_from else None)
+    events = read_events(events_from) if events_from else None
+    src = common.open_stream(source, panels, threads=threads)
+    if not verbatim:  # a copy keeps each reflection's panel name as it is in IN
+        common.require_panels(src)
+    tests = Tests(cell, tolerance, resolution, min_reflections, first_crystals, events)
     inputs = common.input_files(source, events_from, panels=panels)
     nothing_to_test = (cell is None and resolution is None and min_reflections is None
                        and first_crystals is None and events_from is None
                        and not images_with_crystals)
     if verbatim and nothing_to_test:
-        counts = _copy_whole(src, target, inputs, threads)
+        counts = _copy_whole(src, target, inputs)
         _summary(source, target, counts, counts, {}, as_json, copied=True)
         return
     read = {"images": 0, "crystals": 0, "reflections": 0}
-    reading = common.Reading()
+    tally = common.Tally()
     dropped = 0
     try:
         with common.atomic_output(target, inputs=inputs) as tmp, \
-                common.Progress(src.size, enabled=not quiet) as progress, \
+                common.Progress([src], enabled=not quiet) as progress, \
                 StreamSink(tmp, src.header, threads, verbatim=verbatim) as sink:
             for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                        progress=progress, reading=reading):
+                                        progress=progress.of(src)):
+                tally.add(batch)
                 read["images"] += batch.n_images
                 read["crystals"] += batch.n_crystals
                 read["reflections"] += len(batch)
@@ -209,34 +217,25 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
                 if tests.done(images_with_crystals):
                     break
             sink.close()
-    except quillon.SourceChangedError as exc:
+    except quillon.StreamChangedError as exc:
         raise common.CommandFailed(str(exc)) from None
-    common.note_reading(src, reading, dropped=dropped)
+    common.note_reading(src, tally, dropped=dropped)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
     _summary(source, target, read, kept, tests.failed, as_json)
 
 
-def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | None) -> dict:
+def _copy_whole(src: common.Source, target: str, inputs: list) -> dict:
     """Copy IN whole (nothing to test, so nothing is parsed); the index's counts.
 
-    The index is made while the kernel copies (both without the interpreter lock); the copy
-    checks that the file did not change since it was looked at, before and after.
+    The copy checks that the file did not change since it was indexed, before and after.
     """
+    origin = whole_file(src.path, src.stamp)
     try:
-        origin = whole_file(src.path, os.stat(src.path))
-    except OSError as exc:
-        raise common.InputError(common.os_error_text(exc, src.path)) from None
-    with ThreadPoolExecutor(1) as pool:
-        indexed = pool.submit(index_chunks, src.path, default_threads(threads))
-        try:
-            with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
-                write_text(origin, out, None)
-                try:  # a failed index leaves no output behind either
-                    rows = indexed.result()
-                except OSError as exc:
-                    raise common.InputError(common.os_error_text(exc, src.path)) from None
-        except quillon.SourceChangedError as exc:
-            raise common.CommandFailed(str(exc)) from None
+        with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
+            write_text(origin, out, None)
+    except quillon.StreamChangedError as exc:
+        raise common.CommandFailed(str(exc)) from None
+    rows = src.rows
     return {"images": len(rows), "crystals": int(rows[:, 2].sum()),
             "reflections": int(rows[:, 3].clip(min=0).sum())}
 
@@ -244,17 +243,18 @@ def _copy_whole(src: common.Source, target: str, inputs: list, threads: int | No
 def _summary(source: str, target: str, read: dict, kept: dict, failed: dict, as_json: bool,
              copied: bool = False) -> None:
     if as_json:
-        record: dict[str, object] = {"input": source, "output": target, "read": read,
-                                     "kept": kept, "failed": failed}
+        record: dict[str, object] = {"input": common.shown(source), "output": common.shown(target),
+                                     "read": read, "kept": kept, "failed": failed}
         if copied:
             record["copied"] = True
         click.echo(json.dumps(record, indent=2, ensure_ascii=False))
         return
     if copied:
-        click.echo(f"{target}: copied {source} whole (no test given): {read['images']:,} chunks, "
-                   f"{read['crystals']:,} crystal blocks, {read['reflections']:,} reflection rows")
+        click.echo(f"{common.shown(target)}: copied {common.shown(source)} whole (no test given): "
+                   f"{read['images']:,} chunks, {read['crystals']:,} crystal blocks, "
+                   f"{read['reflections']:,} reflection rows")
         return
-    click.echo(f"{target}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
+    click.echo(f"{common.shown(target)}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
                f"{_of(kept, read, 'reflections')}")
     if failed:
         click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in failed.items()))

@@ -19,12 +19,15 @@ JSON_SCHEMA_HELP = """\b
               "excluded": {REASON: [COUNT, FIRST_BYTE_OFFSET]},
               "cell": {"a"|"b"|"c"|"alpha"|"beta"|"gamma":
                        {"median", "iqr"}},
-              "resolution": {"median", "p10", "p90"},
+              "resolution": {"median", "p10", "p90",
+                             "without_limit"},
               "photon_energy": {"min", "max"}}],
    "total": {"files", "bytes", "images", "images_with_crystals",
              "indexing_rate", "crystals", "reflections"}}
 Lengths and resolution in Å, angles in degrees, energy in eV; a statistic
-of no values (no crystals) is null."""
+of no values (no crystals) is null. Crystals the stream gives no resolution
+limit for (written as 999 Å) are counted in without_limit and left out of
+the percentiles."""
 
 
 @click.command(short_help="Counts, cells, resolution and exclusions of streams.", epilog=JSON_SCHEMA_HELP + """
@@ -47,13 +50,13 @@ def info(files, as_json, panels, threads, batch_size, quiet):
     interquartile ranges of the cell parameters, the 10th/50th/90th percentiles of
     the crystals' resolution limits, and the photon energy range.
     """
-    sources = [common.open_stream(f, panels) for f in files]
+    sources = [common.open_stream(f, panels, threads=threads) for f in files]
     summaries = []
-    with common.Progress(sum(s.size for s in sources), enabled=not quiet) as progress:
+    with common.Progress(sources, enabled=not quiet) as progress:
         for src in sources:
             summary = Summary(src)
             for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                        progress=progress, reading=summary.reading):
+                                        progress=progress.of(src)):
                 summary.add(batch)
             summaries.append(summary)
     report = {"schema_version": SCHEMA_VERSION, "files": [s.to_dict() for s in summaries]}
@@ -89,14 +92,16 @@ def _print_tables(report: dict) -> None:
         grid.add_row("reflections", f"{f['reflections']:,}")
         grid.add_row("panels", f"{f['panels']}" + ("" if f["panels"] else " (no geometry in the header)"))
         if f["unknown_panel_reflections"]:
-            grid.add_row("unknown panel", f"{f['unknown_panel_reflections']:,} reflections")
+            grid.add_row("unknown panel", common.plural(f["unknown_panel_reflections"], "reflection"))
         energy = f["photon_energy"]
         grid.add_row("photon energy", "–" if energy["min"] is None
                      else f"{energy['min']:,.2f} – {energy['max']:,.2f} eV")
         res = f["resolution"]
-        grid.add_row("resolution limit", "–" if res["median"] is None else
+        without = (f"; {common.plural(res['without_limit'], 'crystal')} without a limit"
+                   if res["without_limit"] else "")
+        grid.add_row("resolution limit", ("–" if res["median"] is None else
                      f"median {res['median']:.2f} Å, 10th–90th percentile "
-                     f"{res['p10']:.2f}–{res['p90']:.2f} Å")
+                     f"{res['p10']:.2f}–{res['p90']:.2f} Å") + without)
         excluded = f["excluded"]
         grid.add_row("left out", "nothing" if not excluded else
                      "\n".join(f"{n:,} × {reason} (first at byte {first:,})"

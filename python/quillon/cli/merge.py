@@ -4,8 +4,6 @@ from __future__ import annotations
 import json
 import math
 import os
-import sys
-import warnings
 from pathlib import Path
 
 import click
@@ -80,7 +78,7 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     cell = _cell_file(cell_file)
     table = _merge.AsuTable(sym)
     total = _merge.Sums.empty(src.header)
-    for batch in _batches(src, panels, threads, batch_size, quiet):
+    for batch in _batches(src, threads, batch_size, quiet):
         total = total.combine(_merge.partial_sums(batch, sym, polarisation, table))
     if total.rejected and not quiet:
         common.warn(f"{src.path}: left out {total.rejected:,} measurements whose intensity is not "
@@ -92,20 +90,13 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     return src, sym, target, total, cell, note
 
 
-def _batches(src: common.Source, panels: str | None, threads: int | None, batch_size: int,
-             quiet: bool):
-    """The batches of ``src`` from quillon.iter_batches; reading errors as the command's."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", quillon.UnknownPanelWarning)  # panels do not matter here
-            yield from quillon.iter_batches(src.path, batch_bytes=batch_size,
-                                            panels=src.panels if panels is not None else None,
-                                            n_threads=threads,
-                                            progress=not quiet and sys.stderr.isatty())
-    except OSError as exc:
-        raise common.InputError(common.os_error_text(exc, src.path)) from None
-    except ValueError as exc:
-        raise common.InputError(f"{src.path}: {exc}") from None
+def _batches(src: common.Source, threads: int | None, batch_size: int, quiet: bool):
+    """The batches of ``src``, read as every command reads them (the road of
+    ``quillon.iter_batches``: one index, the command's progress bar, errors as one line);
+    reflections on unknown panels are no matter here and are not warned about."""
+    with common.Progress([src], enabled=not quiet) as progress:
+        yield from common.batches(src, threads=threads, batch_bytes=batch_size,
+                                  progress=progress.of(src))
 
 
 def _write(target: str, write, source: str) -> None:
@@ -142,7 +133,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
         src, sym, target_cell = _open(source, symmetry, panels)
         given = _cell_file(cell_file)
         writer = _merge.Unmerged(sym)
-        for batch in _batches(src, panels, threads, batch_size, quiet):
+        for batch in _batches(src, threads, batch_size, quiet):
             writer.add(batch)
         try:
             cell = given or _merge.resolve_cell(None, target_cell,
@@ -213,7 +204,7 @@ def stats(source, symmetry, shells, no_scale, no_polarisation, min_measurements,
     src, sym, sums, result = _statistics(source, symmetry, shells, no_scale, no_polarisation,
                                          min_measurements, cell_file, panels, threads,
                                          batch_size, quiet)
-    report = _report(src.path, sym, sums, result)
+    report = _report(common.shown(src.path), sym, sums, result)
     if as_json:
         click.echo(json.dumps(report, indent=2, ensure_ascii=False))
     else:
@@ -311,6 +302,6 @@ def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation,
                                       quiet)
     if not result.rows:
         raise common.CommandFailed(f"{src.path}: no merged reflections, nothing to plot")
-    fig = result.plot(f"{os.path.basename(source)}: point group {sym.point_group}", dpi)
+    fig = result.plot(f"{common.shown(os.path.basename(source))}: point group {sym.point_group}", dpi)
     fmt = Path(output).suffix.lower().lstrip(".")
     _write(output, lambda path: _plot.save(fig, path, fmt), src.path)

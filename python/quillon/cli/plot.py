@@ -41,14 +41,14 @@ def _plot_command(name: str, help_text: str, example: str):
         @common.batch_option
         @common.quiet_option
         def command(source, output, dpi, panels, threads, batch_size, quiet):
-            src = common.open_stream(source, panels)
+            src = common.open_stream(source, panels, threads=threads)
             summary = Summary(src, panels=name == "panels", shells=name == "resolution")
-            with common.Progress(src.size, enabled=not quiet) as progress:
+            with common.Progress([src], enabled=not quiet) as progress:
                 for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                            progress=progress, reading=summary.reading):
+                                            progress=progress.of(src)):
                     summary.add(batch)
-            common.note_reading(src, summary.reading)
-            fig = draw(summary, f"{os.path.basename(source)}", dpi)
+            common.note_reading(src, summary.tally)
+            fig = draw(summary, common.shown(os.path.basename(source)), dpi)
             fmt = Path(output).suffix.lower().lstrip(".")
             with common.atomic_output(output, inputs=common.input_files(source, panels=panels)) as tmp:
                 _plot.save(fig, tmp, fmt)
@@ -69,7 +69,7 @@ def plot() -> None:
 def cells(summary: Summary, title: str, dpi: float):
     if not summary.crystals:
         raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
-    return _plot.cells_figure(summary.cells, f"{title}: unit cells of {summary.crystals:,} crystals", dpi)
+    return _plot.cells_figure(summary.cells, f"{title}: unit cells of {common.plural(summary.crystals, 'crystal')}", dpi)
 
 
 @_plot_command("resolution", "The crystals' resolution limits and the reflections per resolution "
@@ -77,9 +77,13 @@ def cells(summary: Summary, title: str, dpi: float):
 def resolution(summary: Summary, title: str, dpi: float):
     if not summary.crystals:
         raise common.CommandFailed(f"{summary.src.path}: no crystals, nothing to plot")
+    if not len(summary.resolution):
+        raise common.CommandFailed(f"{summary.src.path}: no crystal has a resolution limit, "
+                                   "nothing to plot")
     assert summary.inv_d_counts is not None  # the command asks for shells
     return _plot.resolution_figure(summary.resolution, summary.inv_d_counts, INV_D_STEP,
-                                   f"{title}: resolution of {summary.crystals:,} crystals", dpi)
+                                   f"{title}: resolution limits of "
+                                   f"{common.plural(len(summary.resolution), 'crystal')}", dpi)
 
 
 @_plot_command("panels", "Reflections per panel of IN: a detector map when the geometry in the "
@@ -97,7 +101,7 @@ def panels(summary: Summary, title: str, dpi: float):
     n = len(summary.src.panels)
     assert summary.panel_counts is not None  # the command asks for panels
     return _plot.panels_figure(summary.src.panels, summary.panel_counts, outlines,
-                               f"{title}: {summary.reflections:,} reflections on "
+                               f"{title}: {common.plural(summary.reflections, 'reflection')} on "
                                f"{n} panel{'s' * (n != 1)}", dpi,
                                positions=summary.positions, bin_pixels=POSITION_BIN)
 
