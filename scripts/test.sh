@@ -39,7 +39,7 @@ done
 bash "$here/sanitize.sh" asan
 
 echo "== ruff and mypy (the quillon package)"
-"$root/.venv/bin/python" -m pip install "${pip_quiet[@]}" "ruff>=0.17" "mypy>=2.0"
+"$root/.venv/bin/python" -m pip install "${pip_quiet[@]}" "ruff>=0.17" "mypy>=2.0" pandas-stubs
 "$root/.venv/bin/ruff" check python
 "$root/.venv/bin/mypy"  # files and settings: [tool.mypy] in pyproject.toml
 
