@@ -186,8 +186,9 @@ def test_a_failed_folder_write_leaves_the_old_folder(tmp_path, earlier):
 # -- Stream.write and Stream.to_parquet ------------------------------------------------
 
 
+@pytest.mark.parametrize("verbatim", [True, False])
 @pytest.mark.parametrize("how", ["same path", "symlink", "hard link"])
-def test_stream_write_refuses_its_source(small_stream, tmp_path, how):
+def test_stream_write_refuses_its_source(small_stream, tmp_path, how, verbatim):
     s = quillon.read(small_stream)
     before = small_stream.read_bytes()
     target = {"same path": small_stream, "symlink": tmp_path / "s.stream",
@@ -197,7 +198,7 @@ def test_stream_write_refuses_its_source(small_stream, tmp_path, how):
     elif how == "hard link":
         os.link(small_stream, target)
     with pytest.raises(SameFileError):
-        s.select(crystals=[0]).write(target)
+        s.select(crystals=[0]).write(target, verbatim=verbatim)
     assert small_stream.read_bytes() == before
 
 

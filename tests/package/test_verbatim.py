@@ -290,23 +290,6 @@ def test_a_new_header_replaces_only_the_header(tmp_path):
     assert out.read_bytes() == b"new header\n" + path.read_bytes()[len(head):]
 
 
-@pytest.mark.parametrize("link", ["same path", "symlink", "hard link"])
-def test_writing_over_the_source_is_refused(tmp_path, link):
-    path = tmp_path / "in.stream"
-    data = _text("plain")
-    path.write_bytes(data)
-    s = quillon.read(path, panels=PANELS).select(crystals=[0])
-    target = {"same path": path, "symlink": tmp_path / "sym.stream",
-              "hard link": tmp_path / "hard.stream"}[link]
-    if link == "symlink":
-        target.symlink_to(path)
-    elif link == "hard link":
-        os.link(path, target)
-    with pytest.raises(quillon.SameFileError):
-        s.write(target)
-    assert path.read_bytes() == data
-
-
 # -- the command -------------------------------------------------------------------------
 
 def _filter(*args: str) -> str:
