@@ -3,8 +3,6 @@ from __future__ import annotations
 
 from typing import Any
 
-import numpy as np
-
 from ._deps import require
 
 
@@ -12,6 +10,7 @@ def statistics_figure(shells: Any, title: str = "", dpi: float = 100) -> Any:
     """Four panels (CC½ and CC*, completeness, ⟨I/σ⟩, Rsplit) against 1/d, labelled in d (Å)."""
     require("matplotlib").use("Agg")
     from matplotlib.figure import Figure
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     fig = Figure(figsize=(12.0, 7.0), dpi=dpi, layout="constrained")
     if title:
@@ -25,10 +24,9 @@ def statistics_figure(shells: Any, title: str = "", dpi: float = 100) -> Any:
         ax.set_ylabel(" / ".join(label for _, label in lines))
         ax.set_xlabel("resolution d (Å)")
         ax.grid(alpha=0.3)
-        ticks = r[np.isfinite(r)]
-        if len(ticks):
-            ax.set_xticks(ticks[:: max(1, len(ticks) // 6)])
-            ax.set_xticklabels([f"{1 / t:.2f}" for t in ticks[:: max(1, len(ticks) // 6)]])
+        # evenly spaced in 1/d, where the shells lie; each tick labelled with its d
+        ax.xaxis.set_major_locator(MaxNLocator(6))
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{1 / x:.2f}" if x > 0 else ""))
         if len(lines) > 1:
             ax.legend(frameon=False)
     return fig
