@@ -407,7 +407,8 @@ INSTANTIATE_TEST_SUITE_P(
         FixedCase{with(kWritten, 15, "  37+17.1"), false},
         FixedCase{with(kWritten, 15, "  --37.17"), false},
         FixedCase{with(kWritten, 15, "  3 7.17"), false}, FixedCase{with(kWritten, 22, ","), false},
-        FixedCase{with(kWritten, 0, "  -+"), false}));
+        FixedCase{with(kWritten, 0, "  -+"), false}, FixedCase{with(kWritten, 0, " 1.5"), false},
+        FixedCase{with(kWritten, 73, "    "), false}));  // nine fields
 
 // Rows in the writer's layout from random values, among them values too wide for
 // their columns, NaN and infinities: taken exactly when every field fits.
@@ -638,15 +639,23 @@ TEST(PanelLookup, FullAndEmptyMaps) {
 
 // --- parse_unit, row by row ------------------------------------------------------------
 
-// A crystal of generated rows, some with invalid UTF-8, read by parse_unit,
-// gives the observations and report entries that the reference reader gives
-// for each decoded row.
+// A crystal of generated rows, some in the writer's columns, some with invalid
+// UTF-8, read by parse_unit, gives the observations and report entries that the
+// reference reader gives for each decoded row.
 TEST(ParseUnitRows, MatchTheReferenceReaderRowByRow) {
   const PanelMap panels = {{"q0a1", 3}, {"q18a0", 4}, {"p", 5}, {"x\x7fy", 6}, {"\xef\xbf\xbd", 7}};
   RowGenerator gen(11);
+  std::mt19937 rng(12);
+  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   std::vector<std::string> rows;
   for (int i = 0; i < 5000; ++i) {
     std::string row = i % 3 == 0 ? gen.odd() : gen.plain();
+    if (i % 3 == 1) {  // in the writer's columns, for the fixed-column reader
+      const int hkl[3] = {pick(-999, 9999), pick(-999, 999), pick(-99, 99)};
+      double m[6];
+      for (double& v : m) v = pick(-99999, 999999) / 100.0;
+      row = writer_row(hkl, m, i % 2 == 0 ? "q0a1" : "p");
+    }
     if (row.empty()) continue;
     if (i % 17 == 0) row[row.size() / 2] = '\xff';  // invalid UTF-8 somewhere
     // A row that reads as a marker would end the list.
