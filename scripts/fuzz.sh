@@ -2,7 +2,7 @@
 # Runs a libFuzzer target (built with clang, AddressSanitizer + UBSan) and merges
 # what it found into a fresh minimised corpus in fuzz/out/<target>/min (copy that
 # over fuzz/corpus/<target> to keep it).
-# Usage: bash scripts/fuzz.sh index|parser|pystr|roundtrip [seconds=600]
+# Usage: bash scripts/fuzz.sh index|parser|pystr|roundtrip|row [seconds=600]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 target="$1"

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "base/page_buffer.hpp"
 #include "lines/line_reader.hpp"
 #include "stream/vocabulary.hpp"
 
@@ -98,7 +99,8 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
   const std::uint64_t readable = limit > start ? limit - start : 1;
   const std::size_t window_size =
       readable < kWindowBytes ? static_cast<std::size_t>(readable) : kWindowBytes;
-  const std::unique_ptr<char[]> window(new char[window_size]);
+  // Each read lands at its file position's offset within a page (see PageBuffer).
+  PageBuffer window(window_size + PageBuffer::kPage);
   const std::unique_ptr<LineEnd[]> ends(new LineEnd[kStepBytes]);
   ChunkRows rows(max_crystals);
   ClassifyCarry carry;
@@ -114,9 +116,9 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
     if (stop_requested(cancel)) return Cancel::error();
     const std::uint64_t left = limit - pos;
     const std::size_t want = left < window_size ? static_cast<std::size_t>(left) : window_size;
-    QN_ASSIGN_OR_RETURN(const std::size_t got, source.read_at(pos, window.get(), want));
+    char* const w = window.data() + PageBuffer::page_offset(pos);
+    QN_ASSIGN_OR_RETURN(const std::size_t got, source.read_at(pos, w, want));
     if (got == 0) break;
-    const char* w = window.get();
     for (std::size_t step = 0; step < got && line_start < end; step += kStepBytes) {
       const std::size_t n = got - step < kStepBytes ? got - step : kStepBytes;
       const std::size_t k = classify(w + step, n, carry, ends.get());

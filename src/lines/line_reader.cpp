@@ -22,7 +22,7 @@ std::size_t LineReader::capacity_for(std::uint64_t start, std::uint64_t end) noe
 
 LineReader::LineReader(const ByteSource& source, std::size_t capacity, Cancel* cancel)
     : source_(&source), limit_(source.size()), cancel_(cancel) {
-  buffer_.resize_uninitialized(capacity < kMinCapacity ? kMinCapacity : capacity);
+  buffer_.resize(capacity < kMinCapacity ? kMinCapacity : capacity);
 }
 
 LineReader::LineReader(const ByteSource& source, std::uint64_t start, std::uint64_t end,
@@ -40,27 +40,29 @@ LineReader LineReader::with_capacity(const ByteSource& source, std::uint64_t sta
 
 void LineReader::reposition(std::uint64_t start, std::uint64_t end) {
   const std::size_t want = capacity_for(start, end);
-  if (buffer_.size() < want) buffer_.resize_uninitialized(want);
+  if (buffer_.size() < want) buffer_.resize(want);
   seek_to(start, end);
 }
 
 void LineReader::seek_to(std::uint64_t start, std::uint64_t end) noexcept {
-  start_ = filled_ = 0;
-  base_ = start;
+  start_ = filled_ = PageBuffer::page_offset(start);
+  base_ = start - start_;
   end_ = end;
   at_eof_ = false;
   cut_ = false;
 }
 
 // Makes room at the back of the buffer and reads once into it; at the size limit
-// it reads nothing and sets at_eof_.
+// it reads nothing and sets at_eof_. The bytes kept move by whole pages, so they
+// keep their offsets within their pages.
 Result<void> LineReader::refill() {
   if (stop_requested(cancel_)) return Cancel::error();
-  if (start_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + start_, filled_ - start_);
-    base_ += start_;
-    filled_ -= start_;
-    start_ = 0;
+  const std::size_t shift = start_ - PageBuffer::page_offset(start_);
+  if (shift > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + shift, filled_ - shift);
+    base_ += shift;
+    filled_ -= shift;
+    start_ -= shift;
   }
   const std::uint64_t pos = base_ + filled_;
   if (pos >= limit_) {
@@ -70,10 +72,10 @@ Result<void> LineReader::refill() {
   const std::uint64_t left = limit_ - pos;  // bytes the source may still give
   if (filled_ == buffer_.size()) {
     // One line fills the whole buffer: double it, but never beyond what is left of
-    // the source. Large buffers are mappings that grow without a copy.
+    // the source.
     std::size_t next = std::max(buffer_.size() * 2, kMinCapacity);
     if (left < next - filled_) next = filled_ + static_cast<std::size_t>(left);
-    buffer_.resize_uninitialized(next);
+    buffer_.resize(next);
   }
   std::uint64_t want = pos < end_ ? end_ - pos : kMinCapacity;
   want = std::min<std::uint64_t>({want, buffer_.size() - filled_, left, kMaxReadBytes});
@@ -110,9 +112,10 @@ Result<bool> LineReader::read_line(Line& line, bool grow) {
       stop = filled_;
       break;
     }
-    if (!grow && start_ == 0 && filled_ == buffer_.size()) {
+    if (!grow && start_ < PageBuffer::kPage && filled_ == buffer_.size()) {
+      // Full, and no room to be made by moving whole pages.
       line.offset = offset;
-      line.bytes = std::string_view(buffer_.data(), filled_);
+      line.bytes = std::string_view(buffer_.data() + start_, filled_ - start_);
       line.whole = false;
       start_ = filled_;
       cut_ = true;

@@ -13,8 +13,8 @@
 #include <functional>
 #include <string_view>
 
-#include "base/buffer.hpp"
 #include "base/cancel.hpp"
+#include "base/page_buffer.hpp"
 #include "base/result.hpp"
 #include "lines/byte_source.hpp"
 
@@ -53,8 +53,9 @@ class LineReader {
   Result<bool> next_line(Line& line);
 
   /// As next_line(), but the buffer never grows: a line that does not fit comes back
-  /// with `whole` false and `bytes` holding its first capacity() bytes, carriage
-  /// returns included. Its rest is passed over by the next call, or handed out
+  /// with `whole` false and `bytes` holding as many of its first bytes as the buffer
+  /// holds (capacity() less the line's offset within its page), carriage returns
+  /// included. Its rest is passed over by the next call, or handed out
   /// piece by piece by read_rest().
   Result<bool> next_line_head(Line& line);
 
@@ -70,11 +71,14 @@ class LineReader {
   void seek_to(std::uint64_t start, std::uint64_t end) noexcept;
   Result<void> refill();
 
+  // Every byte sits at the same offset within its page of the buffer as within its
+  // page of the file: base_ is a multiple of the page size, and so each read's
+  // destination is aligned like its source (see PageBuffer).
   const ByteSource* source_;
-  Buffer<char> buffer_;      // its size is the reader's capacity
+  PageBuffer buffer_;        // its size is the reader's capacity
   std::size_t start_ = 0;    // first byte not yet returned
-  std::size_t filled_ = 0;   // valid bytes from index 0
-  std::uint64_t base_ = 0;   // source offset of buffer index 0
+  std::size_t filled_ = 0;   // end of the valid bytes, which begin at start_ or before
+  std::uint64_t base_ = 0;   // source offset of buffer index 0, a multiple of the page size
   std::uint64_t end_ = 0;    // end of the current range
   std::uint64_t limit_ = 0;  // the source's size: nothing at or past it is read
   Cancel* cancel_ = nullptr;

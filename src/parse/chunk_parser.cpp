@@ -11,13 +11,15 @@
 // decoding changes nothing but non-ASCII bytes, so a marker test gives the same
 // answer on the raw bytes; states that only test markers read the raw line.
 // Reflection rows, nearly all of a stream, are first read straight from the raw
-// bytes, and decoded only when that reader gives up.
+// bytes: in the writer's fixed columns, else with the fields searched for; they
+// are decoded only when both readers give up.
 #include "parse/chunk_parser.hpp"
 
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
+#include "parse/fixed_row.hpp"
 #include "parse/utf8_decode.hpp"
 #include "pystr/numbers.hpp"
 #include "pystr/white_space.hpp"
@@ -39,7 +41,7 @@ void Parser::handle_line(std::string_view bytes, std::uint64_t at, std::string& 
       // No marker line is read as a row here: a marker starts with a letter or
       // with "--", where a row needs a digit after at most one sign.
       ReflectionValues row;
-      if (read_reflection_row_ascii(bytes, row)) {
+      if (read_reflection_row_fixed(bytes, row) || read_reflection_row_ascii(bytes, row)) {
         append_observation(row);
         return;
       }

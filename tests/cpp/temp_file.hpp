@@ -4,10 +4,13 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "lines/byte_source.hpp"
 
@@ -24,6 +27,29 @@ class InMemory {
  private:
   std::string bytes_;
   MemorySource source_;
+};
+
+/// Bytes in memory whose reads are noted: where each one was asked to write, and
+/// from which offset.
+class WatchedSource final : public ByteSource {
+ public:
+  struct Read {
+    std::uint64_t offset;
+    const char* out;
+  };
+
+  explicit WatchedSource(std::string contents) : bytes_(std::move(contents)), source_(bytes_) {}
+  [[nodiscard]] std::uint64_t size() const noexcept override { return source_.size(); }
+  Result<std::size_t> read_at(std::uint64_t offset, char* out, std::size_t n) const override {
+    reads_.push_back({offset, out});
+    return source_.read_at(offset, out, n);
+  }
+  [[nodiscard]] const std::vector<Read>& reads() const { return reads_; }
+
+ private:
+  std::string bytes_;
+  MemorySource source_;
+  mutable std::vector<Read> reads_;
 };
 
 class TempFile {

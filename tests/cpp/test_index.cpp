@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "base/page_buffer.hpp"
 #include "index/index_job.hpp"
 #include "index/scan.hpp"
 #include "simd_paths.hpp"
@@ -241,6 +244,25 @@ TEST(Scan, LinesLongerThanTheBufferCountAsTheirWholeText) {
   EXPECT_EQ(rows[0].n_obs_upper, 2u);  // the ten-field row and kRow
   EXPECT_EQ(rows[1].start, text.size() - chunk(1).size());
   EXPECT_EQ(rows[1].n_obs_upper, 2u);
+}
+
+// Each window is read to its file position's offset within a page, so that the
+// copy out of the page cache is aligned alike on both sides; the rows stay those of
+// any other start.
+TEST(Scan, ReadsLandAtTheirFileOffsetWithinAPage) {
+  std::string text;
+  for (int i = 0; i < 400; ++i) text += chunk(i % 7, 20);
+  ASSERT_GT(text.size(), 600000u);  // several windows
+  for (const std::uint64_t start : {0, 1, 4095, 4097, 300001}) {
+    const testing::WatchedSource source(text);
+    const auto got = scan(source, start, text.size(), std::nullopt);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_GT(source.reads().size(), 2u);
+    for (const auto& r : source.reads()) {
+      EXPECT_EQ((reinterpret_cast<std::uintptr_t>(r.out) - r.offset) % PageBuffer::kPage, 0u)
+          << "start " << start << ", read at " << r.offset;
+    }
+  }
 }
 
 TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {

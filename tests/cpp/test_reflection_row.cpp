@@ -1,4 +1,4 @@
-// The two reflection row readers against each other, the ASCII reader's byte
+// The fast reflection row readers against the reference, their byte
 // classes and decimals against independent definitions, the panel lookup
 // against the map it indexes, and parse_unit against the reference reader row
 // by row.
@@ -7,15 +7,19 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "parse/fixed_row.hpp"
 #include "parse/panel_lookup.hpp"
 #include "parse/parse_unit.hpp"
 #include "parse/reflection_row.hpp"
@@ -34,18 +38,22 @@ std::string cat(std::initializer_list<std::string_view> parts) {
   return out;
 }
 
-// The ASCII reader must either decline or agree with the reference bit for bit.
-// Returns whether it took the row. The row is read from an allocation of its
-// exact size, so that a read past its end shows under AddressSanitizer.
-bool expect_agreement(std::string_view text) {
+using FastReader = bool (*)(std::string_view, ReflectionValues&) noexcept;
+
+// A fast reader (by default the ASCII reader) must either decline or agree with
+// the reference, on the decoded line, bit for bit. Returns whether it took the
+// row. The row is read from an allocation of its exact size, so that a read past
+// its end shows under AddressSanitizer.
+bool expect_agreement(std::string_view text, FastReader reader = read_reflection_row_ascii) {
   const std::unique_ptr<char[]> copy(new char[text.size()]);
   std::memcpy(copy.get(), text.data(), text.size());
   const std::string_view row(copy.get(), text.size());
   ReflectionValues fast{}, ref{};
-  if (!read_reflection_row_ascii(row, fast)) return false;
-  const std::optional<Reason> dropped = read_reflection_row(row, ref);
+  if (!reader(row, fast)) return false;
+  std::string scratch;
+  const std::optional<Reason> dropped = read_reflection_row(decode_utf8_lossy(row, scratch), ref);
   EXPECT_FALSE(dropped.has_value())
-      << "the ASCII reader kept a dropped row: " << ::testing::PrintToString(row);
+      << "a fast reader kept a dropped row: " << ::testing::PrintToString(row);
   if (dropped) return true;
   for (int i = 0; i < 3; ++i) EXPECT_EQ(fast.hkl[i], ref.hkl[i]) << ::testing::PrintToString(row);
   for (int i = 0; i < 6; ++i) {
@@ -326,6 +334,207 @@ TEST(RowReaders, DecimalsAreCorrectlyRounded) {
   }
 }
 
+// --- the fixed-column reader --------------------------------------------------------
+
+// A row as the writer lays it out: h, k, l in 4 characters, I to background in 10
+// with 2 decimals, fs in 7 and ss in 6 with 1 decimal, the panel from byte 73.
+std::string writer_row(const int (&hkl)[3], const double (&m)[6], std::string_view panel) {
+  char buf[512];
+  const int n =
+      std::snprintf(buf, sizeof buf, "%4d %4d %4d %10.2f %10.2f %10.2f %10.2f%7.1f %6.1f %.*s",
+                    hkl[0], hkl[1], hkl[2], m[0], m[1], m[2], m[3], m[4], m[5],
+                    static_cast<int>(panel.size()), panel.data());
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+const std::string kWritten =
+    writer_row({13, -19, 20}, {37.17, 149.88, 74.0, 54.13, 937.1, 1504.3}, "p2a3");
+
+std::string with(std::string row, std::size_t at, std::string_view replacement) {
+  return row.replace(at, replacement.size(), replacement);
+}
+
+struct FixedCase {
+  std::string row;
+  bool taken;  // whether the fixed-column reader takes it
+};
+
+void PrintTo(const FixedCase& c, std::ostream* os) { *os << ::testing::PrintToString(c.row); }
+
+class FixedRowTest : public ::testing::TestWithParam<FixedCase> {};
+
+TEST_P(FixedRowTest, TakesOnlyTheWritersLayoutAndAgrees) {
+  EXPECT_EQ(expect_agreement(GetParam().row, read_reflection_row_fixed), GetParam().taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FixedRowTest,
+    ::testing::Values(
+        FixedCase{kWritten, true},
+        FixedCase{"  13  -19   20      37.17     149.88      74.00      54.13  937.1 1504.3 p2a3",
+                  true},
+        // Every column full, signs of both kinds, leading zeros, negative zero.
+        FixedCase{"9999 -999 +999 9999999.99 -999999.99 +999999.99 0000000.00 9999.9 9999.9 p",
+                  true},
+        FixedCase{"-  1   -0 0000      -0.00      +0.00  000001.00      -0.01   -0.0   +0.0 q",
+                  false},  // a sign apart from its digits
+        FixedCase{"  -1   -0 0000      -0.00      +0.00  000001.00      -0.01   -0.0   +0.0 q",
+                  true},
+        FixedCase{with(kWritten, 73, "panel_with_23_bytes_abc"), true},  // 96 bytes
+        FixedCase{kWritten + "0123456789abcdefghij", false},  // 97 bytes: left to the others
+        FixedCase{kWritten + " and more fields", true},       // nothing after the panel counts
+        FixedCase{kWritten + " \xff\xfe", true},
+        FixedCase{kWritten + "\t", false},  // the panel ends at a space only
+        FixedCase{kWritten + "\xc2\xa0", false},
+        FixedCase{kWritten + "\x7f", true},            // DEL is no white space
+        FixedCase{kWritten.substr(0, 73), false},      // no panel
+        FixedCase{with(kWritten, 73, " p2a"), false},  // two spaces before the panel
+        // A wider number shifts the row: the fixed reader leaves it.
+        FixedCase{writer_row({-1000, 0, 0}, {1, 1, 1, 1, 1, 1}, "p"), false},
+        FixedCase{writer_row({0, 0, 0}, {-1234567.89, 1, 1, 1, 1, 1}, "p"), false},
+        FixedCase{writer_row({0, 0, 0}, {1, 1, 1, 12345678.9, 1, 1}, "p"), false},
+        FixedCase{writer_row({0, 0, 0}, {1, 1, 1, 1, 12345.6, 1}, "p"), false},  // runs into fs
+        FixedCase{writer_row({0, 0, 0}, {1, 1, 1, 1, 1, 12345.6}, "p"), false},
+        // Spellings the general reader accepts, in their columns.
+        FixedCase{with(kWritten, 15, "  37.17e0"), false},
+        FixedCase{with(kWritten, 15, "1_000.17"), false},
+        FixedCase{with(kWritten, 15, "       .17"), false},
+        FixedCase{with(kWritten, 15, "       nan"), false},
+        FixedCase{with(kWritten, 15, "      -inf"), false},
+        FixedCase{with(kWritten, 0, "  13\t"), false}, FixedCase{with(kWritten, 72, "\t"), false},
+        FixedCase{with(kWritten, 24, "\r"), false}, FixedCase{with(kWritten, 4, "\x0b"), false},
+        // Dropped rows are the reference reader's to report.
+        FixedCase{with(kWritten, 15, "  37+17.1"), false},
+        FixedCase{with(kWritten, 15, "  --37.17"), false},
+        FixedCase{with(kWritten, 15, "  3 7.17"), false}, FixedCase{with(kWritten, 22, ","), false},
+        FixedCase{with(kWritten, 0, "  -+"), false}, FixedCase{with(kWritten, 0, " 1.5"), false},
+        FixedCase{with(kWritten, 73, "    "), false}));  // nine fields
+
+// Rows in the writer's layout from random values, among them values too wide for
+// their columns, NaN and infinities: taken exactly when every field fits.
+TEST(FixedRow, GeneratedWriterRowsAreTakenWhenTheyFit) {
+  std::mt19937 rng(2112);
+  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const auto value = [&](int width) {
+    switch (pick(0, 12)) {
+      case 0: return std::numeric_limits<double>::quiet_NaN();
+      case 1: return pick(0, 1) ? HUGE_VAL : -HUGE_VAL;
+      case 2: return -0.0;
+      case 3: return std::ldexp(static_cast<double>(rng()), -pick(0, 40)) * (pick(0, 1) ? 1 : -1);
+      default: {
+        // Mostly within the width, sometimes just beyond it.
+        const double top = std::pow(10.0, pick(0, width - 1));
+        return std::uniform_real_distribution<double>(-top, top)(rng);
+      }
+    }
+  };
+  const std::string panels[] = {
+      "p", "q0a1", "p12a15", "x\x7fy", "panel_with_23_bytes_abc", "panel_with_24_bytes_abcd"};
+  int taken = 0;
+  for (int i = 0; i < 200000 && !HasFailure(); ++i) {
+    const int hkl[3] = {pick(-1200, 1200) * (pick(0, 3) == 0 ? 10 : 1), pick(-999, 9999),
+                        pick(-99, 99)};
+    const double m[6] = {value(8), value(8), value(7), value(8), value(5), value(5)};
+    const std::string& panel = panels[pick(0, 5)];
+    const std::string row = writer_row(hkl, m, panel);
+    // Fits: nothing pushed right, so a space stands before each column (fs
+    // included, which the writer puts right after the background) and the panel.
+    bool fits = row.size() <= kFixedRowMaxBytes && row[73] != ' ';
+    for (const std::size_t at : {4, 9, 14, 25, 36, 47, 58, 65, 72}) fits = fits && row[at] == ' ';
+    for (const double v : m) fits = fits && std::isfinite(v);
+    const bool got = expect_agreement(row, read_reflection_row_fixed);
+    ASSERT_EQ(got, fits) << ::testing::PrintToString(row);
+    taken += got;
+  }
+  EXPECT_GT(taken, 20000);
+}
+
+// Each byte of rows in the layout replaced by every byte that matters to the
+// readers, removed, or doubled: the fixed reader declines or agrees.
+TEST(FixedRow, EveryByteChangedNeverDisagrees) {
+  const std::string bases[] = {
+      kWritten,
+      writer_row({-999, 9999, 0}, {-999999.99, 0.0, 1234567.89, -0.0, -999.9, 9999.9}, "q18a0"),
+      writer_row({0, -1, 10}, {0.01, -0.05, 10.5, 100.25, 0.1, -0.1}, "panel_with_23_bytes_abc"),
+  };
+  const std::string_view replacements[] = {" ",    "0",        "5",    "9",
+                                           "+",    "-",        ".",    "e",
+                                           "E",    "_",        "\t",   "\r",
+                                           "\x0b", "\x1c",     "x",    "\x7f",
+                                           "\x80", "\xc2\xa0", "\xff", std::string_view("\0", 1)};
+  int taken = 0;
+  for (const std::string& base : bases) {
+    ASSERT_TRUE(expect_agreement(base, read_reflection_row_fixed)) << base;
+    for (std::size_t at = 0; at < base.size(); ++at) {
+      for (const std::string_view r : replacements) {
+        std::string changed = base;
+        changed.replace(at, 1, r);
+        taken += expect_agreement(changed, read_reflection_row_fixed);
+        std::string inserted = base;
+        inserted.insert(at, r);
+        taken += expect_agreement(inserted, read_reflection_row_fixed);
+      }
+      std::string removed = base;
+      removed.erase(at, 1);
+      taken += expect_agreement(removed, read_reflection_row_fixed);
+    }
+  }
+  // Digits for digits and the like keep a row in the layout.
+  EXPECT_GT(taken, 500);
+}
+
+// parse_unit reads rows in the layout with the fixed reader and everything else
+// with the others: mixed rows give what the reference gives row by row.
+TEST(FixedRow, TheOtherRowGeneratorsNeverDisagree) {
+  RowGenerator gen(31);
+  for (int i = 0; i < 100000 && !HasFailure(); ++i) {
+    expect_agreement(gen.plain(), read_reflection_row_fixed);
+    expect_agreement(gen.odd(), read_reflection_row_fixed);
+  }
+}
+
+TEST(FixedRowMasks, BothVersionsMatchTheDefinition) {
+  std::mt19937 rng(17);
+  std::vector<unsigned char> row(kFixedRowMaxBytes);
+  const auto check = [&](std::size_t n) {
+    FixedRowMasks want;
+    for (unsigned i = 0; i < n; ++i) {
+      const unsigned char b = row[i];
+      const auto at = [i](bool set) { return static_cast<unsigned __int128>(set) << i; };
+      want.space |= at(b == ' ');
+      want.digit |= at(b >= '0' && b <= '9');
+      want.sign |= at(b == '+' || b == '-');
+      want.minus |= at(b == '-');
+      want.other |= at(b < 0x20 || b >= 0x80);
+    }
+    const unsigned char* data = row.data();
+    for (const FixedRowMasks& got : {fixed_row_masks(data, n), fixed_row_masks_portable(data, n)}) {
+      ASSERT_TRUE(got.space == want.space && got.digit == want.digit && got.sign == want.sign &&
+                  got.minus == want.minus && got.other == want.other)
+          << "length " << n;
+    }
+  };
+  // Every byte value at every place, among neighbours of several classes, for the
+  // lengths where the blocks meet differently; random rows of every length.
+  for (const std::size_t n : {74, 79, 80, 81, 96}) {
+    for (const unsigned char fill : {' ', '7', '\x01', '\xff'}) {
+      for (std::size_t pos = 0; pos < n; ++pos) {
+        for (int value = 0; value < 256; ++value) {
+          std::fill(row.begin(), row.end(), fill);
+          row[pos] = static_cast<unsigned char>(value);
+          check(n);
+        }
+      }
+    }
+  }
+  for (std::size_t n = kFixedRowMinBytes; n <= kFixedRowMaxBytes; ++n) {
+    for (int i = 0; i < 2000; ++i) {
+      for (unsigned char& b : row) b = static_cast<unsigned char>(rng());
+      check(n);
+    }
+  }
+}
+
 // --- byte classes -----------------------------------------------------------------
 
 TEST(Classify16, BothVersionsMatchTheDefinition) {
@@ -430,15 +639,23 @@ TEST(PanelLookup, FullAndEmptyMaps) {
 
 // --- parse_unit, row by row ------------------------------------------------------------
 
-// A crystal of generated rows, some with invalid UTF-8, read by parse_unit,
-// gives the observations and report entries that the reference reader gives
-// for each decoded row.
+// A crystal of generated rows, some in the writer's columns, some with invalid
+// UTF-8, read by parse_unit, gives the observations and report entries that the
+// reference reader gives for each decoded row.
 TEST(ParseUnitRows, MatchTheReferenceReaderRowByRow) {
   const PanelMap panels = {{"q0a1", 3}, {"q18a0", 4}, {"p", 5}, {"x\x7fy", 6}, {"\xef\xbf\xbd", 7}};
   RowGenerator gen(11);
+  std::mt19937 rng(12);
+  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   std::vector<std::string> rows;
   for (int i = 0; i < 5000; ++i) {
     std::string row = i % 3 == 0 ? gen.odd() : gen.plain();
+    if (i % 3 == 1) {  // in the writer's columns, for the fixed-column reader
+      const int hkl[3] = {pick(-999, 9999), pick(-999, 999), pick(-99, 99)};
+      double m[6];
+      for (double& v : m) v = pick(-99999, 999999) / 100.0;
+      row = writer_row(hkl, m, i % 2 == 0 ? "q0a1" : "p");
+    }
     if (row.empty()) continue;
     if (i % 17 == 0) row[row.size() / 2] = '\xff';  // invalid UTF-8 somewhere
     // A row that reads as a marker would end the list.

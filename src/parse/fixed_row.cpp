@@ -1,0 +1,253 @@
+// The fixed-column row reader. The layout is a table of nine numeric columns;
+// from it come, at compile time, bit masks of the byte places that must hold a
+// space, a digit or a point, and of the places left of each number that may hold
+// its padding, its sign and its leading digits. One pass classifies the row 16
+// bytes at a time into bit masks; a handful of mask operations then check the
+// whole row against the layout, without a branch per field.
+//
+// A number then sits at a known place with nothing but spaces, one sign and
+// digits left of its point, so its integer part is the eight bytes ending at the
+// point read as one word, padding counted as zeros. Its value is that integer
+// significand (at most nine digits) over 10 or 100: both exact doubles, so the
+// one division is correctly rounded, as py_float rounds the same literal.
+#include "parse/fixed_row.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "pystr/exact_decimal.hpp"
+
+namespace qn {
+namespace {
+
+using Byte = unsigned char;
+using Word = std::uint64_t;
+using Mask = unsigned __int128;
+
+// One numeric column: the space before it (none for h, which starts the row),
+// its integer part [first, point) whose last byte is a digit, and the number of
+// digits after the point at `point` (0: an integer, no point).
+struct Column {
+  unsigned space;  // 0: no space before it
+  unsigned first;
+  unsigned point;
+  unsigned decimals;
+};
+
+constexpr Column kColumns[9] = {
+    {0, 0, 4, 0},    {4, 5, 9, 0},    {9, 10, 14, 0},   // h, k, l
+    {14, 15, 22, 2}, {25, 26, 33, 2}, {36, 37, 44, 2},  // I, sigma, peak
+    {47, 48, 55, 2}, {58, 59, 63, 1}, {65, 66, 70, 1},  // background, fs, ss
+};
+constexpr unsigned kPanelSpace = 72;
+static_assert(kPanelSpace + 2 == kFixedRowMinBytes);
+
+constexpr Mask bit(unsigned i) { return Mask{1} << i; }
+constexpr Mask span(unsigned from, unsigned to) {  // bits [from, to)
+  Mask m = 0;
+  for (unsigned i = from; i < to; ++i) m |= bit(i);
+  return m;
+}
+
+struct Layout {
+  Mask space = 0;  // must be " "
+  Mask digit = 0;  // must be a digit
+  Mask free = 0;   // padding, then at most one sign, then digits
+  Mask padding[9] = {};
+};
+
+constexpr Layout make_layout() {
+  Layout l;
+  for (unsigned k = 0; k < 9; ++k) {
+    const Column& c = kColumns[k];
+    if (c.space != 0) l.space |= bit(c.space);
+    l.padding[k] = span(c.first, c.point - 1);
+    l.free |= l.padding[k];
+    l.digit |= bit(c.point - 1) | span(c.point + 1, c.point + 1 + c.decimals);
+  }
+  l.space |= bit(kPanelSpace);
+  return l;
+}
+constexpr Layout kLayout = make_layout();
+
+inline Word load8(const Byte* p) noexcept {
+  Word x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;  // byte i of the text is byte i of x, counted from the least significant
+}
+
+// The value of eight bytes of digits, spaces and signs (byte 0 the most
+// significant), the last two counting as 0 digits.
+inline std::uint32_t eight_digits(Word x) noexcept {
+  // Digits are 0x30..0x39; spaces and signs 0x20..0x2D, without bit 4.
+  const Word is_digit = ((x >> 4) & 0x0101010101010101ULL) * 0xFF;
+  x &= 0x0F0F0F0F0F0F0F0FULL & is_digit;
+  x = (x * 2561) >> 8;                                // 10 * 256 + 1: pairs
+  x = ((x & 0x00FF00FF00FF00FFULL) * 6553601) >> 16;  // 100 * 65536 + 1: quads
+  return static_cast<std::uint32_t>(((x & 0x0000FFFF0000FFFFULL) * 42949672960001ULL) >> 32);
+}
+
+// The integer part of column c: the bytes [first, point) as a number.
+template <unsigned K>
+inline std::uint32_t integer_part(const Byte* line) noexcept {
+  constexpr Column c = kColumns[K];
+  constexpr unsigned len = c.point - c.first;
+  static_assert(len <= 8);
+  if constexpr (c.point >= 8) {
+    return eight_digits(load8(line + c.point - 8) & (~Word{0} << (8 * (8 - len))));
+  } else {
+    return eight_digits(load8(line) << (8 * (8 - c.point)));
+  }
+}
+
+template <unsigned K>
+inline bool negative(const FixedRowMasks& m) noexcept {
+  return (m.minus & kLayout.padding[K]) != 0;
+}
+
+template <unsigned K>
+inline std::int16_t index_value(const Byte* line, const FixedRowMasks& m) noexcept {
+  const auto v = static_cast<std::int32_t>(integer_part<K>(line));  // at most 9999
+  return static_cast<std::int16_t>(negative<K>(m) ? -v : v);
+}
+
+template <unsigned K>
+inline double measurement_value(const Byte* line, const FixedRowMasks& m) noexcept {
+  constexpr Column c = kColumns[K];
+  std::uint64_t w = integer_part<K>(line);
+  for (unsigned i = 0; i < c.decimals; ++i) w = w * 10 + (line[c.point + 1 + i] & 0x0Fu);
+  // The quotient is +0 or positive, so setting the sign bit negates it.
+  const double v = exact_quotient_pow10(w, c.decimals);
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | std::uint64_t{negative<K>(m)}
+                                                                     << 63);
+}
+
+template <unsigned... K>
+inline bool points_in_place(const Byte* line, std::integer_sequence<unsigned, K...>) noexcept {
+  // Bitwise &: every point is looked at, without a branch per column.
+  return (... & (kColumns[K].decimals == 0 || line[kColumns[K].point] == '.'));
+}
+
+// The classes of 16 bytes, bit i for byte i.
+struct Classes16 {
+  unsigned space, digit, sign, minus, other;
+};
+
+inline Classes16 classify_portable(const Byte* p) noexcept {
+  Classes16 c{0, 0, 0, 0, 0};
+  for (unsigned i = 0; i < 16; ++i) {
+    const Byte b = p[i];
+    c.space |= static_cast<unsigned>(b == ' ') << i;
+    c.digit |= static_cast<unsigned>(b >= '0' && b <= '9') << i;
+    c.sign |= static_cast<unsigned>(b == '+' || b == '-') << i;
+    c.minus |= static_cast<unsigned>(b == '-') << i;
+    c.other |= static_cast<unsigned>(b < ' ' || b >= 0x80) << i;
+  }
+  return c;
+}
+
+[[gnu::always_inline]] inline Classes16 classify(const Byte* p, bool portable) noexcept {
+#if defined(__SSE2__)
+  if (!portable) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto bits = [](__m128i eq) { return static_cast<unsigned>(_mm_movemask_epi8(eq)); };
+    const __m128i minus = _mm_cmpeq_epi8(v, _mm_set1_epi8('-'));
+    const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    // The signed comparison puts the bytes of 0x80 and above below " " too.
+    return {bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))),
+            bits(_mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d)),
+            bits(_mm_or_si128(minus, _mm_cmpeq_epi8(v, _mm_set1_epi8('+')))), bits(minus),
+            bits(_mm_cmplt_epi8(v, _mm_set1_epi8(' ')))};
+  }
+#endif
+  return classify_portable(p);
+}
+
+// The five classes as pairs of words: bytes 0..63, then 64..127.
+struct Words {
+  Word lo[5] = {};
+  Word hi[5] = {};
+
+  static void put(Word (&w)[5], const Classes16& c, int shift) noexcept {
+    const Word v[5] = {c.space, c.digit, c.sign, c.minus, c.other};
+    for (int i = 0; i < 5; ++i) w[i] |= shift >= 0 ? v[i] << shift : v[i] >> -shift;
+  }
+};
+
+// Four blocks at fixed places fill the low words; the bytes from 64 on come from
+// a block that ends at the row's end (and, for rows of more than 80 bytes, the
+// block at 64), so no byte past the end is read and no shift is wider than a word.
+[[gnu::always_inline]] inline FixedRowMasks build_masks(const Byte* p, std::size_t n,
+                                                        bool portable) noexcept {
+  Words w;
+#pragma GCC unroll 4
+  for (int b = 0; b < 4; ++b) Words::put(w.lo, classify(p + 16 * b, portable), 16 * b);
+  const int tail = static_cast<int>(n) - 80;  // -6 .. 16
+  Words::put(w.hi, classify(p + n - 16, portable), tail);
+  if (tail > 0) Words::put(w.hi, classify(p + 64, portable), 0);
+  FixedRowMasks m;
+  const auto join = [&](int i) { return static_cast<Mask>(w.hi[i]) << 64 | w.lo[i]; };
+  m.space = join(0);
+  m.digit = join(1);
+  m.sign = join(2);
+  m.minus = join(3);
+  m.other = join(4);
+  return m;
+}
+
+}  // namespace
+
+FixedRowMasks fixed_row_masks(const unsigned char* p, std::size_t n) noexcept {
+  return build_masks(p, n, false);
+}
+
+FixedRowMasks fixed_row_masks_portable(const unsigned char* p, std::size_t n) noexcept {
+  return build_masks(p, n, true);
+}
+
+bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) noexcept {
+  const Byte* const line = reinterpret_cast<const Byte*>(bytes.data());
+  const std::size_t n = bytes.size();
+  if (n < kFixedRowMinBytes || n > kFixedRowMaxBytes) return false;
+  const FixedRowMasks m = build_masks(line, n, false);
+
+  // The layout: spaces, digits and points in their places, and left of each
+  // number only spaces, signs and digits, where a sign or a digit is followed by
+  // a digit. So a number is its padding, at most one sign, then digits.
+  const Mask allowed = m.space | m.digit | m.sign;
+  const Mask taken = (m.digit | m.sign) & kLayout.free;
+  const bool layout =
+      ((m.space & kLayout.space) == kLayout.space) & ((m.digit & kLayout.digit) == kLayout.digit) &
+      ((allowed & kLayout.free) == kLayout.free) & (((taken << 1) & ~m.digit) == 0) &
+      points_in_place(line, std::make_integer_sequence<unsigned, 9>{});
+  // The panel: from byte 73 to the next space or the end of the line, printable
+  // ASCII without spaces (what follows it is not read). Bit n stands for the end.
+  const Mask ends = ((m.space | m.other) >> (kPanelSpace + 1)) |
+                    bit(static_cast<unsigned>(n) - (kPanelSpace + 1));
+  const auto panel_len =
+      static_cast<unsigned>(std::countr_zero(static_cast<std::uint64_t>(ends)));  // n - 73 < 64
+  const unsigned panel_end = kPanelSpace + 1 + panel_len;
+  const bool panel = panel_len > 0 && ((m.other >> panel_end) & 1) == 0;
+  if (!(layout & panel)) return false;
+
+  out.hkl[0] = index_value<0>(line, m);
+  out.hkl[1] = index_value<1>(line, m);
+  out.hkl[2] = index_value<2>(line, m);
+  out.measurements[0] = measurement_value<3>(line, m);
+  out.measurements[1] = measurement_value<4>(line, m);
+  out.measurements[2] = measurement_value<5>(line, m);
+  out.measurements[3] = measurement_value<6>(line, m);
+  out.measurements[4] = measurement_value<7>(line, m);
+  out.measurements[5] = measurement_value<8>(line, m);
+  out.panel = bytes.substr(kPanelSpace + 1, panel_len);
+  return true;
+}
+
+}  // namespace qn
