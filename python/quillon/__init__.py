@@ -11,8 +11,7 @@ NumPy is the only required dependency; the tables need pandas and pyarrow
 """
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError as _NotFound
-from importlib.metadata import version as _version
+from typing import Any as _Any
 
 from ._geometry import panels_from_header
 from ._merge import Merged, Scale, Statistics, merge, statistics
@@ -23,10 +22,17 @@ from ._sizes import parse_size
 from ._source import StreamChangedError
 from ._stream import Stream, UnknownPanelWarning, schema
 
-try:
-    __version__ = _version("quillon_native")
-except _NotFound:  # pragma: no cover - run from a source tree without the distribution
-    __version__ = "0+unknown"
+
+def __getattr__(name: str) -> _Any:
+    # The version is looked up on first use: importlib.metadata costs every command about
+    # 30 ms at start-up otherwise.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            return version("quillon_native")
+        except PackageNotFoundError:  # run from a source tree without the distribution
+            return "0+unknown"
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 __all__ = ["ForeignFolderError", "Merged", "SameFileError", "Scale", "Statistics", "Stream",
            "StreamChangedError", "UnknownPanelWarning", "concat", "iter_batches", "merge",
