@@ -58,6 +58,21 @@ static_assert(std::endian::native == std::endian::little,
 
 inline constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
 
+// The same pairs as 2-byte units, so that a pair is read at its index scaled by the
+// addressing itself.
+struct DigitPairs16 {
+  std::uint16_t text[100];
+};
+constexpr DigitPairs16 make_digit_pairs16() noexcept {
+  DigitPairs16 t{};
+  for (int i = 0; i < 100; ++i) {
+    t.text[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(kDigitPairs[2 * i]) |
+                                           static_cast<unsigned char>(kDigitPairs[2 * i + 1]) << 8);
+  }
+  return t;
+}
+[[gnu::visibility("hidden")]] inline constexpr DigitPairs16 kDigitPairs16 = make_digit_pairs16();
+
 constexpr std::uint32_t pow10_u32(int n) noexcept { return n == 0 ? 1 : 10 * pow10_u32(n - 1); }
 
 // x with its low lane of B bits replaced by q = x / d and the lane above by x % d,
@@ -115,13 +130,16 @@ constexpr LeadingMasks make_leading_masks() noexcept {
 // right-aligned in K columns: leading zeros, all but the last digit, become spaces,
 // and a negative number gets its "-" in the space before its first digit (the caller
 // makes sure there is one). No branch: signs and lengths vary from row to row.
-template <int K>
+// `Above` is added as it is to the bytes above the K digits (which must be zero in
+// `digits`): text that follows the number, added with the same constant.
+template <int K, std::uint64_t Above = 0>
 constexpr std::uint64_t int_text(std::uint64_t digits, bool negative) noexcept {
   static_assert(K >= 1 && K <= 8);
   constexpr std::uint64_t kLow = K == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * K)) - 1;
+  static_assert((Above & kLow) == 0);
   const auto leading =
       static_cast<unsigned>(std::countr_zero(digits | (std::uint64_t{1} << (8 * (K - 1))))) / 8;
-  return digits + ((0x30 * kEveryByte) & kLow) - kLeadingMasks.adjust[negative][leading];
+  return digits + (((0x30 * kEveryByte) & kLow) | Above) - kLeadingMasks.adjust[negative][leading];
 }
 
 // The text of every integer that fits 4 columns, -999 to 9999, right-aligned, as the
@@ -185,15 +203,20 @@ inline bool put_fixed_field(char* start, float v) noexcept {
   const std::uint32_t whole = units / kScale;
   const std::uint32_t frac = units % kScale;
   const std::uint64_t digits = K <= 4 ? digits4(whole) : digits8(whole) >> (8 * (8 - K));
-  std::uint64_t text = int_text<K>(digits, negative) | (std::uint64_t{'.'} << (8 * K));
   if constexpr (W <= 8) {
+    // The point, the decimal's "0" and the spaces after the field (W < 8) join the
+    // constant the digits are added to; the decimal's value is added in its byte.
     static_assert(P == 1);
-    text |= std::uint64_t{'0' + frac} << (8 * (K + 1));
-    if constexpr (W < 8) text |= (0x20 * kEveryByte) << (8 * W);
+    constexpr std::uint64_t kSpaces = W < 8 ? (0x20 * kEveryByte) << (8 * W) : 0;
+    constexpr std::uint64_t kTail =
+        (std::uint64_t{'.'} << (8 * K)) | (std::uint64_t{'0'} << (8 * (K + 1))) | kSpaces;
+    const std::uint64_t text =
+        int_text<K, kTail>(digits, negative) + (std::uint64_t{frac} << (8 * (K + 1)));
     std::memcpy(start, &text, 8);
   } else {
+    const std::uint64_t text = int_text<K, std::uint64_t{'.'} << (8 * K)>(digits, negative);
     std::memcpy(start, &text, 8);
-    std::memcpy(start + 8, kDigitPairs + 2 * frac, 2);
+    std::memcpy(start + 8, &kDigitPairs16.text[frac], 2);
   }
   return true;
 }
