@@ -157,20 +157,36 @@ void ChunkFormatter::format_crystal(TextBuffer& out, std::size_t image, std::siz
   const std::size_t first = layout_.offsets[c];
   const std::size_t last = layout_.offsets[c + 1];
   p = out.prepare(rows_room(last - first));
-  const std::int16_t* hkl = col.hkl.data();
-  const std::int16_t* panel_id = col.panel_id.data();
+  // The rows write through a char pointer, which may alias anything the formatter
+  // holds: the column pointers are taken into locals first, or they would be read
+  // again from the views for every row.
+  const std::int16_t* const hkl = col.hkl.data();
+  const std::int16_t* const panel_id = col.panel_id.data();
+  const float* const intensity = col.I.data();
+  const float* const sigma = col.sigma.data();
+  const float* const peak = col.peak.data();
+  const float* const background = col.background.data();
+  const float* const fs = col.fs.data();
+  const float* const ss = col.ss.data();
+  const PanelCell* const panels = panels_.data();
+  const Layout& layout = layout_;
+  const auto row_at = [&](std::size_t o) {
+    return RowValues{hkl[3 * o], hkl[3 * o + 1], hkl[3 * o + 2], intensity[o], sigma[o],
+                     peak[o],    background[o],  fs[o],          ss[o]};
+  };
   for (std::size_t o = first; o < last; ++o) {
-    const RowValues v{hkl[3 * o],  hkl[3 * o + 1],    hkl[3 * o + 2], col.I[o], col.sigma[o],
-                      col.peak[o], col.background[o], col.fs[o],      col.ss[o]};
-    if (write_row_columns(p, v)) {
+    if (write_row_columns(p, row_at(o))) {
       p += kRowColumns;
     } else {
+      // The values are read again here: the general path takes them from memory, and
+      // a copy made for it before the fast path would be made for every row.
       out.commit(p);
       p = out.prepare(kMaxRowChars + row_reach_ + rows_room(last - o - 1));
+      const RowValues v = row_at(o);
       p = write_row_general(p, v);
     }
-    const std::size_t panel = layout_.panel_position(panel_id[o]);
-    const PanelCell& panel_cell = panels_[panel];
+    const std::size_t panel = layout.panel_position(panel_id[o]);
+    const PanelCell& panel_cell = panels[panel];
     if (panel_cell.size != 0) {
       std::memcpy(p, panel_cell.text, sizeof panel_cell.text);
       p += panel_cell.size;

@@ -26,7 +26,10 @@ namespace {
 class BufferedWriter {
  public:
   explicit BufferedWriter(UniqueFd file)
-      : file_(std::move(file)), buffer_(std::make_unique<char[]>(kWriteBufferBytes)) {}
+      // Not zero-filled: only the bytes written into it are read, and pieces that go
+      // straight to the file never touch most of its pages.
+      : file_(std::move(file)),
+        buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferBytes)) {}
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   ~BufferedWriter() { (void)flush(); }

@@ -138,6 +138,30 @@ TEST_P(FixedVsToChars, DISABLED_EveryPositiveFloat) {
 
 INSTANTIATE_TEST_SUITE_P(Precisions, FixedVsToChars, ::testing::Range(0, kMaxFastPrecision + 1));
 
+// ---- rounding to an integer, ties to even ----
+
+// Values of [0, 2^52) around 2^e: exact ties k + 1/2, the doubles next to them, and
+// the integers themselves, against nearbyint() in the default rounding mode.
+class RoundHalfEven : public ::testing::TestWithParam<int> {};
+
+TEST_P(RoundHalfEven, TiesAndTheirNeighboursAgainstNearbyint) {
+  const int e = GetParam();
+  const double base = std::ldexp(1.0, e);
+  for (int j = -300; j <= 300; ++j) {
+    const double tie = std::floor(base) + j + 0.5;
+    if (tie < 0 || tie >= kTwo52) continue;
+    for (const double a : {tie, std::nextafter(tie, 0.0), std::nextafter(tie, kTwo52), tie - 0.5,
+                           tie + 0.5, tie / 3, std::ldexp(tie, -40)}) {
+      if (!(a >= 0 && a < kTwo52)) continue;
+      ASSERT_EQ(round_half_even_below_2_52(a), static_cast<std::uint64_t>(std::nearbyint(a)))
+          << std::hexfloat << a;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Magnitudes, RoundHalfEven,
+                         ::testing::Values(-1074, -30, -1, 0, 1, 10, 23, 31, 32, 40, 51, 52));
+
 // ---- reflection rows: the fixed-column path against the general path ----
 
 TEST(RowDigits, Digits4AndDigits8AgainstDivision) {
@@ -270,6 +294,42 @@ TEST_F(RowPaths, SpecialValuesAndTiesInEveryField) {
     v.fs = static_cast<float>(j / 4.0 / 100.0 * 100.0);
     v.ss = static_cast<float>(-(j / 4.0) / 10.0);
     expect_agree(v);
+  }
+}
+
+TEST_F(RowPaths, EveryFloatNearTheLengthLimitsOfEveryField) {
+  // A field holds at most W - 1 digits, one fewer when negative (fs counts one
+  // column fewer, as a full-width fs gets a space before it). Every float within
+  // a band around the value where the text gains a digit, and around the point
+  // halfway to it where the rounding adds that digit, both signs, and NaN of
+  // either sign with payloads in the same rows.
+  struct Field {
+    float RowValues::*member;
+    int decimals;
+    int max_chars;
+  };
+  const Field fields[] = {{&RowValues::I, 2, 10},   {&RowValues::sigma, 2, 10},
+                          {&RowValues::peak, 2, 10}, {&RowValues::background, 2, 10},
+                          {&RowValues::fs, 1, 6},    {&RowValues::ss, 1, 6}};
+  const float nans[] = {std::bit_cast<float>(0x7fc00001u), std::bit_cast<float>(0xffc00000u),
+                        std::bit_cast<float>(0x7f800001u)};
+  for (const Field& f : fields) {
+    const double unit = std::pow(10.0, -f.decimals);
+    for (const int digits : {f.max_chars - 1, f.max_chars - 2}) {
+      const double limit = std::pow(10.0, digits) * unit;
+      for (const double centre : {limit, limit - unit / 2}) {
+        float x = static_cast<float>(centre);
+        for (int k = 0; k < 2048; ++k) x = std::nextafter(x, 0.0f);
+        for (int k = 0; k < 4096; ++k, x = std::nextafter(x, kInf)) {
+          for (const float sign : {1.0f, -1.0f}) {
+            RowValues v = plain();
+            v.*f.member = sign * x;
+            v.ss = k % 7 == 0 ? nans[k % 3] : v.ss;
+            expect_agree(v);
+          }
+        }
+      }
+    }
   }
 }
 
