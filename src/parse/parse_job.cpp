@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
+#include "lines/line_reader.hpp"
 #include "stream/vocabulary.hpp"
 
 namespace qn {
@@ -327,8 +329,11 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
     }
     whole.resize_rows_uninitialized(total);
   }
+  // Each thread reads every unit it takes through one reader of its own, so that its
+  // buffer is allocated and first touched once, not once per unit.
+  std::vector<std::optional<LineReader>> readers(parallel_workers(pool, n_units));
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
-                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i) {
+                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i, std::size_t worker) {
                         if (n_units == 1) {
                           return parse_unit(source, units[i].ranges, panels, units[i].hints,
                                             cancel);
@@ -340,8 +345,10 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
                         const RowCounts rows_of_unit{end.observations - starts[i].observations,
                                                      end.crystals - starts[i].crystals,
                                                      end.images - starts[i].images};
+                        std::optional<LineReader>& reader = readers[worker];
+                        if (!reader) reader.emplace(source, 0, 0, cancel);
                         return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
-                                               source, units[i].ranges, panels, cancel);
+                                               source, units[i].ranges, panels, cancel, &*reader);
                       }));
   QN_ASSIGN_OR_RETURN(UnitResult out,
                       n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)
