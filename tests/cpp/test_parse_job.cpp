@@ -387,6 +387,39 @@ INSTANTIATE_TEST_SUITE_P(
         SliceCase{"NoRoomAtAll", {{1, 1, 4}, {2, 2, 2}}, {{-4, -1, -1}, {-8, -4, -2}}, false}),
     [](const ::testing::TestParamInfo<SliceCase>& info) { return std::string(info.param.name); });
 
+class TailPieces : public ::testing::TestWithParam<std::uint64_t> {};
+
+// Rows of equal cost that never touch: every cut is allowed. The pieces refine the
+// units in order, none is larger than an even share of the units, and the pieces
+// that end the parse are down to about a quarter of one, so that no thread is left
+// with a whole unit's work while the others wait. One thread keeps its one unit.
+TEST_P(TailPieces, ShrinkTowardsTheEndOfTheRows) {
+  const std::uint64_t threads = GetParam();
+  std::vector<ChunkRow> rows;
+  for (std::int64_t i = 0; i < 960; ++i) rows.push_back({i * 100, i * 100 + 64, 1, 10});
+  const testing::InMemory bytes(std::string(96000, 'x'));
+  const std::vector<WorkUnit> units = form_work_units(rows, threads);
+  const std::vector<WorkUnit> pieces = split_units(bytes.source(), rows, units, threads);
+  std::vector<std::size_t> sizes;
+  std::size_t covered = 0;
+  for (const auto& p : pieces) {
+    EXPECT_EQ(p.ranges.front().start, static_cast<std::uint64_t>(rows[covered].start));
+    sizes.push_back(p.hints.images);
+    covered += p.hints.images;
+  }
+  EXPECT_EQ(covered, rows.size());
+  if (threads < 2) {
+    EXPECT_EQ(pieces.size(), 1u);
+    return;
+  }
+  const std::size_t share = rows.size() / units.size();
+  EXPECT_LE(*std::max_element(sizes.begin(), sizes.end()), share);
+  EXPECT_LE(sizes.back(), share / 4 + 1);
+  EXPECT_GT(pieces.size(), units.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TailPieces, ::testing::Values(1, 2, 3, 4, 8));
+
 // A thread's one reader, pointed at unit after unit, reads each as a reader of the
 // unit's own would: after a unit whose line outgrew every buffer, after units further
 // on or further back in the file, and over units of several ranges.
