@@ -352,6 +352,7 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
                         return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
                                                source, units[i].ranges, panels, cancel, &*reader);
                       }));
+  readers.clear();  // their buffers are not needed for the merge
   QN_ASSIGN_OR_RETURN(UnitResult out,
                       n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)
                                   : merge_units(std::move(parts), pool, cancel));
