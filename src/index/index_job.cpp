@@ -77,15 +77,21 @@ Result<std::vector<Chunk>> index_source(const ByteSource& source, std::uint64_t 
 
   // More pieces than threads: each thread takes the next piece when it is done with
   // one, so the pieces spread by how fast each thread goes.
+  // Each thread reads into memory of its own, made by its first piece and reused by
+  // the next ones.
   const std::size_t n_ranges = points.size();
+  const std::size_t max_workers =
+      n_threads < SIZE_MAX ? static_cast<std::size_t>(n_threads) : SIZE_MAX;
   auto range_end = [&](std::size_t i) { return i + 1 < n_ranges ? points[i + 1] : size; };
+  std::vector<ScanBuffers> buffers(parallel_workers(pool, n_ranges, max_workers));
   QN_ASSIGN_OR_RETURN(std::vector<Scan> scans,
                       parallel_map<Scan>(
                           pool, n_ranges,
-                          [&](std::size_t i) {
-                            return scan(source, points[i], range_end(i), std::nullopt, cancel);
+                          [&](std::size_t i, std::size_t worker) {
+                            return scan(source, points[i], range_end(i), std::nullopt, cancel,
+                                        nullptr, &buffers[worker]);
                           },
-                          n_threads < SIZE_MAX ? static_cast<std::size_t>(n_threads) : SIZE_MAX));
+                          max_workers));
 
   std::size_t total = 0;
   for (const Scan& s : scans) total += s.chunks.size() + (s.open_chunk ? 1 : 0);

@@ -6,9 +6,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <new>
 
-#include "base/page_buffer.hpp"
 #include "lines/line_reader.hpp"
 #include "stream/vocabulary.hpp"
 
@@ -92,16 +91,28 @@ class ChunkRows {
 
 }  // namespace
 
+void ScanBuffers::reserve(std::size_t window_bytes) {
+  if (window_bytes > SIZE_MAX - PageBuffer::kPage) throw std::bad_alloc();
+  if (window_.size() < window_bytes + PageBuffer::kPage) {
+    window_ = PageBuffer(window_bytes + PageBuffer::kPage);
+  }
+  if (!ends_) ends_.reset(new LineEnd[kStepBytes]);
+}
+
 Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t end,
-                  std::optional<std::int64_t> max_crystals, Cancel* cancel, ClassifyFn classify) {
+                  std::optional<std::int64_t> max_crystals, Cancel* cancel, ClassifyFn classify,
+                  ScanBuffers* buffers) {
   if (classify == nullptr) classify = classify_fn(simd_path());
   const std::uint64_t limit = source.size();
   const std::uint64_t readable = limit > start ? limit - start : 1;
   const std::size_t window_size =
       readable < kWindowBytes ? static_cast<std::size_t>(readable) : kWindowBytes;
+  ScanBuffers own;
+  ScanBuffers& memory = buffers != nullptr ? *buffers : own;
+  memory.reserve(window_size);
   // Each read lands at its file position's offset within a page (see PageBuffer).
-  PageBuffer window(window_size + PageBuffer::kPage);
-  const std::unique_ptr<LineEnd[]> ends(new LineEnd[kStepBytes]);
+  char* const window = memory.window();
+  LineEnd* const ends = memory.ends();
   ChunkRows rows(max_crystals);
   ClassifyCarry carry;
   // The line being read: its offset and, when it began in an earlier window, its
@@ -116,12 +127,12 @@ Result<Scan> scan(const ByteSource& source, std::uint64_t start, std::uint64_t e
     if (stop_requested(cancel)) return Cancel::error();
     const std::uint64_t left = limit - pos;
     const std::size_t want = left < window_size ? static_cast<std::size_t>(left) : window_size;
-    char* const w = window.data() + PageBuffer::page_offset(pos);
+    char* const w = window + PageBuffer::page_offset(pos);
     QN_ASSIGN_OR_RETURN(const std::size_t got, source.read_at(pos, w, want));
     if (got == 0) break;
     for (std::size_t step = 0; step < got && line_start < end; step += kStepBytes) {
       const std::size_t n = got - step < kStepBytes ? got - step : kStepBytes;
-      const std::size_t k = classify(w + step, n, carry, ends.get());
+      const std::size_t k = classify(w + step, n, carry, ends);
       for (std::size_t e = 0; e < k; ++e) {
         const std::uint64_t at = pos + step + ends[e].pos;  // the line feed
         std::string_view text;

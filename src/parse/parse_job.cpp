@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
+#include "lines/line_reader.hpp"
 #include "stream/vocabulary.hpp"
 
 namespace qn {
@@ -21,8 +22,10 @@ constexpr double kBytesPerRow = 64.0;
 // Touching rows whose cut could not be shown harmless before a unit gives up
 // splitting (each check reads a few bytes of the file).
 constexpr std::size_t kMaxFailedCutChecks = 16;
-// How far past an even share of the cost a unit may go before it is cut.
-constexpr double kShareSlack = 0.125;
+// The rest of a unit is not cut when it is at most this share over one piece.
+constexpr double kLeastRest = 0.5;
+// The last pieces of a parse are down to this fraction of an even share.
+constexpr double kTailSplit = 4.0;
 
 std::size_t saturating_add_size(std::size_t a, std::int64_t v) noexcept {
   if (v <= 0) return a;
@@ -180,37 +183,38 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
 
 std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const ChunkRow> rows,
                                   std::span<const WorkUnit> units, std::uint64_t n_threads) {
+  if (n_threads < 2) return {units.begin(), units.end()};
   std::vector<WorkUnit> pieces;
-  const std::size_t n = rows.size();
   double total_cost = 0.0;
   for (const ChunkRow& r : rows) total_cost += row_cost(r);
-  // Pieces of about the size an even split into as many units would give.
-  const double piece_cost =
-      std::max(total_cost / static_cast<double>(unit_target(n, n_threads)), 1.0);
+  // The largest piece: about the size an even split into as many units would give.
+  const double largest =
+      std::max(total_cost / static_cast<double>(unit_target(rows.size(), n_threads)), 1.0);
+  const double smallest = std::max(largest / kTailSplit, 1.0);
+  const double threads = static_cast<double>(n_threads);
+  // The pieces are taken in order, so the last ones decide how long a thread waits
+  // for the others at the end: a piece aims at the cost left from where it starts
+  // over twice the threads, kept between the smallest and the largest size.
+  auto target = [&](double at) {
+    return std::clamp((total_cost - at) / (2.0 * threads), smallest, largest);
+  };
 
+  double at = 0.0;        // cost of the rows before the current one
   std::size_t first = 0;  // the unit's first row
   for (const WorkUnit& unit : units) {
     const std::size_t count = unit.hints.images;  // one image per row
-    double unit_cost = 0.0;
-    for (std::size_t i = first; i < first + count; ++i) unit_cost += row_cost(rows[i]);
-    // A unit close to an even share stays whole; one piece more per share started.
-    const auto wanted = static_cast<std::size_t>(
-        std::clamp(std::ceil(unit_cost / piece_cost - kShareSlack), 1.0,
-                   static_cast<double>(count)));
-    if (wanted < 2) {
-      pieces.push_back(unit);
-      first += count;
-      continue;
-    }
-    const double threshold = unit_cost / static_cast<double>(wanted);
-    std::size_t made = 0;
+    double unit_end = at;
+    for (std::size_t i = first; i < first + count; ++i) unit_end += row_cost(rows[i]);
     std::size_t failed_checks = 0;
     WorkUnit open;
-    double accumulated = 0.0;
+    double piece_start = at;
     for (std::size_t i = first; i < first + count; ++i) {
       add_row(open, rows[i]);
-      accumulated += row_cost(rows[i]);
-      if (accumulated < threshold || i + 1 == first + count || made + 1 >= wanted) continue;
+      at += row_cost(rows[i]);
+      const double aim = target(piece_start);
+      if (i + 1 == first + count || at - piece_start < aim) continue;
+      // What is left of the unit stays one piece when it is close to one piece.
+      if (unit_end - piece_start <= (1.0 + kLeastRest) * aim) continue;
       if (failed_checks >= kMaxFailedCutChecks) continue;
       if (!cut_is_unseen(source, rows[i], rows[i + 1])) {
         ++failed_checks;
@@ -218,10 +222,10 @@ std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const Chun
       }
       pieces.push_back(std::move(open));
       open = WorkUnit{};
-      accumulated = 0.0;
-      ++made;
+      piece_start = at;
     }
     pieces.push_back(std::move(open));
+    at = unit_end;
     first += count;
   }
   return pieces;
@@ -327,8 +331,11 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
     }
     whole.resize_rows_uninitialized(total);
   }
+  // Each thread reads every unit it takes through one reader of its own, so that its
+  // buffer is allocated and first touched once, not once per unit.
+  std::vector<std::optional<LineReader>> readers(parallel_workers(pool, n_units));
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
-                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i) {
+                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i, std::size_t worker) {
                         if (n_units == 1) {
                           return parse_unit(source, units[i].ranges, panels, units[i].hints,
                                             cancel);
@@ -340,9 +347,12 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
                         const RowCounts rows_of_unit{end.observations - starts[i].observations,
                                                      end.crystals - starts[i].crystals,
                                                      end.images - starts[i].images};
+                        std::optional<LineReader>& reader = readers[worker];
+                        if (!reader) reader.emplace(source, 0, 0, cancel);
                         return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
-                                               source, units[i].ranges, panels, cancel);
+                                               source, units[i].ranges, panels, cancel, &*reader);
                       }));
+  readers.clear();  // their buffers are not needed for the merge
   QN_ASSIGN_OR_RETURN(UnitResult out,
                       n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)
                                   : merge_units(std::move(parts), pool, cancel));

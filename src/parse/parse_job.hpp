@@ -39,7 +39,9 @@ std::vector<WorkUnit> form_work_units(std::span<const ChunkRow> rows, std::uint6
 /// costing its n_obs_upper plus its bytes over 64, only between rows where the cut
 /// cannot change the parse: rows that do not touch, or a touching row whose start,
 /// read from `source`, is the start of a "Begin chunk" line. Parsing the pieces and
-/// joining them in order gives what the units give.
+/// joining them in order gives what the units give. Pieces shrink towards the end of
+/// the rows (down to a quarter of an even share), so that the threads finish close
+/// together; with n_threads < 2 the units are returned whole.
 std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const ChunkRow> rows,
                                   std::span<const WorkUnit> units, std::uint64_t n_threads);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -57,9 +58,15 @@ Result<UnitResult> parse_unit(const ByteSource& source, std::span<const ByteRang
 
 Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
                                    std::span<const ByteRange> ranges, const PanelMap& panels,
-                                   Cancel* cancel) {
+                                   Cancel* cancel, LineReader* shared) {
   const ByteRange first = ranges.empty() ? ByteRange{0, 0} : ranges.front();
-  LineReader reader(source, first.start, first.end, cancel);
+  std::optional<LineReader> own;
+  if (shared != nullptr) {
+    shared->reposition(first.start, first.end);
+  } else {
+    own.emplace(source, first.start, first.end, cancel);
+  }
+  LineReader& reader = shared != nullptr ? *shared : *own;
   UnitResult unit{std::move(columns), Report{}};
 
   const PanelLookup lookup(panels);

@@ -64,9 +64,11 @@ CapacityHints clamp_hints(CapacityHints hints, std::span<const ByteRange> ranges
                           std::uint64_t source_size);
 
 /// As parse_unit(), but into `columns` (empty; a slice of a joined result, see
-/// Columns::slice_of()) instead of columns sized from hints.
+/// Columns::slice_of()) instead of columns sized from hints. `reader`, when given, is
+/// a reader of `source` that is pointed at the ranges instead of a reader of the
+/// unit's own, so that a thread parsing many units reads into one buffer.
 Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
                                    std::span<const ByteRange> ranges, const PanelMap& panels,
-                                   Cancel* cancel = nullptr);
+                                   Cancel* cancel = nullptr, LineReader* reader = nullptr);
 
 }  // namespace qn

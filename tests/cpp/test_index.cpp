@@ -265,6 +265,39 @@ TEST(Scan, ReadsLandAtTheirFileOffsetWithinAPage) {
   }
 }
 
+// One thread's memory serves scans of ranges in any order: a short range near the
+// end (a small window), then longer ones that need it to grow. Each gives the rows of
+// a scan with memory of its own, its reads still landing at their page offset.
+TEST(Scan, ReusedBuffersGiveTheRowsOfFreshOnes) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += chunk(i % 5, 30);
+  ASSERT_GT(text.size(), 700000u);
+  const std::uint64_t size = text.size();
+  const testing::WatchedSource source(text);
+  std::vector<std::uint64_t> starts;
+  for (const std::uint64_t pos : {size - 3000, std::uint64_t{0}, size / 2, size / 3, size - 100}) {
+    starts.push_back(*find_chunk_at_or_after(source, pos, size));
+  }
+  for (const bool reversed : {false, true}) {
+    ScanBuffers buffers;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+      const std::uint64_t start = starts[reversed ? starts.size() - 1 - k : k];
+      const std::uint64_t end = start + 250000 < size ? start + 250000 : size;
+      const auto fresh = scan(source, start, end, std::nullopt);
+      const std::size_t reads_before = source.reads().size();
+      const auto reused = scan(source, start, end, std::nullopt, nullptr, nullptr, &buffers);
+      ASSERT_TRUE(fresh.has_value() && reused.has_value());
+      EXPECT_EQ(reused->chunks, fresh->chunks) << "start " << start;
+      EXPECT_EQ(reused->open_chunk, fresh->open_chunk) << "start " << start;
+      for (std::size_t r = reads_before; r < source.reads().size(); ++r) {
+        const auto& read = source.reads()[r];
+        EXPECT_EQ((reinterpret_cast<std::uintptr_t>(read.out) - read.offset) % PageBuffer::kPage,
+                  0u);
+      }
+    }
+  }
+}
+
 TEST(FindChunk, SnapsToTheNextBeginMarkerAfterTheLine) {
   const std::string a = chunk(1);
   const std::string b = chunk(0);

@@ -387,6 +387,81 @@ INSTANTIATE_TEST_SUITE_P(
         SliceCase{"NoRoomAtAll", {{1, 1, 4}, {2, 2, 2}}, {{-4, -1, -1}, {-8, -4, -2}}, false}),
     [](const ::testing::TestParamInfo<SliceCase>& info) { return std::string(info.param.name); });
 
+class TailPieces : public ::testing::TestWithParam<std::uint64_t> {};
+
+// Rows of equal cost that never touch: every cut is allowed. The pieces refine the
+// units in order, none is larger than an even share of the units, and the pieces
+// that end the parse are down to about a quarter of one, so that no thread is left
+// with a whole unit's work while the others wait. One thread keeps its one unit.
+TEST_P(TailPieces, ShrinkTowardsTheEndOfTheRows) {
+  const std::uint64_t threads = GetParam();
+  std::vector<ChunkRow> rows;
+  for (std::int64_t i = 0; i < 960; ++i) rows.push_back({i * 100, i * 100 + 64, 1, 10});
+  const testing::InMemory bytes(std::string(96000, 'x'));
+  const std::vector<WorkUnit> units = form_work_units(rows, threads);
+  const std::vector<WorkUnit> pieces = split_units(bytes.source(), rows, units, threads);
+  std::vector<std::size_t> sizes;
+  std::size_t covered = 0;
+  for (const auto& p : pieces) {
+    EXPECT_EQ(p.ranges.front().start, static_cast<std::uint64_t>(rows[covered].start));
+    sizes.push_back(p.hints.images);
+    covered += p.hints.images;
+  }
+  EXPECT_EQ(covered, rows.size());
+  if (threads < 2) {
+    EXPECT_EQ(pieces.size(), 1u);
+    return;
+  }
+  const std::size_t share = rows.size() / units.size();
+  EXPECT_LE(*std::max_element(sizes.begin(), sizes.end()), share);
+  EXPECT_LE(sizes.back(), share / 4 + 1);
+  EXPECT_GT(pieces.size(), units.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, TailPieces, ::testing::Values(1, 2, 3, 4, 8));
+
+// A thread's one reader, pointed at unit after unit, reads each as a reader of the
+// unit's own would: after a unit whose line outgrew every buffer, after units further
+// on or further back in the file, and over units of several ranges.
+class SharedReader : public ::testing::TestWithParam<std::vector<int>> {};
+
+TEST_P(SharedReader, ParsesEachUnitLikeItsOwnReader) {
+  std::string text;
+  std::vector<std::uint64_t> starts;
+  for (int i = 0; i < 12; ++i) {
+    starts.push_back(text.size());
+    text += chunk_text(i % 3 == 0 ? 900 : 2, 40 + i);
+    if (i == 4) text.insert(text.size() - 22, std::string(300000, 'x') + "\n");  // a long line
+  }
+  starts.push_back(text.size());
+  const testing::InMemory bytes(text);
+  const PanelMap panels = {{"p0", 0}};
+  // Unit k: chunks k and k + 1 as one range, then chunk k + 3 (when there is one).
+  auto ranges_of = [&](int k) {
+    std::vector<ByteRange> r{{starts[k], starts[k + 2]}};
+    if (k + 4 < static_cast<int>(starts.size())) r.push_back({starts[k + 3], starts[k + 4]});
+    return r;
+  };
+  LineReader shared(bytes.source(), std::uint64_t{0}, std::uint64_t{0});
+  for (const int k : GetParam()) {
+    const std::vector<ByteRange> ranges = ranges_of(k);
+    auto own = parse_unit_into(Columns{}, bytes.source(), ranges, panels);
+    auto reused = parse_unit_into(Columns{}, bytes.source(), ranges, panels, nullptr, &shared);
+    ASSERT_TRUE(own.has_value() && reused.has_value()) << "unit " << k;
+    EXPECT_EQ(contents(reused->columns), contents(own->columns)) << "unit " << k;
+    EXPECT_EQ(reused->columns.events, own->columns.events) << "unit " << k;
+    for (std::size_t r = 0; r < kReasonCount; ++r) {
+      EXPECT_EQ(reused->report.entries[r].count, own->report.entries[r].count) << "unit " << k;
+      EXPECT_EQ(reused->report.entries[r].first_offset, own->report.entries[r].first_offset);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(UnitOrders, SharedReader,
+                         ::testing::Values(std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+                                           std::vector<int>{4, 0, 9, 3, 10, 1},
+                                           std::vector<int>{10, 8, 6, 4, 2, 0}));
+
 TEST(ParseRows, AFileParsesLikeItsBytesAndAMissingOneIsNotFound) {
   const std::string one =
       "----- Begin chunk -----\nImage filename: a.h5\nEvent: //1\nnum_peaks = 3\n"

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <optional>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -55,6 +58,55 @@ TEST(ParallelMap, ExceptionsBecomeErrors) {
   ASSERT_FALSE(oom.has_value());
   EXPECT_EQ(oom.error().kind, ErrorKind::kOutOfMemory);
 }
+
+struct WorkerCase {
+  std::size_t pool_threads;  // 0: no pool
+  std::size_t items;
+  std::size_t max_workers;
+};
+
+class WorkerNumbers : public ::testing::TestWithParam<WorkerCase> {};
+
+// Each thread keeps one worker number for all its items, no two threads share one,
+// and every number stays below the bound given for the call.
+TEST_P(WorkerNumbers, OnePerThreadBelowTheBound) {
+  const auto [threads, items, max_workers] = GetParam();
+  std::optional<Pool> pool;
+  if (threads > 0) pool.emplace(threads);
+  Pool* p = pool ? &*pool : nullptr;
+  const std::size_t bound = parallel_workers(p, items, max_workers);
+  std::mutex mu;
+  std::map<std::thread::id, std::set<std::size_t>> numbers_of_thread;
+  std::map<std::size_t, std::set<std::thread::id>> threads_of_number;
+  auto r = parallel_map<std::size_t>(
+      p, items,
+      [&](std::size_t i, std::size_t worker) -> Result<std::size_t> {
+        if (i % 5 == 0) std::this_thread::yield();
+        const std::lock_guard<std::mutex> lock(mu);
+        numbers_of_thread[std::this_thread::get_id()].insert(worker);
+        threads_of_number[worker].insert(std::this_thread::get_id());
+        return i + 1;
+      },
+      max_workers);
+  ASSERT_TRUE(r.has_value());
+  for (std::size_t i = 0; i < items; ++i) ASSERT_EQ((*r)[i], i + 1);
+  for (const auto& [id, numbers] : numbers_of_thread) EXPECT_EQ(numbers.size(), 1u);
+  for (const auto& [number, ids] : threads_of_number) {
+    EXPECT_LT(number, bound);
+    EXPECT_EQ(ids.size(), 1u) << "worker " << number;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PoolsItemsLimits, WorkerNumbers,
+    ::testing::Values(WorkerCase{0, 50, SIZE_MAX}, WorkerCase{4, 1, SIZE_MAX},
+                      WorkerCase{2, 200, SIZE_MAX}, WorkerCase{8, 3, SIZE_MAX},
+                      WorkerCase{8, 500, 3}, WorkerCase{3, 500, 0}, WorkerCase{16, 2000, SIZE_MAX}),
+    [](const auto& info) {
+      const auto& c = info.param;
+      return "pool" + std::to_string(c.pool_threads) + "_items" + std::to_string(c.items) +
+             "_max" + (c.max_workers == SIZE_MAX ? std::string("all") : std::to_string(c.max_workers));
+    });
 
 TEST(Pool, StartsNoMoreThreadsThanItems) {
   Pool pool(65535);
