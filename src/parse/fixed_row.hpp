@@ -38,7 +38,7 @@ inline constexpr std::size_t kFixedRowMaxBytes = 96;
 /// the writer's layout with every number spelled plainly, the bytes up to the
 /// panel's end are ASCII and the row is kept; `out` then holds exactly what
 /// read_reflection_row gives for the decoded line. Returns false otherwise, with
-/// `out` unspecified.
+/// `out` holding no meaningful value.
 bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) noexcept;
 
 /// The byte classes of p[0..n) for kFixedRowMinBytes <= n <= kFixedRowMaxBytes,

@@ -88,7 +88,7 @@ constexpr std::uint64_t split_lanes(std::uint64_t x, std::uint64_t q) noexcept {
 // The digits of n < 10^4 as byte values 0..9, the most significant in the lowest byte
 // (first in memory). Divisions by 10 and 100 of all lanes at once, by multiplying
 // and shifting: (x * 103) >> 10 == x / 10 for x < 179, and the lanes of 16 bits
-// never carry into each other. Larger n give unspecified bytes.
+// never carry into each other. Larger n give meaningless bytes.
 constexpr std::uint64_t digits4(std::uint32_t n) noexcept {
   const std::uint64_t pairs = split_lanes<16, 100>(n, n / 100);
   const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000FULL;

@@ -237,29 +237,28 @@ def _print_table(report: dict) -> None:
     from rich.console import Console
     from rich.table import Table
 
-    def fmt(value, spec):
-        return "–" if value is None else format(value, spec)
+    def shown(value, pattern: str) -> str:
+        return "–" if value is None else format(value, pattern)
 
     cell = report["cell"]
     title = (f"{os.path.basename(report['path'])}: point group {report['point_group']}, cell "
              + " ".join(f"{x:.2f}" for x in cell)
              + f", scale G {report['scale']['G']:.3f} B {report['scale']['B']:.2f} Å²")
     table = Table(title=title, box=None, padding=(0, 1))
-    columns = (("d (Å)", None), ("meas.", ","), ("uniq.", ","), ("poss.", ","),
-               ("compl%", ".1f"), ("mult.", ".1f"), ("I/σ", ".2f"), ("CC½", ".3f"),
-               ("CC*", ".3f"), ("Rspl%", ".1f"))
-    for label, _ in columns:
+    # (heading, key in the report, number format, shown as a percentage)
+    columns = (("meas.", "measurements", ",", False), ("uniq.", "unique", ",", False),
+               ("poss.", "possible", ",", False), ("compl%", "completeness", ".1f", True),
+               ("mult.", "redundancy", ".1f", False), ("I/σ", "snr", ".2f", False),
+               ("CC½", "cc_half", ".3f", False), ("CC*", "cc_star", ".3f", False),
+               ("Rspl%", "rsplit", ".1f", True))
+    for label in ("d (Å)", *(heading for heading, *_ in columns)):
         table.add_column(label, justify="right")
 
     def row(r: dict, style: str | None = None) -> None:
-        percent = {"completeness", "rsplit"}
-        values = [r["measurements"], r["unique"], r["possible"], r["completeness"], r["redundancy"],
-                  r["snr"], r["cc_half"], r["cc_star"], r["rsplit"]]
-        keys = ["measurements", "unique", "possible", "completeness", "redundancy", "snr",
-                "cc_half", "cc_star", "rsplit"]
-        cells = [f"{fmt(r['d_low'], '.2f')}–{fmt(r['d_high'], '.2f')}"]
-        for key, value, (_, spec) in zip(keys, values, columns[1:]):
-            cells.append(fmt(None if value is None else 100 * value if key in percent else value, spec))
+        cells = [f"{shown(r['d_low'], '.2f')}–{shown(r['d_high'], '.2f')}"]
+        for _, key, pattern, percent in columns:
+            value = r[key]
+            cells.append(shown(100 * value if percent and value is not None else value, pattern))
         table.add_row(*cells, style=style)
 
     for r in report["shells"]:
