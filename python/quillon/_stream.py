@@ -392,18 +392,27 @@ def _selection(rows: Any, ids: Any, n: int, first: int, table: str) -> np.ndarra
         return _row_mask(rows, n, first, table)
     if rows is not None:
         raise TypeError(f"give {table}= or {table[:-1]}_ids=, not both")
-    values = np.asarray(ids)
-    if values.size == 0:
-        values = values.astype(np.int64)
-    if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
-        raise TypeError(f"{table[:-1]}_ids must be integer ids, got {values.dtype} "
-                        f"of shape {values.shape}")
+    values = _integers(np.asarray(ids), f"{table[:-1]}_ids must be integer ids")
     bad = (values < first) | (values >= first + n)
     if bad.any():
         raise KeyError(f"{table[:-1]} id {values[bad][0]} is not in this Stream "
                        f"(ids {first} to {first + n - 1})")
+    return _mask_at(values - first, n)
+
+
+def _integers(values: np.ndarray, refusal: str) -> np.ndarray:
+    """``values`` as a 1-D integer array (an empty one of any type passes); TypeError
+    starting with ``refusal`` otherwise."""
+    if values.size == 0:
+        values = values.astype(np.intp)
+    if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
+        raise TypeError(f"{refusal}, got {values.dtype} of shape {values.shape}")
+    return values
+
+
+def _mask_at(positions: np.ndarray, n: int) -> np.ndarray:
     mask = np.zeros(n, dtype=bool)
-    mask[values - first] = True
+    mask[positions] = True
     return mask
 
 
@@ -445,17 +454,11 @@ def _row_mask(rows: Any, n: int, first: int, table: str) -> np.ndarray:
             raise ValueError(f"{table} mask has shape {values.shape}, expected ({n},): "
                              f"one value per row of the {table} table")
         return values.copy()
-    if values.size == 0:
-        values = values.astype(np.intp)
-    if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
-        raise TypeError(f"{table} must be a boolean mask or integer positions, "
-                        f"got {values.dtype} of shape {values.shape}")
+    values = _integers(values, f"{table} must be a boolean mask or integer positions")
     bad = (values < -n) | (values >= n)
     if bad.any():
         raise IndexError(f"{table} position {values[bad][0]} is out of range for {n} {table}")
-    mask = np.zeros(n, dtype=bool)
-    mask[values] = True
-    return mask
+    return _mask_at(values, n)
 
 
 def _new_ids(keep: np.ndarray, first: int) -> np.ndarray:
