@@ -44,12 +44,7 @@ def panels_from_header(header: str) -> list[str]:
     ... ----- End geometry file -----''')
     ['q0', 'q1']
     """
-    names: dict[str, None] = {}
-    for line in _geometry_lines(header):
-        match = _PANEL_KEY.match(line)
-        if match and not match.group(1).startswith(("bad", "rigid_group")):
-            names.setdefault(match.group(1))
-    return list(names)
+    return list(panel_keys(header))
 
 
 def panel_keys(header: str) -> dict[str, dict[str, str]]:

@@ -353,6 +353,12 @@ class Merged:
     def to_mtz(self, path: PathLike, *, inputs: Iterable[PathLike] = ()) -> None:
         """Write an MTZ file: H K L IMEAN SIGIMEAN NMEAN, and I(+) SIGI(+) N(+) I(−) SIGI(−)
         N(−) when Friedel mates stay apart; cell and space group set."""
+        mtz = self.mtz()
+        with output_path(path, inputs=inputs) as temporary:
+            mtz.write_to_file(temporary)
+
+    def mtz(self) -> Any:
+        """The ``gemmi.Mtz`` that :meth:`to_mtz` writes."""
         gemmi = require("gemmi")
         mtz = gemmi.Mtz(with_base=True)
         mtz.spacegroup = self.space_group
@@ -368,7 +374,8 @@ class Merged:
         asu, _ = unpack(laue)
         mean, sigma = _mean_sigma(*total)
         columns = [("IMEAN", "J", mean), ("SIGIMEAN", "Q", sigma), ("NMEAN", "I", total[0])]
-        keep = self._kept(asu, total[0])
+        in_range = self._in_range(asu)
+        keep = (total[0] >= self._min) & in_range
         if not self.friedel:
             for sign, label in ((False, "+"), (True, "-")):
                 part = np.zeros((len(laue), 3))
@@ -381,7 +388,7 @@ class Merged:
                 sg[~present] = np.nan
                 columns += [(f"I({label})", "K", m), (f"SIGI({label})", "M", sg),
                             (f"N({label})", "I", np.where(present, part[:, 0], np.nan))]
-                keep |= present & self._in_range(asu)
+                keep |= present & in_range
         data = np.empty((int(keep.sum()), 3 + len(columns)), dtype=np.float32)
         data[:, :3] = asu[keep]
         for j, (label, kind, values) in enumerate(columns):
@@ -389,8 +396,7 @@ class Merged:
             data[:, 3 + j] = values[keep]
         mtz.set_data(data)
         mtz.history = ["merged by quillon"]
-        with output_path(path, inputs=inputs) as temporary:
-            mtz.write_to_file(temporary)
+        return mtz
 
     def _in_range(self, hkl: np.ndarray) -> np.ndarray:
         d_min, d_max = self._d_range
@@ -687,6 +693,12 @@ class Unmerged:
         self.n_crystals += stream.n_crystals
 
     def write(self, path: PathLike, cell: Any, *, inputs: Iterable[PathLike] = ()) -> None:
+        mtz = self.mtz(cell)
+        with output_path(path, inputs=inputs) as temporary:
+            mtz.write_to_file(temporary)
+
+    def mtz(self, cell: Any) -> Any:
+        """The ``gemmi.Mtz`` of every measurement added, with ``cell`` as its cell."""
         gemmi = require("gemmi")
         mtz = gemmi.Mtz(with_base=True)
         mtz.spacegroup = self.sym.space_group
@@ -705,8 +717,7 @@ class Unmerged:
         data = np.concatenate(self.parts) if self.parts else np.empty((0, 9), np.float32)
         mtz.set_data(data)
         mtz.history = ["unmerged measurements written by quillon"]
-        with output_path(path, inputs=inputs) as temporary:
-            mtz.write_to_file(temporary)
+        return mtz
 
 
 def write_unmerged(stream: Any, path: PathLike, symmetry: str, *, cell: Any = None,

@@ -105,12 +105,11 @@ class TablesWriter:
         self.kwargs = kwargs
         self._writers: dict[str, Any] = {}
         self._files = contextlib.ExitStack()
-        self.first: Stream | None = None
+        self._wrote = False
 
     def write(self, stream: Stream) -> None:
         pq = require("pyarrow.parquet")
-        if self.first is None:
-            self.first = stream
+        self._wrote = True
         for name in TABLES:
             table = _arrow_table(stream, name)
             if name not in self._writers:
@@ -126,7 +125,7 @@ class TablesWriter:
     def close(self, like: Stream, report: Any = None) -> None:
         """Finish the files and write the record, which takes its header, panels, path and
         first ids from ``like``, and ``report`` (default: ``like``'s)."""
-        if self.first is None:
+        if not self._wrote:
             self.write(Stream.empty(like.panels))
         self.abort()
         write_record(self.folder, record(like, self.write_id, report))

@@ -287,9 +287,11 @@ def batches(src: Source, *, batch_bytes: int, n_threads: int = 1,
     """
     first_crystal = first_image = 0
     for rows in _batches(src.rows, batch_bytes):
-        part = parse_source(src, rows, n_threads=n_threads, warn=warn)
-        batch = rebase(part, first_crystal, first_image)
-        del part
+        batch = parse_source(src, rows, n_threads=n_threads, warn=warn)
+        # a fresh parse that nothing else holds: its ids are shifted in place
+        batch.columns["crystal_id"] += np.int32(first_crystal)
+        batch.columns["image_id"] += np.int32(first_image)
+        batch.first_crystal_id, batch.first_image_id = first_crystal, first_image
         first_crystal += batch.n_crystals
         first_image += batch.n_images
         if progress is not None:

@@ -50,9 +50,9 @@ def merge_options(f):
     return symmetry_option(f)
 
 
-def _open(source: str, symmetry: str, panels: str | None):
+def _open(source: str, symmetry: str, panels: str | None, threads: int | None):
     """The input, checked readable, and the point group with the header's lattice keys."""
-    src = common.open_stream(source, panels)
+    src = common.open_stream(source, panels, threads=threads)
     try:
         sym, target = _merge.resolve_symmetry(symmetry, src.header)
     except ValueError as exc:
@@ -74,7 +74,7 @@ def _cell_file(path: str | None):
 def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | None,
                panels: str | None, threads: int | None, batch_size: int, quiet: bool):
     """Read IN in batches into the merge's running sums; the cell and the point group."""
-    src, sym, target = _open(source, symmetry, panels)
+    src, sym, target = _open(source, symmetry, panels, threads)
     cell = _cell_file(cell_file)
     table = _merge.AsuTable(sym)
     total = _merge.Sums.empty(src.header)
@@ -99,9 +99,11 @@ def _batches(src: common.Source, threads: int | None, batch_size: int, quiet: bo
                                   progress=progress.of(src))
 
 
-def _write(target: str, write, source: str) -> None:
-    with common.atomic_output(target, inputs=[source]) as temporary:
-        write(str(temporary))
+def _write(target: str, write, source: str, panels: str | None) -> None:
+    """``write(temporary)`` through the command's one output path; IN and a ``--panels
+    @FILE`` are refused as outputs."""
+    with common.atomic_output(target, inputs=common.input_files(source, panels=panels)) as tmp:
+        write(str(tmp))
 
 
 @click.command(short_help="Merge a stream's reflections into an MTZ file.", epilog="""\b
@@ -130,7 +132,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
     NMEAN, with I(+) SIGI(+) N(+) I(-) SIGI(-) N(-) when Friedel mates stay apart.
     """
     if unmerged:
-        src, sym, target_cell = _open(source, symmetry, panels)
+        src, sym, target_cell = _open(source, symmetry, panels, threads)
         given = _cell_file(cell_file)
         writer = _merge.Unmerged(sym)
         for batch in _batches(src, threads, batch_size, quiet):
@@ -140,7 +142,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
                                                 _stack([p for _, p, _ in writer.batches]))[0]
         except ValueError as exc:
             raise common.CommandFailed(f"{src.path}: {exc}") from None
-        _write(target, lambda path: writer.write(path, cell), src.path)
+        _write(target, lambda path: writer.mtz(cell).write_to_file(path), src.path, panels)
         if not quiet:
             common.warn(f"wrote {target}: {sum(len(p) for p in writer.parts):,} measurements of "
                         f"{writer.n_crystals:,} crystals, point group {sym.point_group}")
@@ -149,7 +151,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
                                                panels, threads, batch_size, quiet)
     merged = _merge.merged_from(sums, sym, cell, note, min_measurements=min_measurements,
                                 d_min=None, d_max=None)
-    _write(target, merged.to_mtz, src.path)
+    _write(target, lambda path: merged.mtz().write_to_file(path), src.path, panels)
     if not quiet:
         common.warn(f"wrote {target}: {len(merged):,} reflections from {sums.measurements:,} "
                     f"measurements of {sums.n_crystals:,} crystals, point group "
@@ -303,4 +305,4 @@ def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation,
         raise common.CommandFailed(f"{src.path}: no merged reflections, nothing to plot")
     fig = result.plot(f"{common.shown(os.path.basename(source))}: point group {sym.point_group}", dpi)
     fmt = Path(output).suffix.lower().lstrip(".")
-    _write(output, lambda path: _plot.save(fig, path, fmt), src.path)
+    _write(output, lambda path: _plot.save(fig, path, fmt), src.path, panels)
