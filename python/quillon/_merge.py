@@ -262,14 +262,16 @@ def _streams(source: Any, *, batch_bytes: int | str, n_threads: int | None) -> I
 
 
 def collect(source: Any, sym: Symmetry, polarisation: bool = True, *,
-            batch_bytes: int | str = "256 MiB", n_threads: int | None = None) -> Sums:
-    """The :class:`Sums` of a Stream, a path (read in batches) or Streams in stream order."""
+            batch_bytes: int | str = "256 MiB", n_threads: int | None = None,
+            header: str = "") -> Sums:
+    """The :class:`Sums` of a Stream, a path (read in batches) or Streams in stream order;
+    ``header`` is that of the empty sums when there is nothing to read."""
     total: Sums | None = None
     table = AsuTable(sym)
     for part in _streams(source, batch_bytes=batch_bytes, n_threads=n_threads):
         sums = partial_sums(part, sym, polarisation, table)
         total = sums if total is None else total.combine(sums)
-    return total if total is not None else Sums.empty()
+    return total if total is not None else Sums.empty(header)
 
 
 def resolve_symmetry(symbol: str, header: str) -> tuple[Symmetry, _symmetry.TargetCell]:

@@ -76,10 +76,8 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     """Read IN in batches into the merge's running sums; the cell and the point group."""
     src, sym, target = _open(source, symmetry, panels, threads)
     cell = _cell_file(cell_file)
-    table = _merge.AsuTable(sym)
-    total = _merge.Sums.empty(src.header)
-    for batch in _batches(src, threads, batch_size, quiet):
-        total = total.combine(_merge.partial_sums(batch, sym, polarisation, table))
+    total = _merge.collect(_batches(src, threads, batch_size, quiet), sym, polarisation,
+                           header=src.header)
     if total.rejected and not quiet:
         common.warn(f"{src.path}: left out {total.rejected:,} measurements whose intensity is not "
                     "finite once corrected (an image without a photon energy?)")
