@@ -10,6 +10,13 @@
 // point read as one word, padding counted as zeros. Its value is that integer
 // significand (at most nine digits) over 10 or 100: both exact doubles, so the
 // one division is correctly rounded, as py_float rounds the same literal.
+//
+// Nearly every row has spaces in the first two places of its four wide columns,
+// so that no significand has more than eight places. Such a row is converted in
+// SIMD lanes: each number's places (the point taken out) become an eight-byte
+// string, two strings to a register, and a few multiply-adds give their values;
+// the divisions and signs are done two lanes at a time. Other rows take the
+// column-by-column path.
 #include "parse/fixed_row.hpp"
 
 #include <bit>
@@ -60,6 +67,7 @@ struct Layout {
   Mask digit = 0;  // must be a digit
   Mask free = 0;   // padding, then at most one sign, then digits
   Mask padding[9] = {};
+  Mask wide_lead = 0;  // the first two places of the columns with seven integer places
 };
 
 constexpr Layout make_layout() {
@@ -72,6 +80,9 @@ constexpr Layout make_layout() {
     l.digit |= bit(c.point - 1) | span(c.point + 1, c.point + 1 + c.decimals);
   }
   l.space |= bit(kPanelSpace);
+  for (const Column& c : kColumns) {
+    if (c.point - c.first == 7) l.wide_lead |= bit(c.first) | bit(c.first + 1);
+  }
   return l;
 }
 constexpr Layout kLayout = make_layout();
@@ -128,6 +139,96 @@ inline double measurement_value(const Byte* line, const FixedRowMasks& m) noexce
   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(v) | std::uint64_t{negative<K>(m)}
                                                                      << 63);
 }
+
+
+#if defined(__SSE2__)
+// Digit strings in SIMD lanes: byte 0 of a string is its most significant digit,
+// and every byte that is not a digit (a space, a sign, a zero byte) counts as 0.
+inline __m128i digit_values(__m128i z) noexcept {
+  // Only digits, spaces, signs and zero bytes reach here: digits are the bytes above "/".
+  const __m128i is_digit = _mm_cmpgt_epi8(z, _mm_set1_epi8('/'));
+  return _mm_and_si128(_mm_sub_epi8(z, _mm_set1_epi8('0')), is_digit);
+}
+
+// Four-byte strings in the 32-bit lanes: their values, at most 9999.
+inline __m128i values_of_4(__m128i z) noexcept {
+  const __m128i d = digit_values(z);
+  const __m128i pairs = _mm_add_epi16(
+      _mm_mullo_epi16(_mm_and_si128(d, _mm_set1_epi16(0xFF)), _mm_set1_epi16(10)),
+      _mm_srli_epi16(d, 8));
+  return _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 * first pair + second
+}
+
+// Eight-byte strings in the 64-bit lanes: their values (below 10^8), in the same lanes.
+inline __m128i values_of_8(__m128i z) noexcept {
+  const __m128i quads = values_of_4(z);
+  return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
+}
+
+// Two decimal significands (eight-byte strings) over 10^decimals, as doubles with the
+// sign of a "-" in their string: what py_float makes of the same literals.
+inline __m128d quotients(__m128i z, double pow10) noexcept {
+  const __m128i w = _mm_shuffle_epi32(values_of_8(z), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128d q = _mm_div_pd(_mm_cvtepi32_pd(w), _mm_set1_pd(pow10));
+  // A lane holds at most one "-": its byte sum is 0 or 255, whose top bit lands on bit 63.
+  const __m128i minus = _mm_sad_epu8(_mm_cmpeq_epi8(z, _mm_set1_epi8('-')), _mm_setzero_si128());
+  const __m128i sign = _mm_and_si128(_mm_slli_epi64(minus, 56), _mm_set1_epi64x(INT64_MIN));
+  return _mm_or_pd(q, _mm_castsi128_pd(sign));
+}
+
+inline __m128i two_words(const Byte* a, const Byte* b) noexcept {
+  return _mm_set_epi64x(static_cast<long long>(load8(b)), static_cast<long long>(load8(a)));
+}
+
+inline std::uint32_t load4(const Byte* p) noexcept {
+  std::uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+
+// The numbers of a row in the layout whose four wide columns have spaces in their
+// first two places, so that every significand has at most seven digits.
+inline void read_numbers_narrow(const Byte* line, ReflectionValues& out) noexcept {
+  // h, k and l: four bytes each, in three 32-bit lanes.
+  static_assert(kColumns[0].point - kColumns[0].first == 4 &&
+                kColumns[1].point - kColumns[1].first == 4 &&
+                kColumns[2].point - kColumns[2].first == 4);
+  const __m128i hkl_text = _mm_set_epi32(0, static_cast<int>(load4(line + kColumns[2].first)),
+                                         static_cast<int>(load4(line + kColumns[1].first)),
+                                         static_cast<int>(load4(line + kColumns[0].first)));
+  const __m128i hkl_abs = values_of_4(hkl_text);
+  const __m128i no_minus =
+      _mm_cmpeq_epi32(_mm_cmpeq_epi8(hkl_text, _mm_set1_epi8('-')), _mm_setzero_si128());
+  const __m128i negate = _mm_xor_si128(no_minus, _mm_set1_epi32(-1));
+  const __m128i hkl = _mm_sub_epi32(_mm_xor_si128(hkl_abs, negate), negate);
+  out.hkl[0] = static_cast<std::int16_t>(_mm_cvtsi128_si32(hkl));
+  out.hkl[1] = static_cast<std::int16_t>(_mm_extract_epi16(hkl, 2));
+  out.hkl[2] = static_cast<std::int16_t>(_mm_extract_epi16(hkl, 4));
+
+  // I, sigma(I), peak, background: the last five places of the integer part, the point
+  // taken out, then the two decimals: the eight bytes from point - 5, byte 5 dropped.
+  const __m128i keep_int = _mm_set1_epi64x(0xFFFFFFFFFFLL);
+  const __m128i keep_dec = _mm_set1_epi64x(static_cast<long long>(0xFFFF000000000000ULL));
+  const auto drop_point2 = [&](__m128i x) {
+    return _mm_or_si128(_mm_slli_epi64(_mm_and_si128(x, keep_int), 8), _mm_and_si128(x, keep_dec));
+  };
+  constexpr auto from = [](unsigned k) { return kColumns[k].point - 5; };
+  static_assert(kColumns[3].decimals == 2 && kColumns[4].decimals == 2 &&
+                kColumns[5].decimals == 2 && kColumns[6].decimals == 2);
+  _mm_storeu_pd(out.measurements + 0,
+                quotients(drop_point2(two_words(line + from(3), line + from(4))), 100.0));
+  _mm_storeu_pd(out.measurements + 2,
+                quotients(drop_point2(two_words(line + from(5), line + from(6))), 100.0));
+  // fs and ss: four integer places, the point, one decimal: the eight bytes from point - 6.
+  static_assert(kColumns[7].decimals == 1 && kColumns[7].point - kColumns[7].first == 4 &&
+                kColumns[8].decimals == 1 && kColumns[8].point - kColumns[8].first == 4);
+  const __m128i x = two_words(line + kColumns[7].point - 6, line + kColumns[8].point - 6);
+  const __m128i z = _mm_or_si128(
+      _mm_and_si128(_mm_slli_epi64(x, 8), _mm_set1_epi64x(0x00FFFFFFFF000000LL)),
+      _mm_and_si128(x, _mm_set1_epi64x(static_cast<long long>(0xFF00000000000000ULL))));
+  _mm_storeu_pd(out.measurements + 4, quotients(z, 10.0));
+}
+#endif
 
 template <unsigned... K>
 inline bool points_in_place(const Byte* line, std::integer_sequence<unsigned, K...>) noexcept {
@@ -237,6 +338,13 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   const bool panel = panel_len > 0 && ((m.other >> panel_end) & 1) == 0;
   if (!(layout & panel)) return false;
 
+#if defined(__SSE2__)
+  if ((m.space & kLayout.wide_lead) == kLayout.wide_lead) {
+    read_numbers_narrow(line, out);
+    out.panel = bytes.substr(kPanelSpace + 1, panel_len);
+    return true;
+  }
+#endif
   out.hkl[0] = index_value<0>(line, m);
   out.hkl[1] = index_value<1>(line, m);
   out.hkl[2] = index_value<2>(line, m);
