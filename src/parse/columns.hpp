@@ -98,6 +98,14 @@ struct Columns {
   }
 #undef QN_APPEND
 
+  /// Backs the room of every observation column with memory in one request per
+  /// column (Buffer::prefault()).
+  void prefault_observations() noexcept {
+#define QN_PREFAULT(name, type, width, written_at) name.prefault();
+    QN_OBSERVATION_COLUMNS(QN_PREFAULT)
+#undef QN_PREFAULT
+  }
+
   /// Cuts every observation column back to its first `n_rows` rows (n_rows <=
   /// n_observations()); used to roll back a crystal that could not be read whole.
   void truncate_observations(std::size_t n_rows) noexcept {

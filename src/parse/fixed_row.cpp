@@ -19,6 +19,7 @@
 // column-by-column path.
 #include "parse/fixed_row.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -67,7 +68,6 @@ struct Layout {
   Mask digit = 0;  // must be a digit
   Mask free = 0;   // padding, then at most one sign, then digits
   Mask padding[9] = {};
-  Mask wide_lead = 0;  // the first two places of the columns with seven integer places
 };
 
 constexpr Layout make_layout() {
@@ -80,9 +80,6 @@ constexpr Layout make_layout() {
     l.digit |= bit(c.point - 1) | span(c.point + 1, c.point + 1 + c.decimals);
   }
   l.space |= bit(kPanelSpace);
-  for (const Column& c : kColumns) {
-    if (c.point - c.first == 7) l.wide_lead |= bit(c.first) | bit(c.first + 1);
-  }
   return l;
 }
 constexpr Layout kLayout = make_layout();
@@ -184,6 +181,111 @@ inline std::uint32_t load4(const Byte* p) noexcept {
   std::uint32_t x;
   std::memcpy(&x, p, 4);
   return x;
+}
+
+// The layout's bytes [0, 73), checked 16 at a time. Every place holds one of four
+// things: a given byte (a space or the point), a digit, or padding (a space, or a
+// sign or a digit followed by a digit). Each block checks the places whose next
+// byte it also holds, so that "followed by a digit" is the block's own digit test
+// moved by one byte; the blocks overlap so that every place is checked.
+struct LayoutBlock {
+  unsigned offset = 0;
+  Byte given[16] = {};       // the byte a place must hold, where it is given
+  Byte is_given[16] = {};    // 0xFF: check the given byte here
+  Byte is_digit[16] = {};    // 0xFF: a digit must stand here
+  Byte is_padding[16] = {};  // 0xFF: padding
+};
+constexpr unsigned kLayoutBytes = kPanelSpace + 1;
+constexpr unsigned kLayoutBlocks = 5;
+
+constexpr std::array<LayoutBlock, kLayoutBlocks> make_layout_blocks() {
+  std::array<LayoutBlock, kLayoutBlocks> blocks{};
+  bool checked[kLayoutBytes] = {};
+  unsigned offset = 0;
+  for (LayoutBlock& b : blocks) {
+    b.offset = offset;
+    for (unsigned j = 0; j < 16; ++j) {
+      const unsigned at = offset + j;
+      const bool padding = ((kLayout.free >> at) & 1) != 0;
+      if (checked[at] || (padding && j == 15)) continue;
+      checked[at] = true;
+      if (padding) {
+        b.is_padding[j] = 0xFF;
+      } else if (((kLayout.digit >> at) & 1) != 0) {
+        b.is_digit[j] = 0xFF;
+      } else {
+        b.is_given[j] = 0xFF;
+        b.given[j] = ((kLayout.space >> at) & 1) != 0 ? ' ' : '.';
+      }
+    }
+    unsigned next = 0;
+    while (next < kLayoutBytes && checked[next]) ++next;
+    offset = next + 16 <= kLayoutBytes ? next : kLayoutBytes - 16;
+  }
+  for (const bool c : checked) {
+    if (!c) throw "a place of the layout is left unchecked";
+  }
+  return blocks;
+}
+constexpr std::array<LayoutBlock, kLayoutBlocks> kLayoutBlocksTable = make_layout_blocks();
+
+inline __m128i load16(const Byte* p) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// 0xFF for the digits of v.
+inline __m128i digits_of(__m128i v) noexcept {
+  const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+  return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+}
+
+// Whether bytes [0, 73) of the line are in the layout.
+inline bool in_layout(const Byte* line) noexcept {
+  __m128i all = _mm_set1_epi8(-1);
+  for (const LayoutBlock& b : kLayoutBlocksTable) {
+    const __m128i v = load16(line + b.offset);
+    const __m128i digit = digits_of(v);
+    const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+    const __m128i sign = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
+    const __m128i next_digit = _mm_srli_si128(digit, 1);
+    const __m128i padding =
+        _mm_or_si128(space, _mm_and_si128(_mm_or_si128(digit, sign), next_digit));
+    const __m128i ok = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(load16(b.is_given), _mm_cmpeq_epi8(v, load16(b.given))),
+                     _mm_and_si128(load16(b.is_digit), digit)),
+        _mm_and_si128(load16(b.is_padding), padding));
+    // A place a block does not check has none of its three flags: it counts as ok.
+    const __m128i unchecked = _mm_cmpeq_epi8(
+        _mm_or_si128(_mm_or_si128(load16(b.is_given), load16(b.is_digit)), load16(b.is_padding)),
+        _mm_setzero_si128());
+    all = _mm_and_si128(all, _mm_or_si128(ok, unchecked));
+  }
+  return _mm_movemask_epi8(all) == 0xFFFF;
+}
+
+// The length of the panel, from byte 73 to the next space or the end of the line:
+// printable ASCII without spaces, so 0 (no panel) also when a control byte or a
+// byte of 0x80 and above ends it. The line has 74 to 96 bytes; none past its end
+// is read.
+inline unsigned panel_length(const Byte* line, unsigned n) noexcept {
+  constexpr unsigned from = kLayoutBytes;
+  // Spaces, control bytes and bytes of 0x80 and above (below " " as signed bytes).
+  const auto stops = [](__m128i v) {
+    const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_or_si128(space, _mm_cmplt_epi8(v, _mm_set1_epi8(' ')))));
+  };
+  // Bit i stands for byte from + i; bit n - from for the end of the line.
+  std::uint32_t at = std::uint32_t{1} << (n - from);
+  const std::uint32_t last = stops(load16(line + n - 16));  // bytes n - 16 .. n - 1
+  if (n - 16 >= from) {
+    at |= stops(load16(line + from)) | last << (n - 16 - from);
+  } else {
+    at |= last >> (from - (n - 16));
+  }
+  const auto length = static_cast<unsigned>(std::countr_zero(at));
+  return from + length == n || line[from + length] == ' ' ? length : 0;
 }
 
 // The numbers of a row in the layout whose four wide columns have spaces in their
@@ -317,6 +419,21 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   const Byte* const line = reinterpret_cast<const Byte*>(bytes.data());
   const std::size_t n = bytes.size();
   if (n < kFixedRowMinBytes || n > kFixedRowMaxBytes) return false;
+#if defined(__SSE2__)
+  if (!in_layout(line)) return false;
+  const unsigned panel_len = panel_length(line, static_cast<unsigned>(n));
+  if (panel_len == 0) return false;
+  out.panel = bytes.substr(kLayoutBytes, panel_len);
+  if (std::memcmp(line + kColumns[3].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[4].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[5].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[6].first, "  ", 2) == 0) {
+    read_numbers_narrow(line, out);
+    return true;
+  }
+  // A wide number: column by column, with the signs from the byte classes.
+  const FixedRowMasks m = build_masks(line, n, false);
+#else
   const FixedRowMasks m = build_masks(line, n, false);
 
   // The layout: spaces, digits and points in their places, and left of each
@@ -337,13 +454,7 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   const unsigned panel_end = kPanelSpace + 1 + panel_len;
   const bool panel = panel_len > 0 && ((m.other >> panel_end) & 1) == 0;
   if (!(layout & panel)) return false;
-
-#if defined(__SSE2__)
-  if ((m.space & kLayout.wide_lead) == kLayout.wide_lead) {
-    read_numbers_narrow(line, out);
-    out.panel = bytes.substr(kPanelSpace + 1, panel_len);
-    return true;
-  }
+  out.panel = bytes.substr(kPanelSpace + 1, panel_len);
 #endif
   out.hkl[0] = index_value<0>(line, m);
   out.hkl[1] = index_value<1>(line, m);
@@ -354,7 +465,6 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   out.measurements[3] = measurement_value<6>(line, m);
   out.measurements[4] = measurement_value<7>(line, m);
   out.measurements[5] = measurement_value<8>(line, m);
-  out.panel = bytes.substr(kPanelSpace + 1, panel_len);
   return true;
 }
 

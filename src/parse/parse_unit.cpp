@@ -68,6 +68,7 @@ Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
   }
   LineReader& reader = shared != nullptr ? *shared : *own;
   UnitResult unit{std::move(columns), Report{}};
+  unit.columns.prefault_observations();
 
   const PanelLookup lookup(panels);
   std::string decoded;  // a line with invalid UTF-8, after replacement
