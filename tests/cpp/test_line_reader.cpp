@@ -196,6 +196,25 @@ TEST(LineReader, OffsetsStayExactAcrossRefillsAndGrowth) {
   EXPECT_EQ(read_range(*source, 0, contents.size()), expected);
 }
 
+// Every line length across the 16-byte steps of the line-feed search and past its
+// first 128 bytes, with bytes that differ from a line feed in one bit, the last
+// line with and without its line feed.
+TEST(LineReader, EveryLineLengthEndsAtItsLineFeed) {
+  for (const bool final_feed : {true, false}) {
+    std::string contents;
+    Lines expected;
+    for (std::size_t len = 0; len <= 300; ++len) {
+      std::string line;
+      for (std::size_t j = 0; j < len; ++j) line += "\x0b\x8a\x0e\x1az"[j % 5];
+      expected.emplace_back(contents.size(), line);
+      contents += line;
+      if (final_feed || len < 300) contents += '\n';
+    }
+    InMemory f(contents);
+    EXPECT_EQ(read_range(f.source(), 0, contents.size()), expected) << final_feed;
+  }
+}
+
 TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
   const std::string contents = "alpha\n\nbeta\r\ngamma delta\n\r\nx\nlast-no-newline";
   InMemory f(contents);
