@@ -215,6 +215,41 @@ TEST(LineReader, EveryLineLengthEndsAtItsLineFeed) {
   }
 }
 
+// buffered() shows what was read after the last line handed out, and never a byte
+// at which no line of the range may begin; skip() hands its lines out.
+TEST(LineReader, BufferedBytesAndSkip) {
+  const std::string contents = "abc\ndef\nghi\njkl\n";
+  InMemory f(contents);
+  for (const std::uint64_t end : {std::uint64_t{8}, std::uint64_t{9}, std::uint64_t{16}}) {
+    LineReader reader(f.source(), 0, end);
+    Line line;
+    ASSERT_TRUE(reader.next_line(line).value());
+    EXPECT_EQ(line.bytes, "abc");
+    const LineReader::Buffered held = reader.buffered();
+    EXPECT_EQ(held.bytes, std::string_view(contents).substr(4, end - 4)) << end;
+    EXPECT_EQ(held.starts, end - 4) << end;
+    reader.skip(4);  // "def" taken
+    Lines rest;
+    while (reader.next_line(line).value()) rest.emplace_back(line.offset, std::string(line.bytes));
+    Lines want;
+    if (end > 8) want.emplace_back(8, "ghi");
+    if (end > 12) want.emplace_back(12, "jkl");
+    EXPECT_EQ(rest, want) << end;
+    EXPECT_TRUE(reader.buffered().bytes.empty());
+  }
+  // While the rest of a cut line is unread, nothing is shown.
+  const std::string long_line(LineReader::kMinCapacity + 10, 'x');
+  InMemory g(long_line + "\nnext\n");
+  LineReader reader = LineReader::with_capacity(g.source(), 0, long_line.size() + 6,
+                                                LineReader::kMinCapacity);
+  Line line;
+  ASSERT_TRUE(reader.next_line_head(line).value());
+  EXPECT_FALSE(line.whole);
+  EXPECT_TRUE(reader.buffered().bytes.empty());
+  ASSERT_TRUE(reader.next_line(line).value());
+  EXPECT_EQ(line.bytes, "next");
+}
+
 TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
   const std::string contents = "alpha\n\nbeta\r\ngamma delta\n\r\nx\nlast-no-newline";
   InMemory f(contents);
