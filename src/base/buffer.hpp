@@ -159,6 +159,10 @@ class Buffer {
     size_ += n;
   }
 
+  /// Counts n more elements, written past the old end by the caller (n <= capacity()
+  /// - size()).
+  void extend_written(std::size_t n) noexcept { size_ += n; }
+
   /// Sets the size to n, growing the storage as needed and keeping the elements
   /// before the old size; elements past it are left uninitialised.
   void resize_uninitialized(std::size_t n) {

@@ -81,7 +81,11 @@ std::size_t Parser::take_fixed_rows(std::string_view bytes, std::size_t starts) 
   const std::size_t size = bytes.size();
   std::size_t at = 0;
   ReflectionValues row;
-  while (at < starts && size - at >= kFrom + kWindow) {
+  // The rows go straight into the columns while they have room; the line after
+  // the room is used up is left to handle_line(), which grows them.
+  const Columns::ObservationSlots slots = columns_.observation_slots();
+  std::size_t n = 0;
+  while (at < starts && size - at >= kFrom + kWindow && n < slots.room) {
     const char* const p = data + at;
     std::size_t stop;
 #if defined(__SSE2__)
@@ -101,9 +105,10 @@ std::size_t Parser::take_fixed_rows(std::string_view bytes, std::size_t starts) 
     std::size_t len = stop;
     while (len > 0 && p[len - 1] == '\r') --len;
     if (!read_reflection_row_fixed(std::string_view(p, len), row)) break;
-    append_observation(row);
+    slots.put(n++, observation_row(row));
     at += stop + 1;
   }
+  columns_.commit_observations(n);
   return at;
 }
 
@@ -347,6 +352,10 @@ void Parser::reflection_row(std::string_view text, std::uint64_t at) {
 }
 
 void Parser::append_observation(const ReflectionValues& values) {
+  columns_.append_observation(observation_row(values));
+}
+
+ObservationRow Parser::observation_row(const ReflectionValues& values) const noexcept {
   ObservationRow row;
   for (int i = 0; i < 3; ++i) row.hkl[i] = values.hkl[i];
   row.I = static_cast<float>(values.measurements[0]);
@@ -358,7 +367,7 @@ void Parser::append_observation(const ReflectionValues& values) {
   row.panel_id = panels_.find(values.panel);
   // The index the current crystal will get when it is committed.
   row.crystal_id = static_cast<std::int32_t>(columns_.n_crystals());
-  columns_.append_observation(row);
+  return row;
 }
 
 void Parser::commit_image() {

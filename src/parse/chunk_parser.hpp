@@ -69,6 +69,8 @@ class Parser {
   void det_shift_line(std::string_view value, std::uint64_t at);
   void reflection_row(std::string_view text, std::uint64_t at);
   void append_observation(const ReflectionValues& row);
+  // The stored row of a reflection of the current crystal.
+  [[nodiscard]] ObservationRow observation_row(const ReflectionValues& values) const noexcept;
   void commit_image();
   void commit_crystal();
   // The committed crystal's block ends where the line at `at` begins.

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -81,6 +83,49 @@ struct Columns {
   [[nodiscard]] std::size_t n_observations() const noexcept { return I.size(); }
   [[nodiscard]] std::size_t n_crystals() const noexcept { return n_refl.size(); }
   [[nodiscard]] std::size_t n_images() const noexcept { return beam_energy.size(); }
+
+  /// Where the next observation rows go, for a caller that writes up to `room` of
+  /// them with put() and then counts them with commit_observations(). Nothing may
+  /// change the observation columns in between.
+  struct ObservationSlots {
+#define QN_SLOT_MEMBER(name, type, width, written_at) type* name;
+    QN_OBSERVATION_COLUMNS(QN_SLOT_MEMBER)
+#undef QN_SLOT_MEMBER
+    std::size_t room;  ///< rows every observation column holds without growing
+
+    /// Writes `row` as the i-th new row (i < room).
+    void put(std::size_t i, const ObservationRow& row) const noexcept {
+#define QN_PUT(name, type, width, written_at) put_value(name + i * (width), row.name);
+      QN_OBSERVATION_COLUMNS(QN_PUT)
+#undef QN_PUT
+    }
+
+   private:
+    template <class T>
+    static void put_value(T* at, const T& value) noexcept {
+      *at = value;
+    }
+    template <class T, std::size_t Width>
+    static void put_value(T* at, const T (&values)[Width]) noexcept {
+      std::memcpy(at, values, sizeof values);
+    }
+  };
+  [[nodiscard]] ObservationSlots observation_slots() noexcept {
+    ObservationSlots s;
+    s.room = SIZE_MAX;
+#define QN_SLOT(name, type, width, written_at)                            \
+  s.name = name.data() + name.size();                                     \
+  s.room = std::min(s.room, (name.capacity() - name.size()) / (width));
+    QN_OBSERVATION_COLUMNS(QN_SLOT)
+#undef QN_SLOT
+    return s;
+  }
+  /// Counts the first n rows written through observation_slots().
+  void commit_observations(std::size_t n) noexcept {
+#define QN_COMMIT(name, type, width, written_at) name.extend_written(n * (width));
+    QN_OBSERVATION_COLUMNS(QN_COMMIT)
+#undef QN_COMMIT
+  }
 
   /// Inline: it runs once per reflection row.
   void append_observation(const ObservationRow& row) {
