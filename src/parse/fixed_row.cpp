@@ -194,6 +194,7 @@ struct LayoutBlock {
   Byte is_given[16] = {};    // 0xFF: check the given byte here
   Byte is_digit[16] = {};    // 0xFF: a digit must stand here
   Byte is_padding[16] = {};  // 0xFF: padding
+  Byte unchecked[16] = {};   // 0xFF: left to another block
 };
 constexpr unsigned kLayoutBytes = kPanelSpace + 1;
 constexpr unsigned kLayoutBlocks = 5;
@@ -217,6 +218,9 @@ constexpr std::array<LayoutBlock, kLayoutBlocks> make_layout_blocks() {
         b.is_given[j] = 0xFF;
         b.given[j] = ((kLayout.space >> at) & 1) != 0 ? ' ' : '.';
       }
+    }
+    for (unsigned j = 0; j < 16; ++j) {
+      if ((b.is_given[j] | b.is_digit[j] | b.is_padding[j]) == 0) b.unchecked[j] = 0xFF;
     }
     unsigned next = 0;
     while (next < kLayoutBytes && checked[next]) ++next;
@@ -255,11 +259,7 @@ inline bool in_layout(const Byte* line) noexcept {
         _mm_or_si128(_mm_and_si128(load16(b.is_given), _mm_cmpeq_epi8(v, load16(b.given))),
                      _mm_and_si128(load16(b.is_digit), digit)),
         _mm_and_si128(load16(b.is_padding), padding));
-    // A place a block does not check has none of its three flags: it counts as ok.
-    const __m128i unchecked = _mm_cmpeq_epi8(
-        _mm_or_si128(_mm_or_si128(load16(b.is_given), load16(b.is_digit)), load16(b.is_padding)),
-        _mm_setzero_si128());
-    all = _mm_and_si128(all, _mm_or_si128(ok, unchecked));
+    all = _mm_and_si128(all, _mm_or_si128(ok, load16(b.unchecked)));
   }
   return _mm_movemask_epi8(all) == 0xFFFF;
 }
