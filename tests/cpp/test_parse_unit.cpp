@@ -16,8 +16,7 @@
 #include <tuple>
 #include <vector>
 
-#include "parse/chunk_parser.hpp"
-#include "parse/panel_lookup.hpp"
+#include "line_by_line.hpp"
 #include "parse/parse_unit.hpp"
 #include "parse/utf8_decode.hpp"
 #include "temp_file.hpp"
@@ -832,26 +831,6 @@ class ShortReads final : public ByteSource {
   std::size_t step_;
 };
 
-// The reference: every line handed to the parser one at a time, as read_line() cuts it.
-UnitResult parse_line_by_line(std::string_view text, CapacityHints hints) {
-  UnitResult unit{Columns::with_capacity(hints.observations, hints.crystals, hints.images), {}};
-  const PanelLookup lookup(kPanels);
-  std::string decoded;
-  std::string scratch;
-  Parser parser(unit.columns, unit.report, lookup, scratch);
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t stop = text.find('\n', at);
-    if (stop == std::string_view::npos) stop = text.size();
-    std::size_t len = stop - at;
-    while (len > 0 && (text[at + len - 1] == '\r' || text[at + len - 1] == '\n')) --len;
-    parser.handle_line(text.substr(at, len), at, decoded);
-    at = stop + 1;
-  }
-  parser.finish(text.size());
-  return unit;
-}
-
 // Reflection lists whose rows are in the writer's fixed columns or not, with every
 // line ending, panels up to and past the longest such a row holds, short lines before
 // rows, and lines that are no rows at all.
@@ -902,7 +881,7 @@ TEST_P(BufferedRows, GiveWhatLineByLineGives) {
     const std::vector<ByteRange> ranges{{0, text.size()}};
     auto got = parse_unit(source, ranges, kPanels, hints);
     ASSERT_TRUE(got.has_value());
-    UnitResult want = parse_line_by_line(text, hints);
+    UnitResult want = qn::testing::parse_line_by_line(text, kPanels, hints);
     ASSERT_GT(want.columns.n_observations(), 1000u);
     EXPECT_EQ(columns_contents(got->columns), columns_contents(want.columns)) << seed;
     EXPECT_EQ(entries(got->report), entries(want.report)) << seed;
