@@ -3,7 +3,10 @@
 //  - cut at every "----- Begin chunk -----" line: a fresh parser per range must
 //    give exactly the same columns and report, since a chunk start resets the
 //    parser anyway;
-//  - cut at two arbitrary offsets: the invariants must still hold.
+//  - cut at two arbitrary offsets: the invariants must still hold;
+//  - handed to the parser a line at a time: the same columns and report as the
+//    one-range parse, whose rows in the fixed-column layout are taken straight from
+//    the reader's buffer.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "line_by_line.hpp"
 #include "parse/parse_unit.hpp"
 
 namespace {
@@ -120,11 +124,14 @@ bool same_report(const Report& a, const Report& b) {
   return true;
 }
 
+const qn::PanelMap kPanels = {{"p0", 0}, {"p1", 1}, {"q0", 2}};
+
+// Hints derived from the size exercise both reservation and growth.
+qn::CapacityHints hints_for(std::uint64_t size) { return {size / 64, size / 512, size / 1024}; }
+
 qn::UnitResult parse(const qn::ByteSource& source, std::string_view text,
                      const std::vector<ByteRange>& ranges, std::uint64_t size) {
-  static const qn::PanelMap panels = {{"p0", 0}, {"p1", 1}, {"q0", 2}};
-  // Hints derived from the size exercise both reservation and growth.
-  auto r = qn::parse_unit(source, ranges, panels, {size / 64, size / 512, size / 1024});
+  auto r = qn::parse_unit(source, ranges, kPanels, hints_for(size));
   check(r.has_value(), "parsing bytes in memory cannot fail");
   check_invariants(r->columns, r->report, size);
   check_offsets(r->columns, text);
@@ -153,6 +160,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qn::UnitResult split = parse(source, text, at_chunks, size);
   check(same_columns(whole.columns, split.columns), "cutting at chunk starts changes no column");
   check(same_report(whole.report, split.report), "cutting at chunk starts changes no report entry");
+
+  qn::UnitResult by_line = qn::testing::parse_line_by_line(text, kPanels, hints_for(size));
+  check(same_columns(whole.columns, by_line.columns),
+        "rows taken from the buffer give the columns of line-by-line parsing");
+  check(same_report(whole.report, by_line.report),
+        "rows taken from the buffer give the report of line-by-line parsing");
 
   // Arbitrary cuts, including ones inside lines and past the end of the file.
   const std::uint64_t a = size / 3, b = size - size / 4;

@@ -39,6 +39,11 @@ namespace buffer_detail {
 // first touch of 106 MiB took 0.18 to 0.33 s instead of 0.06 to 0.08 s.
 inline constexpr std::size_t kMapThreshold = std::size_t{1} << 20;
 inline constexpr std::size_t kPage = 4096;
+#ifdef MADV_POPULATE_WRITE
+inline constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+inline constexpr int kPopulateWrite = 23;  // Linux 5.14; older kernels refuse it
+#endif
 
 inline std::size_t round_to_pages(std::size_t bytes) noexcept {
   return (bytes + kPage - 1) & ~(kPage - 1);
@@ -154,6 +159,10 @@ class Buffer {
     size_ += n;
   }
 
+  /// Counts n more elements, written past the old end by the caller (n <= capacity()
+  /// - size()).
+  void extend_written(std::size_t n) noexcept { size_ += n; }
+
   /// Sets the size to n, growing the storage as needed and keeping the elements
   /// before the old size; elements past it are left uninitialised.
   void resize_uninitialized(std::size_t n) {
@@ -167,6 +176,18 @@ class Buffer {
   }
 
   void clear() noexcept { size_ = 0; }
+
+  /// Asks the system to back the whole pages of the room past the elements with
+  /// memory now, in one call, rather than one page fault per page as they are
+  /// written. Only a request: nothing changes where the system cannot do it.
+  void prefault() noexcept {
+    const auto from = reinterpret_cast<std::uintptr_t>(data_ + size_);
+    const auto to = reinterpret_cast<std::uintptr_t>(data_ + cap_);
+    const std::uintptr_t first = (from + buffer_detail::kPage - 1) & ~(buffer_detail::kPage - 1);
+    const std::uintptr_t last = to & ~(buffer_detail::kPage - 1);
+    if (data_ == nullptr || last <= first || last - first < buffer_detail::kMapThreshold) return;
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, buffer_detail::kPopulateWrite);
+  }
 
   /// Gives up the storage (free it with free_storage()); the buffer is empty afterwards.
   [[nodiscard]] Storage release() noexcept {

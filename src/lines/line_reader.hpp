@@ -65,6 +65,25 @@ class LineReader {
 
   [[nodiscard]] std::size_t capacity() const noexcept { return buffer_.size(); }
 
+  /// The bytes already in memory after the last line handed out, for a caller that
+  /// takes lines from them itself: `bytes` up to the end of what was read, and
+  /// `starts` (at most bytes.size()) the number of them at which a line of the
+  /// range may begin. Empty while the rest of a cut line is still to be consumed.
+  struct Buffered {
+    std::string_view bytes;
+    std::size_t starts = 0;
+  };
+  [[nodiscard]] Buffered buffered() const noexcept {
+    if (cut_ || base_ + start_ >= end_) return {};
+    const std::uint64_t in_range = end_ - (base_ + start_);
+    const std::size_t held = filled_ - start_;
+    return {std::string_view(buffer_.data() + start_, held),
+            in_range < held ? static_cast<std::size_t>(in_range) : held};
+  }
+  /// Consumes the first `n` bytes of buffered(), which must end just past a line feed
+  /// (or be 0): the lines in them count as handed out.
+  void skip(std::size_t n) noexcept { start_ += n; }
+
  private:
   LineReader(const ByteSource& source, std::size_t capacity, Cancel* cancel);
   Result<bool> read_line(Line& line, bool grow);

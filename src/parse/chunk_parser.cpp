@@ -15,9 +15,15 @@
 // are decoded only when both readers give up.
 #include "parse/chunk_parser.hpp"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "parse/fixed_row.hpp"
 #include "parse/utf8_decode.hpp"
@@ -59,6 +65,51 @@ void Parser::handle_line(std::string_view bytes, std::uint64_t at, std::string& 
     default: break;
   }
   handle(decode_utf8_lossy(bytes, decoded), at);
+}
+
+std::size_t Parser::take_fixed_rows(std::string_view bytes, std::size_t starts) {
+  if (state_ != State::kReflections) return 0;
+  // A row in the layout has no line feed in its first 73 bytes and ends within
+  // kFixedRowMaxBytes (carriage returns before its line feed aside), so its line
+  // feed is looked for from byte 73 on, in the next 32 bytes. Where that finds a
+  // line feed that does not end a row in the layout, the row reader refuses the
+  // line (a line feed in its first 73 bytes breaks the layout), and the line is left
+  // to handle_line().
+  constexpr std::size_t kFrom = kFixedRowMinBytes - 1;
+  constexpr std::size_t kWindow = 32;
+  const char* const data = bytes.data();
+  const std::size_t size = bytes.size();
+  std::size_t at = 0;
+  ReflectionValues row;
+  // The rows go straight into the columns while they have room; the line after
+  // the room is used up is left to handle_line(), which grows them.
+  const Columns::ObservationSlots slots = columns_.observation_slots();
+  std::size_t n = 0;
+  while (at < starts && size - at >= kFrom + kWindow && n < slots.room) {
+    const char* const p = data + at;
+    std::size_t stop;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const auto feeds = [&](std::size_t from) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
+      return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
+    };
+    const std::uint32_t hits = feeds(kFrom) | feeds(kFrom + 16) << 16;
+    if (hits == 0) break;
+    stop = kFrom + static_cast<std::size_t>(std::countr_zero(hits));
+#else
+    const void* nl = std::memchr(p + kFrom, '\n', kWindow);
+    if (nl == nullptr) break;
+    stop = static_cast<std::size_t>(static_cast<const char*>(nl) - p);
+#endif
+    std::size_t len = stop;
+    while (len > 0 && p[len - 1] == '\r') --len;
+    if (!read_reflection_row_fixed(std::string_view(p, len), row)) break;
+    slots.put(n++, observation_row(row));
+    at += stop + 1;
+  }
+  columns_.commit_observations(n);
+  return at;
 }
 
 void Parser::handle(std::string_view text, std::uint64_t at) {
@@ -301,6 +352,10 @@ void Parser::reflection_row(std::string_view text, std::uint64_t at) {
 }
 
 void Parser::append_observation(const ReflectionValues& values) {
+  columns_.append_observation(observation_row(values));
+}
+
+ObservationRow Parser::observation_row(const ReflectionValues& values) const noexcept {
   ObservationRow row;
   for (int i = 0; i < 3; ++i) row.hkl[i] = values.hkl[i];
   row.I = static_cast<float>(values.measurements[0]);
@@ -312,7 +367,7 @@ void Parser::append_observation(const ReflectionValues& values) {
   row.panel_id = panels_.find(values.panel);
   // The index the current crystal will get when it is committed.
   row.crystal_id = static_cast<std::int32_t>(columns_.n_crystals());
-  columns_.append_observation(row);
+  return row;
 }
 
 void Parser::commit_image() {

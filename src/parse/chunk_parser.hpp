@@ -26,6 +26,13 @@ class Parser {
   /// Handles the raw bytes of one line starting at file offset `at`, decoding
   /// them into `decoded` where the text is needed.
   void handle_line(std::string_view bytes, std::uint64_t at, std::string& decoded);
+  /// Inside a reflection list, handles the rows at the front of `bytes` that are in
+  /// the fixed-column layout (read_reflection_row_fixed()), each a line that begins
+  /// within the first `starts` bytes and ends at a line feed; stops at the first
+  /// other line. Returns the number of bytes used, up to just past the last line feed
+  /// taken. What it takes is handled exactly as handle_line() would handle it.
+  std::size_t take_fixed_rows(std::string_view bytes, std::size_t starts);
+
   /// Handles one decoded line starting at file offset `at`.
   void handle(std::string_view text, std::uint64_t at);
   /// Ends the range, whose last byte read is just before `end`: commits or drops
@@ -62,6 +69,8 @@ class Parser {
   void det_shift_line(std::string_view value, std::uint64_t at);
   void reflection_row(std::string_view text, std::uint64_t at);
   void append_observation(const ReflectionValues& row);
+  // The stored row of a reflection of the current crystal.
+  [[nodiscard]] ObservationRow observation_row(const ReflectionValues& values) const noexcept;
   void commit_image();
   void commit_crystal();
   // The committed crystal's block ends where the line at `at` begins.

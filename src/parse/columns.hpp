@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +84,49 @@ struct Columns {
   [[nodiscard]] std::size_t n_crystals() const noexcept { return n_refl.size(); }
   [[nodiscard]] std::size_t n_images() const noexcept { return beam_energy.size(); }
 
+  /// Where the next observation rows go, for a caller that writes up to `room` of
+  /// them with put() and then counts them with commit_observations(). Nothing may
+  /// change the observation columns in between.
+  struct ObservationSlots {
+#define QN_SLOT_MEMBER(name, type, width, written_at) type* name;
+    QN_OBSERVATION_COLUMNS(QN_SLOT_MEMBER)
+#undef QN_SLOT_MEMBER
+    std::size_t room;  ///< rows every observation column holds without growing
+
+    /// Writes `row` as the i-th new row (i < room).
+    void put(std::size_t i, const ObservationRow& row) const noexcept {
+#define QN_PUT(name, type, width, written_at) put_value(name + i * (width), row.name);
+      QN_OBSERVATION_COLUMNS(QN_PUT)
+#undef QN_PUT
+    }
+
+   private:
+    template <class T>
+    static void put_value(T* at, const T& value) noexcept {
+      *at = value;
+    }
+    template <class T, std::size_t Width>
+    static void put_value(T* at, const T (&values)[Width]) noexcept {
+      std::memcpy(at, values, sizeof values);
+    }
+  };
+  [[nodiscard]] ObservationSlots observation_slots() noexcept {
+    ObservationSlots s;
+    s.room = SIZE_MAX;
+#define QN_SLOT(name, type, width, written_at)                            \
+  s.name = name.data() + name.size();                                     \
+  s.room = std::min(s.room, (name.capacity() - name.size()) / (width));
+    QN_OBSERVATION_COLUMNS(QN_SLOT)
+#undef QN_SLOT
+    return s;
+  }
+  /// Counts the first n rows written through observation_slots().
+  void commit_observations(std::size_t n) noexcept {
+#define QN_COMMIT(name, type, width, written_at) name.extend_written(n * (width));
+    QN_OBSERVATION_COLUMNS(QN_COMMIT)
+#undef QN_COMMIT
+  }
+
   /// Inline: it runs once per reflection row.
   void append_observation(const ObservationRow& row) {
 #define QN_APPEND(name, type, width, written_at) append_value(name, row.name);
@@ -97,6 +142,14 @@ struct Columns {
     QN_IMAGE_COLUMNS(QN_APPEND)
   }
 #undef QN_APPEND
+
+  /// Backs the room of every observation column with memory in one request per
+  /// column (Buffer::prefault()).
+  void prefault_observations() noexcept {
+#define QN_PREFAULT(name, type, width, written_at) name.prefault();
+    QN_OBSERVATION_COLUMNS(QN_PREFAULT)
+#undef QN_PREFAULT
+  }
 
   /// Cuts every observation column back to its first `n_rows` rows (n_rows <=
   /// n_observations()); used to roll back a crystal that could not be read whole.

@@ -10,8 +10,16 @@
 // point read as one word, padding counted as zeros. Its value is that integer
 // significand (at most nine digits) over 10 or 100: both exact doubles, so the
 // one division is correctly rounded, as py_float rounds the same literal.
+//
+// Nearly every row has spaces in the first two places of its four wide columns,
+// so that no significand has more than eight places. Such a row is converted in
+// SIMD lanes: each number's places (the point taken out) become an eight-byte
+// string, two strings to a register, and a few multiply-adds give their values;
+// the divisions and signs are done two lanes at a time. Other rows take the
+// column-by-column path.
 #include "parse/fixed_row.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -129,6 +137,201 @@ inline double measurement_value(const Byte* line, const FixedRowMasks& m) noexce
                                                                      << 63);
 }
 
+
+#if defined(__SSE2__)
+// Digit strings in SIMD lanes: byte 0 of a string is its most significant digit,
+// and every byte that is not a digit (a space, a sign, a zero byte) counts as 0.
+inline __m128i digit_values(__m128i z) noexcept {
+  // Only digits, spaces, signs and zero bytes reach here: digits are the bytes above "/".
+  const __m128i is_digit = _mm_cmpgt_epi8(z, _mm_set1_epi8('/'));
+  return _mm_and_si128(_mm_sub_epi8(z, _mm_set1_epi8('0')), is_digit);
+}
+
+// Four-byte strings in the 32-bit lanes: their values, at most 9999.
+inline __m128i values_of_4(__m128i z) noexcept {
+  const __m128i d = digit_values(z);
+  const __m128i pairs = _mm_add_epi16(
+      _mm_mullo_epi16(_mm_and_si128(d, _mm_set1_epi16(0xFF)), _mm_set1_epi16(10)),
+      _mm_srli_epi16(d, 8));
+  return _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 * first pair + second
+}
+
+// Eight-byte strings in the 64-bit lanes: their values (below 10^8), in the same lanes.
+inline __m128i values_of_8(__m128i z) noexcept {
+  const __m128i quads = values_of_4(z);
+  return _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
+}
+
+// Two decimal significands (eight-byte strings) over 10^decimals, as doubles with the
+// sign of a "-" in their string: what py_float makes of the same literals.
+inline __m128d quotients(__m128i z, double pow10) noexcept {
+  const __m128i w = _mm_shuffle_epi32(values_of_8(z), _MM_SHUFFLE(3, 1, 2, 0));
+  const __m128d q = _mm_div_pd(_mm_cvtepi32_pd(w), _mm_set1_pd(pow10));
+  // A lane holds at most one "-": its byte sum is 0 or 255, whose top bit lands on bit 63.
+  const __m128i minus = _mm_sad_epu8(_mm_cmpeq_epi8(z, _mm_set1_epi8('-')), _mm_setzero_si128());
+  const __m128i sign = _mm_and_si128(_mm_slli_epi64(minus, 56), _mm_set1_epi64x(INT64_MIN));
+  return _mm_or_pd(q, _mm_castsi128_pd(sign));
+}
+
+inline __m128i two_words(const Byte* a, const Byte* b) noexcept {
+  return _mm_set_epi64x(static_cast<long long>(load8(b)), static_cast<long long>(load8(a)));
+}
+
+inline std::uint32_t load4(const Byte* p) noexcept {
+  std::uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+
+// The layout's bytes [0, 73), checked 16 at a time. Every place holds one of four
+// things: a given byte (a space or the point), a digit, or padding (a space, or a
+// sign or a digit followed by a digit). Each block checks the places whose next
+// byte it also holds, so that "followed by a digit" is the block's own digit test
+// moved by one byte; the blocks overlap so that every place is checked.
+struct LayoutBlock {
+  unsigned offset = 0;
+  Byte given[16] = {};       // the byte a place must hold, where it is given
+  Byte is_given[16] = {};    // 0xFF: check the given byte here
+  Byte is_digit[16] = {};    // 0xFF: a digit must stand here
+  Byte is_padding[16] = {};  // 0xFF: padding
+  Byte unchecked[16] = {};   // 0xFF: left to another block
+};
+constexpr unsigned kLayoutBytes = kPanelSpace + 1;
+constexpr unsigned kLayoutBlocks = 5;
+
+constexpr std::array<LayoutBlock, kLayoutBlocks> make_layout_blocks() {
+  std::array<LayoutBlock, kLayoutBlocks> blocks{};
+  bool checked[kLayoutBytes] = {};
+  unsigned offset = 0;
+  for (LayoutBlock& b : blocks) {
+    b.offset = offset;
+    for (unsigned j = 0; j < 16; ++j) {
+      const unsigned at = offset + j;
+      const bool padding = ((kLayout.free >> at) & 1) != 0;
+      if (checked[at] || (padding && j == 15)) continue;
+      checked[at] = true;
+      if (padding) {
+        b.is_padding[j] = 0xFF;
+      } else if (((kLayout.digit >> at) & 1) != 0) {
+        b.is_digit[j] = 0xFF;
+      } else {
+        b.is_given[j] = 0xFF;
+        b.given[j] = ((kLayout.space >> at) & 1) != 0 ? ' ' : '.';
+      }
+    }
+    for (unsigned j = 0; j < 16; ++j) {
+      if ((b.is_given[j] | b.is_digit[j] | b.is_padding[j]) == 0) b.unchecked[j] = 0xFF;
+    }
+    unsigned next = 0;
+    while (next < kLayoutBytes && checked[next]) ++next;
+    offset = next + 16 <= kLayoutBytes ? next : kLayoutBytes - 16;
+  }
+  for (const bool c : checked) {
+    if (!c) throw "a place of the layout is left unchecked";
+  }
+  return blocks;
+}
+constexpr std::array<LayoutBlock, kLayoutBlocks> kLayoutBlocksTable = make_layout_blocks();
+
+inline __m128i load16(const Byte* p) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// 0xFF for the digits of v.
+inline __m128i digits_of(__m128i v) noexcept {
+  const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+  return _mm_cmpeq_epi8(_mm_min_epu8(d, _mm_set1_epi8(9)), d);
+}
+
+// Whether bytes [0, 73) of the line are in the layout.
+inline bool in_layout(const Byte* line) noexcept {
+  __m128i all = _mm_set1_epi8(-1);
+  for (const LayoutBlock& b : kLayoutBlocksTable) {
+    const __m128i v = load16(line + b.offset);
+    const __m128i digit = digits_of(v);
+    const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+    const __m128i sign = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
+    const __m128i next_digit = _mm_srli_si128(digit, 1);
+    const __m128i padding =
+        _mm_or_si128(space, _mm_and_si128(_mm_or_si128(digit, sign), next_digit));
+    const __m128i ok = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(load16(b.is_given), _mm_cmpeq_epi8(v, load16(b.given))),
+                     _mm_and_si128(load16(b.is_digit), digit)),
+        _mm_and_si128(load16(b.is_padding), padding));
+    all = _mm_and_si128(all, _mm_or_si128(ok, load16(b.unchecked)));
+  }
+  return _mm_movemask_epi8(all) == 0xFFFF;
+}
+
+// The length of the panel, from byte 73 to the next space or the end of the line:
+// printable ASCII without spaces, so 0 (no panel) also when a control byte or a
+// byte of 0x80 and above ends it. The line has 74 to 96 bytes; none past its end
+// is read.
+inline unsigned panel_length(const Byte* line, unsigned n) noexcept {
+  constexpr unsigned from = kLayoutBytes;
+  // Spaces, control bytes and bytes of 0x80 and above (below " " as signed bytes).
+  const auto stops = [](__m128i v) {
+    const __m128i space = _mm_cmpeq_epi8(v, _mm_set1_epi8(' '));
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_or_si128(space, _mm_cmplt_epi8(v, _mm_set1_epi8(' ')))));
+  };
+  // Bit i stands for byte from + i; bit n - from for the end of the line.
+  std::uint32_t at = std::uint32_t{1} << (n - from);
+  const std::uint32_t last = stops(load16(line + n - 16));  // bytes n - 16 .. n - 1
+  if (n - 16 >= from) {
+    at |= stops(load16(line + from)) | last << (n - 16 - from);
+  } else {
+    at |= last >> (from - (n - 16));
+  }
+  const auto length = static_cast<unsigned>(std::countr_zero(at));
+  return from + length == n || line[from + length] == ' ' ? length : 0;
+}
+
+// The numbers of a row in the layout whose four wide columns have spaces in their
+// first two places, so that every significand has at most seven digits.
+inline void read_numbers_narrow(const Byte* line, ReflectionValues& out) noexcept {
+  // h, k and l: four bytes each, in three 32-bit lanes.
+  static_assert(kColumns[0].point - kColumns[0].first == 4 &&
+                kColumns[1].point - kColumns[1].first == 4 &&
+                kColumns[2].point - kColumns[2].first == 4);
+  const __m128i hkl_text = _mm_set_epi32(0, static_cast<int>(load4(line + kColumns[2].first)),
+                                         static_cast<int>(load4(line + kColumns[1].first)),
+                                         static_cast<int>(load4(line + kColumns[0].first)));
+  const __m128i hkl_abs = values_of_4(hkl_text);
+  const __m128i no_minus =
+      _mm_cmpeq_epi32(_mm_cmpeq_epi8(hkl_text, _mm_set1_epi8('-')), _mm_setzero_si128());
+  const __m128i negate = _mm_xor_si128(no_minus, _mm_set1_epi32(-1));
+  const __m128i hkl = _mm_sub_epi32(_mm_xor_si128(hkl_abs, negate), negate);
+  out.hkl[0] = static_cast<std::int16_t>(_mm_cvtsi128_si32(hkl));
+  out.hkl[1] = static_cast<std::int16_t>(_mm_extract_epi16(hkl, 2));
+  out.hkl[2] = static_cast<std::int16_t>(_mm_extract_epi16(hkl, 4));
+
+  // I, sigma(I), peak, background: the last five places of the integer part, the point
+  // taken out, then the two decimals: the eight bytes from point - 5, byte 5 dropped.
+  const __m128i keep_int = _mm_set1_epi64x(0xFFFFFFFFFFLL);
+  const __m128i keep_dec = _mm_set1_epi64x(static_cast<long long>(0xFFFF000000000000ULL));
+  const auto drop_point2 = [&](__m128i x) {
+    return _mm_or_si128(_mm_slli_epi64(_mm_and_si128(x, keep_int), 8), _mm_and_si128(x, keep_dec));
+  };
+  constexpr auto from = [](unsigned k) { return kColumns[k].point - 5; };
+  static_assert(kColumns[3].decimals == 2 && kColumns[4].decimals == 2 &&
+                kColumns[5].decimals == 2 && kColumns[6].decimals == 2);
+  _mm_storeu_pd(out.measurements + 0,
+                quotients(drop_point2(two_words(line + from(3), line + from(4))), 100.0));
+  _mm_storeu_pd(out.measurements + 2,
+                quotients(drop_point2(two_words(line + from(5), line + from(6))), 100.0));
+  // fs and ss: four integer places, the point, one decimal: the eight bytes from point - 6.
+  static_assert(kColumns[7].decimals == 1 && kColumns[7].point - kColumns[7].first == 4 &&
+                kColumns[8].decimals == 1 && kColumns[8].point - kColumns[8].first == 4);
+  const __m128i x = two_words(line + kColumns[7].point - 6, line + kColumns[8].point - 6);
+  const __m128i z = _mm_or_si128(
+      _mm_and_si128(_mm_slli_epi64(x, 8), _mm_set1_epi64x(0x00FFFFFFFF000000LL)),
+      _mm_and_si128(x, _mm_set1_epi64x(static_cast<long long>(0xFF00000000000000ULL))));
+  _mm_storeu_pd(out.measurements + 4, quotients(z, 10.0));
+}
+#endif
+
 template <unsigned... K>
 inline bool points_in_place(const Byte* line, std::integer_sequence<unsigned, K...>) noexcept {
   // Bitwise &: every point is looked at, without a branch per column.
@@ -216,6 +419,21 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   const Byte* const line = reinterpret_cast<const Byte*>(bytes.data());
   const std::size_t n = bytes.size();
   if (n < kFixedRowMinBytes || n > kFixedRowMaxBytes) return false;
+#if defined(__SSE2__)
+  if (!in_layout(line)) return false;
+  const unsigned panel_len = panel_length(line, static_cast<unsigned>(n));
+  if (panel_len == 0) return false;
+  out.panel = bytes.substr(kLayoutBytes, panel_len);
+  if (std::memcmp(line + kColumns[3].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[4].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[5].first, "  ", 2) == 0 &&
+      std::memcmp(line + kColumns[6].first, "  ", 2) == 0) {
+    read_numbers_narrow(line, out);
+    return true;
+  }
+  // A wide number: column by column, with the signs from the byte classes.
+  const FixedRowMasks m = build_masks(line, n, false);
+#else
   const FixedRowMasks m = build_masks(line, n, false);
 
   // The layout: spaces, digits and points in their places, and left of each
@@ -236,7 +454,8 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   const unsigned panel_end = kPanelSpace + 1 + panel_len;
   const bool panel = panel_len > 0 && ((m.other >> panel_end) & 1) == 0;
   if (!(layout & panel)) return false;
-
+  out.panel = bytes.substr(kPanelSpace + 1, panel_len);
+#endif
   out.hkl[0] = index_value<0>(line, m);
   out.hkl[1] = index_value<1>(line, m);
   out.hkl[2] = index_value<2>(line, m);
@@ -246,7 +465,6 @@ bool read_reflection_row_fixed(std::string_view bytes, ReflectionValues& out) no
   out.measurements[3] = measurement_value<6>(line, m);
   out.measurements[4] = measurement_value<7>(line, m);
   out.measurements[5] = measurement_value<8>(line, m);
-  out.panel = bytes.substr(kPanelSpace + 1, panel_len);
   return true;
 }
 

@@ -53,7 +53,7 @@ class PanelLookup {
   static Key key_of(std::string_view name) noexcept;
   [[nodiscard]] std::size_t slot_of(const Key& key) const noexcept {
     const std::uint64_t h =
-        (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ key.size) * 0xBF58476D1CE4E5B9ULL;
+        (key.head ^ (key.tail * 0x9E3779B97F4A7C15ULL) ^ key.size ^ seed_) * 0xBF58476D1CE4E5B9ULL;
     return static_cast<std::size_t>(h >> shift_);
   }
   [[nodiscard]] std::int16_t find_in_map(std::string_view name) const noexcept;
@@ -62,6 +62,7 @@ class PanelLookup {
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
   unsigned shift_ = 64;
+  std::uint64_t seed_ = 0;
 };
 
 inline PanelLookup::Key PanelLookup::key_of(std::string_view name) noexcept {

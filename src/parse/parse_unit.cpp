@@ -68,6 +68,7 @@ Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
   }
   LineReader& reader = shared != nullptr ? *shared : *own;
   UnitResult unit{std::move(columns), Report{}};
+  unit.columns.prefault_observations();
 
   const PanelLookup lookup(panels);
   std::string decoded;  // a line with invalid UTF-8, after replacement
@@ -77,6 +78,10 @@ Result<UnitResult> parse_unit_into(Columns columns, const ByteSource& source,
     if (i > 0) reader.reposition(ranges[i].start, ranges[i].end);
     Parser parser(unit.columns, unit.report, lookup, scratch);
     for (;;) {
+      // Rows of a reflection list are taken straight from the reader's buffer while
+      // they are in the fixed-column layout.
+      const LineReader::Buffered held = reader.buffered();
+      reader.skip(parser.take_fixed_rows(held.bytes, held.starts));
       QN_ASSIGN_OR_RETURN(const bool more, reader.next_line(line));
       if (!more) break;
       parser.handle_line(line.bytes, line.offset, decoded);

@@ -196,6 +196,60 @@ TEST(LineReader, OffsetsStayExactAcrossRefillsAndGrowth) {
   EXPECT_EQ(read_range(*source, 0, contents.size()), expected);
 }
 
+// Every line length across the 16-byte steps of the line-feed search and past its
+// first 128 bytes, with bytes that differ from a line feed in one bit, the last
+// line with and without its line feed.
+TEST(LineReader, EveryLineLengthEndsAtItsLineFeed) {
+  for (const bool final_feed : {true, false}) {
+    std::string contents;
+    Lines expected;
+    for (std::size_t len = 0; len <= 300; ++len) {
+      std::string line;
+      for (std::size_t j = 0; j < len; ++j) line += "\x0b\x8a\x0e\x1az"[j % 5];
+      expected.emplace_back(contents.size(), line);
+      contents += line;
+      if (final_feed || len < 300) contents += '\n';
+    }
+    InMemory f(contents);
+    EXPECT_EQ(read_range(f.source(), 0, contents.size()), expected) << final_feed;
+  }
+}
+
+// buffered() shows what was read after the last line handed out, and never a byte
+// at which no line of the range may begin; skip() hands its lines out.
+TEST(LineReader, BufferedBytesAndSkip) {
+  const std::string contents = "abc\ndef\nghi\njkl\n";
+  InMemory f(contents);
+  for (const std::uint64_t end : {std::uint64_t{8}, std::uint64_t{9}, std::uint64_t{16}}) {
+    LineReader reader(f.source(), 0, end);
+    Line line;
+    ASSERT_TRUE(reader.next_line(line).value());
+    EXPECT_EQ(line.bytes, "abc");
+    const LineReader::Buffered held = reader.buffered();
+    EXPECT_EQ(held.bytes, std::string_view(contents).substr(4, end - 4)) << end;
+    EXPECT_EQ(held.starts, end - 4) << end;
+    reader.skip(4);  // "def" taken
+    Lines rest;
+    while (reader.next_line(line).value()) rest.emplace_back(line.offset, std::string(line.bytes));
+    Lines want;
+    if (end > 8) want.emplace_back(8, "ghi");
+    if (end > 12) want.emplace_back(12, "jkl");
+    EXPECT_EQ(rest, want) << end;
+    EXPECT_TRUE(reader.buffered().bytes.empty());
+  }
+  // While the rest of a cut line is unread, nothing is shown.
+  const std::string long_line(LineReader::kMinCapacity + 10, 'x');
+  InMemory g(long_line + "\nnext\n");
+  LineReader reader = LineReader::with_capacity(g.source(), 0, long_line.size() + 6,
+                                                LineReader::kMinCapacity);
+  Line line;
+  ASSERT_TRUE(reader.next_line_head(line).value());
+  EXPECT_FALSE(line.whole);
+  EXPECT_TRUE(reader.buffered().bytes.empty());
+  ASSERT_TRUE(reader.next_line(line).value());
+  EXPECT_EQ(line.bytes, "next");
+}
+
 TEST(LineReader, RangesCutAtEveryByteYieldEachLineOnce) {
   const std::string contents = "alpha\n\nbeta\r\ngamma delta\n\r\nx\nlast-no-newline";
   InMemory f(contents);

@@ -4,16 +4,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "line_by_line.hpp"
 #include "parse/parse_unit.hpp"
 #include "parse/utf8_decode.hpp"
 #include "temp_file.hpp"
@@ -97,6 +100,18 @@ std::vector<Entry> entries(const Report& report) {
     const auto& e = report.entries[i];
     if (e.count != 0) out.emplace_back(static_cast<Reason>(i), e.count, e.first_offset);
   }
+  return out;
+}
+
+// Every numeric column's bytes, then the file names and events.
+std::vector<std::string> columns_contents(Columns& c) {
+  std::vector<std::string> out;
+  c.for_each_numeric([&](std::string_view, auto& buffer, std::size_t, Level) {
+    out.emplace_back(reinterpret_cast<const char*>(buffer.data()),
+                     buffer.size() * sizeof(*buffer.data()));
+  });
+  out.insert(out.end(), c.filenames.begin(), c.filenames.end());
+  out.insert(out.end(), c.events.begin(), c.events.end());
   return out;
 }
 
@@ -798,6 +813,84 @@ TEST(Report, RecordKeepsTheSmallestOffsetAndMergeIsSymmetric) {
   EXPECT_EQ(reason_name(Reason::kReflectionHklRange), "reflection_hkl_range");
   EXPECT_EQ(reason_name(Reason::kDetShift), "det_shift");
 }
+
+
+// --- reflection rows taken straight from the reader's buffer -------------------
+
+// Reads of at most `step` bytes, so that the buffer ends at every kind of place.
+class ShortReads final : public ByteSource {
+ public:
+  ShortReads(std::string_view bytes, std::size_t step) : source_(bytes), step_(step) {}
+  [[nodiscard]] std::uint64_t size() const noexcept override { return source_.size(); }
+  Result<std::size_t> read_at(std::uint64_t offset, char* out, std::size_t n) const override {
+    return source_.read_at(offset, out, std::min(n, step_));
+  }
+
+ private:
+  MemorySource source_;
+  std::size_t step_;
+};
+
+// Reflection lists whose rows are in the writer's fixed columns or not, with every
+// line ending, panels up to and past the longest such a row holds, short lines before
+// rows, and lines that are no rows at all.
+std::string mixed_reflection_stream(unsigned seed) {
+  std::mt19937 rng(seed);
+  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const std::string panels[] = {"p0", "p1", "q7", "nowhere", "p0_with_23_bytes_abcdef",
+                                "p0_with_24_bytes_abcdefg"};
+  const std::string ends[] = {"\n", "\r\n", "\r\r\r\n", "\r\r\r\r\r\r\r\r\r\r\r\r\r\n"};
+  std::string text;
+  for (int c = 0; c < 40; ++c) {
+    CrystalText crystal_text;
+    crystal_text.rows.clear();
+    const int n = pick(0, 120);
+    for (int i = 0; i < n; ++i) {
+      char row[256];
+      const double wide = pick(0, 9) == 0 ? 1234567.89 : pick(-99999, 99999) / 100.0;
+      switch (pick(0, 9)) {
+        case 0:  // the general spelling
+          std::snprintf(row, sizeof row, "%d %d %d %.3f 1.5 2 3 4.25 5.5 %s", pick(-9, 9),
+                        pick(-9, 9), pick(-9, 9), wide, panels[pick(0, 5)].c_str());
+          break;
+        case 1:  // a line that is no row, or a short one
+          std::snprintf(row, sizeof row, "%s", pick(0, 1) ? "   1    2" : "");
+          break;
+        default:  // the writer's columns
+          std::snprintf(row, sizeof row, "%4d %4d %4d %10.2f %10.2f %10.2f %10.2f%7.1f %6.1f %s",
+                        pick(-999, 999), pick(-99, 99), pick(-9, 9), wide,
+                        pick(0, 99999) / 100.0, pick(-99999, 99999) / 100.0,
+                        pick(0, 9999) / 100.0, pick(0, 99999) / 10.0, pick(0, 99999) / 10.0,
+                        panels[pick(0, 5)].c_str());
+      }
+      crystal_text.rows += row + ends[pick(0, 3)];
+    }
+    if (pick(0, 9) == 0) crystal_text.tail = "----- End chunk -----\n";  // cut short
+    text += chunk(crystal(crystal_text));
+  }
+  return text;
+}
+
+class BufferedRows : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BufferedRows, GiveWhatLineByLineGives) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    const std::string text = mixed_reflection_stream(seed);
+    const CapacityHints hints{64, 4, 4};
+    ShortReads source(text, GetParam());
+    const std::vector<ByteRange> ranges{{0, text.size()}};
+    auto got = parse_unit(source, ranges, kPanels, hints);
+    ASSERT_TRUE(got.has_value());
+    UnitResult want = qn::testing::parse_line_by_line(text, kPanels, hints);
+    ASSERT_GT(want.columns.n_observations(), 1000u);
+    EXPECT_EQ(columns_contents(got->columns), columns_contents(want.columns)) << seed;
+    EXPECT_EQ(entries(got->report), entries(want.report)) << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadSizes, BufferedRows,
+                         ::testing::Values(std::size_t{100}, std::size_t{150}, std::size_t{333},
+                                           std::size_t{4096}, std::size_t{1} << 30));
 
 }  // namespace
 }  // namespace qn
