@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import errno
 import os
+import stat
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 from typing import BinaryIO
@@ -298,7 +299,10 @@ class TextWriter:
 def open_output(path: str | os.PathLike[str]) -> BinaryIO:
     """The new, empty temporary file of an output, opened for writing without truncating it:
     on some file systems (ext4) a file truncated on opening is flushed to disk when closed,
-    which would cost as much as the copy."""
+    which would cost as much as the copy. An output that is no regular file (a pipe, a
+    device: written in place) is opened for writing only, as it cannot be read back."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        return open(path, "wb")
     return open(path, "r+b")
 
 

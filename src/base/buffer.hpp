@@ -59,8 +59,10 @@ inline void release_storage(const Storage& s) noexcept {
 }
 
 // Resizes `s` to hold at least `bytes`, keeping its contents; throws std::bad_alloc.
-inline void resize_storage(Storage& s, std::size_t bytes, std::size_t used) {
-  if (bytes >= kMapThreshold) {
+// With `map`, and whenever `s` is mapped already, the storage is a mapping of its
+// own (page-aligned, grown by remapping) whatever its size.
+inline void resize_storage(Storage& s, std::size_t bytes, std::size_t used, bool map = false) {
+  if (bytes >= kMapThreshold || map || s.mapped) {
     const std::size_t want = round_to_pages(bytes);
     void* p;
     if (s.mapped) {
@@ -129,22 +131,17 @@ class Buffer {
   const T* begin() const noexcept { return data_; }
   const T* end() const noexcept { return data_ + size_; }
 
-  /// Makes room for at least `n` elements; throws std::bad_alloc on failure.
-  void reserve(std::size_t n) {
-    if (n <= cap_) return;
-    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    if (storage_.data == nullptr && data_ != nullptr) {
-      // Leaving borrowed memory: the elements move into storage of our own.
-      Storage own;
-      buffer_detail::resize_storage(own, n * sizeof(T), 0);
-      if (size_ > 0) std::memcpy(own.data, data_, size_ * sizeof(T));
-      storage_ = own;
-    } else {
-      buffer_detail::resize_storage(storage_, n * sizeof(T), size_ * sizeof(T));
-    }
-    data_ = static_cast<T*>(storage_.data);
-    cap_ = storage_.bytes / sizeof(T);
+  /// An empty buffer whose storage is a mapping of its own from the start, so that
+  /// its elements begin on a page boundary, with room for at least max(capacity, 1)
+  /// elements; throws std::bad_alloc.
+  static Buffer page_aligned(std::size_t capacity) {
+    Buffer b;
+    b.reserve_storage(capacity > 0 ? capacity : 1, true);
+    return b;
   }
+
+  /// Makes room for at least `n` elements; throws std::bad_alloc on failure.
+  void reserve(std::size_t n) { reserve_storage(n, false); }
 
   void push_back(const T& v) {
     if (size_ == cap_) grow(size_ + 1);
@@ -197,6 +194,22 @@ class Buffer {
   }
 
  private:
+  void reserve_storage(std::size_t n, bool map) {
+    if (n <= cap_) return;
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    if (storage_.data == nullptr && data_ != nullptr) {
+      // Leaving borrowed memory: the elements move into storage of our own.
+      Storage own;
+      buffer_detail::resize_storage(own, n * sizeof(T), 0, map);
+      if (size_ > 0) std::memcpy(own.data, data_, size_ * sizeof(T));
+      storage_ = own;
+    } else {
+      buffer_detail::resize_storage(storage_, n * sizeof(T), size_ * sizeof(T), map);
+    }
+    data_ = static_cast<T*>(storage_.data);
+    cap_ = storage_.bytes / sizeof(T);
+  }
+
   void grow(std::size_t need) {
     std::size_t next = cap_ < 8 ? 8 : cap_ + cap_ / 2;
     reserve(next < need ? need : next);

@@ -10,16 +10,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-#include <utility>
+
+#include "base/buffer.hpp"
 
 namespace qn {
 
 class PageBuffer {
  public:
-  static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kPage = buffer_detail::kPage;
 
   /// Where a byte at file offset `offset` sits within its page.
   static constexpr std::size_t page_offset(std::uint64_t offset) noexcept {
@@ -29,41 +27,20 @@ class PageBuffer {
   PageBuffer() = default;
   /// A buffer of `n` uninitialised bytes; throws std::bad_alloc.
   explicit PageBuffer(std::size_t n) { resize(n); }
-  PageBuffer(PageBuffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
-  PageBuffer& operator=(PageBuffer&& o) noexcept {
-    if (this != &o) {
-      std::free(data_);
-      data_ = std::exchange(o.data_, nullptr);
-      size_ = std::exchange(o.size_, 0);
-    }
-    return *this;
-  }
-  PageBuffer(const PageBuffer&) = delete;
-  PageBuffer& operator=(const PageBuffer&) = delete;
-  ~PageBuffer() { std::free(data_); }
 
-  [[nodiscard]] char* data() noexcept { return data_; }
-  [[nodiscard]] const char* data() const noexcept { return data_; }
-  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] char* data() noexcept { return bytes_.data(); }
+  [[nodiscard]] const char* data() const noexcept { return bytes_.data(); }
+  [[nodiscard]] std::size_t size() const noexcept { return bytes_.size(); }
 
   /// Sets the size to `n`, keeping the first min(size(), n) bytes; bytes past the
   /// old size are uninitialised. Throws std::bad_alloc.
   void resize(std::size_t n) {
-    if (n == size_) return;
-    if (n > SIZE_MAX - kPage) throw std::bad_alloc();
-    const std::size_t rounded = (n + kPage - 1) / kPage * kPage;
-    void* p = std::aligned_alloc(kPage, rounded == 0 ? kPage : rounded);
-    if (p == nullptr) throw std::bad_alloc();
-    if (data_ != nullptr) std::memcpy(p, data_, size_ < n ? size_ : n);
-    std::free(data_);
-    data_ = static_cast<char*>(p);
-    size_ = n;
+    if (bytes_.capacity() == 0) bytes_ = Buffer<char>::page_aligned(n);
+    bytes_.resize_uninitialized(n);
   }
 
  private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
+  Buffer<char> bytes_;  // a mapping of its own: it starts on a page and grows by remapping
 };
 
 }  // namespace qn

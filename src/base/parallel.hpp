@@ -17,6 +17,19 @@
 
 namespace qn {
 
+namespace parallel_detail {
+// fn(i, worker) where fn takes both, fn(i) otherwise.
+template <class F>
+decltype(auto) call_item(F& fn, std::size_t i, std::size_t worker) {
+  if constexpr (std::is_invocable_v<F&, std::size_t, std::size_t>) {
+    return fn(i, worker);
+  } else {
+    (void)worker;
+    return fn(i);
+  }
+}
+}  // namespace parallel_detail
+
 /// Calls `fn(i)` (returning Result<void>) for i = 0 .. n-1: in order on the calling
 /// thread when `pool` is null or n <= 1, otherwise on up to min(n, max_workers)
 /// threads of `pool`, the calling thread among them. The first error recorded stops
@@ -30,12 +43,7 @@ template <class F>
 Result<void> parallel_for(Pool* pool, std::size_t n, F&& fn, std::size_t max_workers = SIZE_MAX) {
   auto guarded = [&fn](std::size_t i, std::size_t worker) -> Result<void> {
     try {
-      if constexpr (std::is_invocable_v<F&, std::size_t, std::size_t>) {
-        return fn(i, worker);
-      } else {
-        (void)worker;
-        return fn(i);
-      }
+      return parallel_detail::call_item(fn, i, worker);
     } catch (...) {
       return error_from_current_exception();
     }
@@ -93,14 +101,7 @@ Result<std::vector<T>> parallel_map(Pool* pool, std::size_t n, F&& fn,
   QN_TRY(parallel_for(
       pool, n,
       [&](std::size_t i, std::size_t worker) -> Result<void> {
-        Result<T> r = [&] {
-          if constexpr (std::is_invocable_v<F&, std::size_t, std::size_t>) {
-            return fn(i, worker);
-          } else {
-            (void)worker;
-            return fn(i);
-          }
-        }();
+        Result<T> r = parallel_detail::call_item(fn, i, worker);
         if (!r) return std::move(r).error();
         slots[i].emplace(std::move(r).value());
         return {};

@@ -1,34 +1,11 @@
 #include "lines/line_reader.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace qn {
 
 namespace {
-
-// The first line feed in [from, from + n), or nullptr. Lines are mostly short, so
-// the first bytes are searched inline before memchr takes over.
-const char* find_line_feed(const char* from, std::size_t n) noexcept {
-#if defined(__SSE2__)
-  constexpr std::size_t kInline = 128;
-  const __m128i lf = _mm_set1_epi8('\n');
-  std::size_t i = 0;
-  for (; i + 16 <= n && i < kInline; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-    const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
-    if (hits != 0) return from + i + static_cast<unsigned>(std::countr_zero(hits));
-  }
-  from += i;
-  n -= i;
-#endif
-  return n > 0 ? static_cast<const char*>(std::memchr(from, '\n', n)) : nullptr;
-}
 
 // The most one read asks for: small enough that what it brings in is still in the
 // core's own cache when the lines are read from it (parse of 250 MB on one thread

@@ -15,16 +15,12 @@
 // are decoded only when both readers give up.
 #include "parse/chunk_parser.hpp"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "lines/line_reader.hpp"
 #include "parse/fixed_row.hpp"
 #include "parse/utf8_decode.hpp"
 #include "pystr/numbers.hpp"
@@ -87,21 +83,9 @@ std::size_t Parser::take_fixed_rows(std::string_view bytes, std::size_t starts) 
   std::size_t n = 0;
   while (at < starts && size - at >= kFrom + kWindow && n < slots.room) {
     const char* const p = data + at;
-    std::size_t stop;
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n');
-    const auto feeds = [&](std::size_t from) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from));
-      return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf)));
-    };
-    const std::uint32_t hits = feeds(kFrom) | feeds(kFrom + 16) << 16;
-    if (hits == 0) break;
-    stop = kFrom + static_cast<std::size_t>(std::countr_zero(hits));
-#else
-    const void* nl = std::memchr(p + kFrom, '\n', kWindow);
+    const char* const nl = find_line_feed(p + kFrom, kWindow);
     if (nl == nullptr) break;
-    stop = static_cast<std::size_t>(static_cast<const char*>(nl) - p);
-#endif
+    const auto stop = static_cast<std::size_t>(nl - p);
     std::size_t len = stop;
     while (len > 0 && p[len - 1] == '\r') --len;
     if (!read_reflection_row_fixed(std::string_view(p, len), row)) break;

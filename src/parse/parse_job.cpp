@@ -185,8 +185,12 @@ std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const Chun
                                   std::span<const WorkUnit> units, std::uint64_t n_threads) {
   if (n_threads < 2) return {units.begin(), units.end()};
   std::vector<WorkUnit> pieces;
-  double total_cost = 0.0;
-  for (const ChunkRow& r : rows) total_cost += row_cost(r);
+  // cost_before[i]: the cost of rows 0 .. i-1.
+  std::vector<double> cost_before(rows.size() + 1, 0.0);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    cost_before[i + 1] = cost_before[i] + row_cost(rows[i]);
+  }
+  const double total_cost = cost_before.back();
   // The largest piece: about the size an even split into as many units would give.
   const double largest =
       std::max(total_cost / static_cast<double>(unit_target(rows.size(), n_threads)), 1.0);
@@ -199,20 +203,18 @@ std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const Chun
     return std::clamp((total_cost - at) / (2.0 * threads), smallest, largest);
   };
 
-  double at = 0.0;        // cost of the rows before the current one
   std::size_t first = 0;  // the unit's first row
   for (const WorkUnit& unit : units) {
-    const std::size_t count = unit.hints.images;  // one image per row
-    double unit_end = at;
-    for (std::size_t i = first; i < first + count; ++i) unit_end += row_cost(rows[i]);
+    const std::size_t last = first + unit.hints.images;  // one image per row
+    const double unit_end = cost_before[last];
     std::size_t failed_checks = 0;
     WorkUnit open;
-    double piece_start = at;
-    for (std::size_t i = first; i < first + count; ++i) {
+    double piece_start = cost_before[first];
+    for (std::size_t i = first; i < last; ++i) {
       add_row(open, rows[i]);
-      at += row_cost(rows[i]);
+      const double at = cost_before[i + 1];
       const double aim = target(piece_start);
-      if (i + 1 == first + count || at - piece_start < aim) continue;
+      if (i + 1 == last || at - piece_start < aim) continue;
       // What is left of the unit stays one piece when it is close to one piece.
       if (unit_end - piece_start <= (1.0 + kLeastRest) * aim) continue;
       if (failed_checks >= kMaxFailedCutChecks) continue;
@@ -225,8 +227,7 @@ std::vector<WorkUnit> split_units(const ByteSource& source, std::span<const Chun
       piece_start = at;
     }
     pieces.push_back(std::move(open));
-    at = unit_end;
-    first += count;
+    first = last;
   }
   return pieces;
 }
@@ -334,24 +335,23 @@ Result<UnitResult> parse_rows(const ByteSource& source, std::span<const ChunkRow
   // Each thread reads every unit it takes through one reader of its own, so that its
   // buffer is allocated and first touched once, not once per unit.
   std::vector<std::optional<LineReader>> readers(parallel_workers(pool, n_units));
+  const auto parse_piece = [&](std::size_t i, std::size_t worker) -> Result<UnitResult> {
+    if (n_units == 1) {
+      return parse_unit(source, units[i].ranges, panels, units[i].hints, cancel);
+    }
+    const RowCounts end =
+        i + 1 < n_units ? starts[i + 1]
+                        : RowCounts{whole.n_observations(), whole.n_crystals(), whole.n_images()};
+    const RowCounts rows_of_unit{end.observations - starts[i].observations,
+                                 end.crystals - starts[i].crystals,
+                                 end.images - starts[i].images};
+    std::optional<LineReader>& reader = readers[worker];
+    if (!reader) reader.emplace(source, 0, 0, cancel);
+    return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit), source,
+                           units[i].ranges, panels, cancel, &*reader);
+  };
   QN_ASSIGN_OR_RETURN(std::vector<UnitResult> parts,
-                      parallel_map<UnitResult>(pool, n_units, [&](std::size_t i, std::size_t worker) {
-                        if (n_units == 1) {
-                          return parse_unit(source, units[i].ranges, panels, units[i].hints,
-                                            cancel);
-                        }
-                        const RowCounts end = i + 1 < n_units
-                                                  ? starts[i + 1]
-                                                  : RowCounts{whole.n_observations(),
-                                                              whole.n_crystals(), whole.n_images()};
-                        const RowCounts rows_of_unit{end.observations - starts[i].observations,
-                                                     end.crystals - starts[i].crystals,
-                                                     end.images - starts[i].images};
-                        std::optional<LineReader>& reader = readers[worker];
-                        if (!reader) reader.emplace(source, 0, 0, cancel);
-                        return parse_unit_into(Columns::slice_of(whole, starts[i], rows_of_unit),
-                                               source, units[i].ranges, panels, cancel, &*reader);
-                      }));
+                      parallel_map<UnitResult>(pool, n_units, parse_piece));
   readers.clear();  // their buffers are not needed for the merge
   QN_ASSIGN_OR_RETURN(UnitResult out,
                       n_units > 1 ? merge_units(std::move(parts), pool, cancel, &whole, starts)

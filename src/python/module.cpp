@@ -39,20 +39,19 @@ constexpr const char* kWriteDoc =
     "columns under their ``_allocate_tensors`` names; ``panel_names`` covers\n"
     "every ``panel_id``; unit-cell fields that are ``None`` are omitted.";
 
+// A fast-call method definition for one of the module's functions.
+template <auto Function>
+PyMethodDef fast_call(const char* name, const char* doc) {
+  return {name,
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(qn::py::entry<Function>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // Method definitions must outlive the function objects that point at them.
 PyMethodDef g_functions[] = {
-    {"index_chunks",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::index_chunks>)),
-     METH_FASTCALL | METH_KEYWORDS, kIndexDoc},
-    {"parse_chunks",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::parse_chunks>)),
-     METH_FASTCALL | METH_KEYWORDS, kParseDoc},
-    {"write_stream",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::write_stream>)),
-     METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
+    fast_call<qn::py::index_chunks>("index_chunks", kIndexDoc),
+    fast_call<qn::py::parse_chunks>("parse_chunks", kParseDoc),
+    fast_call<qn::py::write_stream>("write_stream", kWriteDoc),
 };
 
 constexpr const char* kParseWithOffsetsDoc =
@@ -65,10 +64,8 @@ constexpr const char* kParseWithOffsetsDoc =
 
 // Functions for the host package only: module attributes, never listed in __all__.
 PyMethodDef g_private_functions[] = {
-    {"_parse_chunks_with_offsets",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(qn::py::entry<qn::py::parse_chunks_with_offsets>)),
-     METH_FASTCALL | METH_KEYWORDS, kParseWithOffsetsDoc},
+    fast_call<qn::py::parse_chunks_with_offsets>("_parse_chunks_with_offsets",
+                                                  kParseWithOffsetsDoc),
 };
 
 // Appends `name` to __all__ (creating the list with the first name), then sets it.

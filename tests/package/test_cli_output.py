@@ -3,7 +3,7 @@ one line (no traceback) when it cannot."""
 from __future__ import annotations
 
 import os
-
+import threading
 import warnings
 
 import pytest
@@ -206,3 +206,37 @@ def test_tables_without_panel_names_are_not_written_as_a_stream(write_text, tmp_
         quillon.read(source, panels=[]).to_parquet(tmp_path / "t")
     result = run("convert", tmp_path / "t", tmp_path / "back.stream", rc=2)
     assert "name no panels" in result.stderr and not (tmp_path / "back.stream").exists()
+
+
+
+def _filter(source, out):
+    run("filter", source, out, "--min-reflections", "3")
+
+
+def _write_copy(source, out):
+    quillon.read(source, panels="auto").write(out)
+
+
+@pytest.mark.parametrize("write", [_filter, _write_copy])
+def test_a_pipe_gets_the_copy_a_file_gets(small_stream, tmp_path, write):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    got: list[bytes] = []
+
+    def drain():
+        with open(pipe, "rb") as f:
+            got.append(f.read())
+
+    reader = threading.Thread(target=drain, daemon=True)
+    reader.start()
+    write(small_stream, pipe)
+    reader.join(timeout=60)
+    write(small_stream, tmp_path / "file.stream")
+    assert got == [(tmp_path / "file.stream").read_bytes()]
+
+
+def test_the_column_writer_refuses_a_pipe_without_waiting(small_stream, tmp_path):
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    with pytest.raises(OSError):
+        quillon.read(small_stream, panels="auto").write(pipe, verbatim=False)
