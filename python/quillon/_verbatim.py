@@ -49,12 +49,11 @@ class Origin:
     * ``cuts``: blocks of dropped crystals inside kept images, to leave out;
     * ``loose``: chunks in which the reader found no image, copied as they are.
 
-    ``size`` and ``mtime_ns`` are the file's when it was read.
+    ``stamp`` is the file's size and modification time when it was read.
     """
 
     path: str
-    size: int
-    mtime_ns: int
+    stamp: Stamp
     images: np.ndarray
     crystals: np.ndarray
     cuts: np.ndarray
@@ -126,12 +125,12 @@ def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
     has_image = np.zeros(len(rows), bool)
     has_image[chunk] = True
     loose = rows[~has_image & (rows[:, 1] > rows[:, 0])]
-    return Origin(path, stamp.size, stamp.mtime_ns, images, crystals, _ranges(), loose)
+    return Origin(path, stamp, images, crystals, _ranges(), loose)
 
 
 def whole_file(path: str, stamp: Stamp) -> Origin:
     """The origin of a whole file as it is (its header is copied as the header)."""
-    return Origin(path, stamp.size, stamp.mtime_ns, _ranges(), _ranges(), _ranges(),
+    return Origin(path, stamp, _ranges(), _ranges(), _ranges(),
                   _ranges(), whole=True)
 
 
@@ -142,8 +141,7 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
         return None
     first = origins[0]
     assert first is not None
-    if any((o.path, o.size, o.mtime_ns) != (first.path, first.size, first.mtime_ns)
-           for o in origins if o is not None):
+    if any((o.path, o.stamp) != (first.path, first.stamp) for o in origins if o is not None):
         return None
     parts = [o for o in origins if o is not None]
     joined = replace(first, images=np.concatenate([o.images for o in parts]),
@@ -159,12 +157,11 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
     return joined
 
 
-def check_unchanged(origin: Origin, st: os.stat_result) -> None:
-    if (st.st_size, st.st_mtime_ns) != (origin.size, origin.mtime_ns):
-        raise StreamChangedError(
-            f"{origin.path}: changed since it was read (size {origin.size:,} → {st.st_size:,} "
-            "bytes, or its modification time), so its text cannot be copied; read it again, "
-            "or write the columns with verbatim=False")
+def check_unchanged(origin: Origin, st: os.stat_result | None = None) -> None:
+    """StreamChangedError unless the origin's file (its ``st`` when given) is as it was read."""
+    origin.stamp.check(origin.path, st, since="read",
+                       then="its text cannot be copied: read it again, or write the columns "
+                            "with verbatim=False")
 
 
 def header_end(path: str) -> int:
@@ -278,7 +275,7 @@ class TextWriter:
             check_unchanged(known, os.stat(origin.path))
             check_unchanged(origin, os.stat(origin.path))
         if origin.whole:
-            runs = np.array([[self._header_end, origin.size]], np.int64)
+            runs = np.array([[self._header_end, origin.stamp.size]], np.int64)
         else:
             runs = origin.runs()
         self._copier.copy(self.out, runs)
