@@ -23,7 +23,7 @@ from typing import BinaryIO
 import numpy as np
 
 from ._native import index_chunks
-from ._source import Stamp, StreamChangedError
+from ._source import Stamp, StreamChangedError, open_regular
 
 # Bytes handed to one kernel copy call, and read at a time where the kernel cannot copy.
 _KERNEL_PIECE = 1 << 30
@@ -180,14 +180,15 @@ class Copier:
     def __init__(self, origin: Origin):
         self.origin = origin
         try:
-            self._fd = os.open(origin.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+            self._file = open_regular(origin.path)
         except FileNotFoundError:
             raise StreamChangedError(f"{origin.path}: no longer there, so its text cannot be "
                                      "copied; write the columns with verbatim=False") from None
+        self._fd = self._file.fileno()
         try:
             check_unchanged(origin, os.fstat(self._fd))
         except BaseException:
-            os.close(self._fd)
+            self._file.close()
             raise
         self._kernel = hasattr(os, "copy_file_range")
         self._sendfile = hasattr(os, "sendfile")
@@ -241,11 +242,11 @@ class Copier:
         try:
             check_unchanged(self.origin, os.fstat(self._fd))
         finally:
-            os.close(self._fd)
+            self._file.close()
 
     def abandon(self) -> None:
         """Closes the source without checking it (the copy failed anyway)."""
-        os.close(self._fd)
+        self._file.close()
 
 
 class TextWriter:
