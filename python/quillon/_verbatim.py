@@ -273,8 +273,9 @@ class TextWriter:
             known = self._copier.origin
             if origin.path != known.path or origin.whole or known.whole:
                 raise ValueError(f"{origin.path}: not a further selection of {known.path}")
-            check_unchanged(known, os.stat(origin.path))
-            check_unchanged(origin, os.stat(origin.path))
+            now = os.stat(origin.path)
+            check_unchanged(known, now)
+            check_unchanged(origin, now)
         if origin.whole:
             runs = np.array([[self._header_end, origin.stamp.size]], np.int64)
         else:
