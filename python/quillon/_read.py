@@ -63,6 +63,11 @@ class Source:
     def size(self) -> int:
         return self.stamp.size
 
+    @property
+    def header_end(self) -> int:
+        """Where the header ends: the first chunk's offset (the file's size without chunks)."""
+        return int(self.rows[0, 0]) if len(self.rows) else self.size
+
 
 def index(path: PathLike, panels: Panels = None, n_threads: int | None = 1,
           max_crystals: int | None = None, *, need_panels: bool = True) -> Source:
@@ -176,7 +181,7 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
     <Stream empty.stream: 0 images, 0 crystals, 0 reflections>
     """
     path = fspath(path)
-    return _parse(path, rows, panels, default_threads(n_threads), header, warn, _stamp(path))
+    return _parse(path, rows, panels, default_threads(n_threads), header, warn, _stamp(path), None)
 
 
 def _stamp(path: str) -> Stamp | None:
@@ -187,8 +192,9 @@ def _stamp(path: str) -> Stamp | None:
 
 
 def _parse(path: str, rows: np.ndarray, panels: Sequence[str], n_threads: int, header: str,
-           warn: bool, stamp: Stamp | None) -> Stream:
-    """Parse ``rows``; the Stream's text is known as of ``stamp`` (None: not known)."""
+           warn: bool, stamp: Stamp | None, header_end: int | None) -> Stream:
+    """Parse ``rows``; the Stream's text is known as of ``stamp`` (None: not known), its
+    header ending at ``header_end`` (None: not known)."""
     names = [UNKNOWN_PANEL, *panels]
     origin = None
     if stamp is None or parse_chunks_with_offsets is None:
@@ -196,7 +202,8 @@ def _parse(path: str, rows: np.ndarray, panels: Sequence[str], n_threads: int, h
     else:  # also where each image and crystal stands, so that a selection can copy its text
         columns, filenames, events, report, image_lines, blocks = parse_chunks_with_offsets(
             path, rows, names, n_threads)
-        origin = _verbatim.locate(path, stamp, rows, image_lines, blocks, columns["image_id"])
+        origin = _verbatim.locate(path, stamp, rows, image_lines, blocks, columns["image_id"],
+                                  header_end)
     panel_id = columns["panel_id"]
     panel_id -= 1  # our own array: shift the ids back in place
     if warn:
@@ -216,7 +223,7 @@ def parse_source(src: Source, rows: np.ndarray, *, n_threads: int = 1,
     its text from being copied."""
     src.stamp.check(src.path)
     s = _parse(src.path, rows, src.panels, default_threads(n_threads), src.header, warn,
-               src.stamp)
+               src.stamp, src.header_end)
     src.stamp.check(src.path)  # a file rewritten during the parse gave mixed text
     return s
 

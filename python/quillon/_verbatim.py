@@ -49,7 +49,8 @@ class Origin:
     * ``cuts``: blocks of dropped crystals inside kept images, to leave out;
     * ``loose``: chunks in which the reader found no image, copied as they are.
 
-    ``stamp`` is the file's size and modification time when it was read.
+    ``stamp`` is the file's size and modification time when it was read; ``header_end``
+    where its first chunk starts, when the reader knew it (None: found again when copying).
     """
 
     path: str
@@ -59,6 +60,7 @@ class Origin:
     cuts: np.ndarray
     loose: np.ndarray
     whole: bool = False  # everything after the header, whatever the chunks
+    header_end: int | None = None
 
     def select(self, keep_crystal: np.ndarray, keep_image: np.ndarray, image_of: np.ndarray,
                drop_empty_images: bool) -> Origin:
@@ -105,10 +107,12 @@ def _inside(offsets: np.ndarray, ranges: np.ndarray) -> np.ndarray:
 
 
 def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
-           crystal_blocks: np.ndarray, crystal_image: np.ndarray) -> Origin | None:
+           crystal_blocks: np.ndarray, crystal_image: np.ndarray,
+           header_end: int | None = None) -> Origin | None:
     """The origin of a parse of chunk ``rows`` of ``path``, given the parser's image lines
-    and crystal blocks and each crystal's image (row, from 0); None when the rows are not
-    in file order (the text of such a parse is not a selection of the file)."""
+    and crystal blocks and each crystal's image (row, from 0), and where the file's header
+    ends when it is known; None when the rows are not in file order (the text of such a
+    parse is not a selection of the file)."""
     rows = np.asarray(rows, np.int64)[:, :2]
     if np.any(rows[:, 1] < rows[:, 0]) or np.any(rows[1:, 0] < rows[:-1, 1]):
         return None
@@ -125,13 +129,13 @@ def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
     has_image = np.zeros(len(rows), bool)
     has_image[chunk] = True
     loose = rows[~has_image & (rows[:, 1] > rows[:, 0])]
-    return Origin(path, stamp, images, crystals, _ranges(), loose)
+    return Origin(path, stamp, images, crystals, _ranges(), loose, header_end=header_end)
 
 
-def whole_file(path: str, stamp: Stamp) -> Origin:
+def whole_file(path: str, stamp: Stamp, header_end: int | None = None) -> Origin:
     """The origin of a whole file as it is (its header is copied as the header)."""
-    return Origin(path, stamp, _ranges(), _ranges(), _ranges(),
-                  _ranges(), whole=True)
+    return Origin(path, stamp, _ranges(), _ranges(), _ranges(), _ranges(), whole=True,
+                  header_end=header_end)
 
 
 def concat(origins: Sequence[Origin | None]) -> Origin | None:
@@ -194,7 +198,9 @@ class Copier:
         self._sendfile = hasattr(os, "sendfile")
 
     def header(self) -> bytes:
-        end = header_end(self.origin.path)
+        end = self.origin.header_end
+        if end is None:
+            end = header_end(self.origin.path)
         return os.pread(self._fd, end, 0) if end else b""
 
     def copy(self, out: BinaryIO, runs: np.ndarray) -> int:

@@ -229,7 +229,7 @@ def _copy_whole(src: common.Source, target: str, inputs: list) -> dict:
 
     The copy checks that the file did not change since it was indexed, before and after.
     """
-    origin = whole_file(src.path, src.stamp)
+    origin = whole_file(src.path, src.stamp, src.header_end)
     try:
         with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
             write_text(origin, out, None)
