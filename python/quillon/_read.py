@@ -115,14 +115,7 @@ def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
             raise TypeError(f"panels must be a list of panel names or 'auto', not a str ({panels!r})")
         names = panels_in_rows(path, rows)
     elif panels is not None:
-        names = list(panels)
-        seen: set[str] = set()
-        for name in names:
-            if not isinstance(name, str):
-                raise TypeError(f"panel names must be str, got {type(name).__name__}")
-            if name in seen:
-                raise ValueError(f"panel {name!r} is named twice in panels")
-            seen.add(name)
+        return check_panel_names(panels)
     else:
         names = panels_from_header(header)
         if need_panels and not names and int(rows[:, 3].clip(min=0).sum()) > 0:
@@ -130,6 +123,21 @@ def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
                 f"{path} has no detector geometry in its header, so its panel names are not "
                 "known; pass them, e.g. quillon.read(path, panels=['p0', 'p1']), or "
                 "panels='auto' to take them from the reflections")
+    return check_panel_names(names, unique=False)
+
+
+def check_panel_names(panels: Iterable[str], unique: bool = True) -> list[str]:
+    """``panels`` as a list, checked: str names (TypeError), each once when ``unique`` and at
+    most :data:`MAX_PANELS` of them (ValueError)."""
+    names = list(panels)
+    if unique:
+        seen: set[str] = set()
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"panel names must be str, got {type(name).__name__}")
+            if name in seen:
+                raise ValueError(f"panel {name!r} is named twice in panels")
+            seen.add(name)
     if len(names) > MAX_PANELS:
         raise ValueError(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
     return names

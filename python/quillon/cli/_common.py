@@ -23,7 +23,7 @@ from quillon._output import (
 )
 from quillon._parquet import is_tables_folder as is_output_folder
 from quillon._progress import ProgressBar
-from quillon._read import MAX_PANELS, ProgressCallback, Source, _merge_reports
+from quillon._read import ProgressCallback, Source, _merge_reports
 from quillon._source import StreamChangedError
 
 if TYPE_CHECKING:
@@ -127,14 +127,10 @@ def _parse_panels(ctx, param, value: str | None) -> PanelNames | str | None:
         names = [name for name in value.split(",") if name]
     if not names:
         raise click.BadParameter(f"no panel name in {value!r}")
-    seen: set[str] = set()
-    for name in names:
-        if name in seen:
-            raise click.BadParameter(f"panel {name!r} is named twice")
-        seen.add(name)
-    if len(names) > MAX_PANELS:
-        raise click.BadParameter(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
-    out = PanelNames(names)
+    try:
+        out = PanelNames(_read.check_panel_names(names))
+    except ValueError as exc:
+        raise click.BadParameter(str(exc)) from None
     out.file = value[1:] if value.startswith("@") else None
     return out
 
