@@ -281,15 +281,20 @@ def rebase(s: Stream, first_crystal_id: int, first_image_id: int) -> Stream:
     The id columns are new arrays and every other column is shared, so ``s`` itself is
     left as it was (a Dask task run again finds its input unchanged).
     """
-    columns = dict(s.columns)
-    columns["crystal_id"] = s.columns["crystal_id"] + np.int32(first_crystal_id - s.first_crystal_id)
-    columns["image_id"] = s.columns["image_id"] + np.int32(first_image_id - s.first_image_id)
-    out = Stream.from_native(columns, s.filenames, s.events, s.report, header=s.header,
+    out = Stream.from_native(_shifted_ids(s, first_crystal_id, first_image_id), s.filenames, s.events, s.report, header=s.header,
                              panels=s.panels, path=s.path, first_crystal_id=first_crystal_id,
                              first_image_id=first_image_id)
     out.chunk_rows = s.chunk_rows
     out._origin = s._origin
     return out
+
+
+def _shifted_ids(s: Stream, first_crystal_id: int, first_image_id: int) -> dict[str, np.ndarray]:
+    """``s``'s columns with new id columns counted from these first ids (the others shared)."""
+    columns = dict(s.columns)
+    columns["crystal_id"] = s.columns["crystal_id"] + np.int32(first_crystal_id - s.first_crystal_id)
+    columns["image_id"] = s.columns["image_id"] + np.int32(first_image_id - s.first_image_id)
+    return columns
 
 
 def batches(src: Source, *, batch_bytes: int, n_threads: int = 1,
@@ -372,9 +377,7 @@ def concat(streams: Iterable[Stream]) -> Stream:
     next_crystal, next_image = parts[0].first_crystal_id, parts[0].first_image_id
     shifted = []
     for s in parts:
-        columns = dict(s.columns)
-        columns["crystal_id"] = s.columns["crystal_id"] + np.int32(next_crystal - s.first_crystal_id)
-        columns["image_id"] = s.columns["image_id"] + np.int32(next_image - s.first_image_id)
+        columns = _shifted_ids(s, next_crystal, next_image)
         if s.panels != panels[:len(s.panels)]:
             mapping = np.array([position[name] for name in s.panels] + [-1], dtype=np.int16)
             columns["panel_id"] = mapping[s.columns["panel_id"]]  # -1 picks the last entry: -1
