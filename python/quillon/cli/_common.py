@@ -99,6 +99,35 @@ def panels_option(f):
              "the file).")(f)
 
 
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+
+def figure_format(path: str) -> str:
+    """The image format a figure's file name asks for, by its suffix."""
+    return Path(path).suffix.lower().lstrip(".")
+
+
+def _figure_output(ctx, param, value: str) -> str:
+    if figure_format(value) not in FIGURE_FORMATS:
+        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
+    return value
+
+
+def _dpi(ctx, param, value: float) -> float:
+    if not 10 <= value <= 1200:  # also refuses nan
+        raise click.BadParameter(f"{value} is not between 10 and 1200")
+    return value
+
+
+def figure_options(f):
+    """``--output`` (a .png, .svg or .pdf) and ``--dpi`` of a command that draws a figure."""
+    f = click.option("--dpi", type=float, callback=_dpi, default=100, show_default=True,
+                     help="Pixels per inch of a PNG, 10 to 1200 (the figure's size in inches "
+                          "is fixed).")(f)
+    return click.option("--output", "-o", required=True, callback=_figure_output, metavar="FILE",
+                        help="The image to write: .png, .svg or .pdf.")(f)
+
+
 def _parse_size(ctx, param, value: str) -> int:
     try:
         return quillon.parse_size(value)

@@ -4,7 +4,6 @@ from __future__ import annotations
 import json
 import math
 import os
-from pathlib import Path
 
 import click
 
@@ -273,19 +272,10 @@ def _print_table(report: dict) -> None:
         console.print(f"cell: {report['cell_note']}")
 
 
-def _figure_output(ctx, param, value: str) -> str:
-    if Path(value).suffix.lower().lstrip(".") not in ("png", "svg", "pdf"):
-        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
-    return value
-
-
 @click.command(name="stats", short_help="CC½, completeness, I/σ and Rsplit against resolution.",
                epilog="\b\nExample:\n  quillon plot stats run7.stream -y 4/mmm -o stats.png")
 @click.argument("source", metavar="IN", type=click.Path())
-@click.option("--output", "-o", required=True, callback=_figure_output, metavar="FILE",
-              help="The image to write: .png, .svg or .pdf.")
-@click.option("--dpi", type=click.FloatRange(min=10, max=1200), default=100, show_default=True,
-              help="Pixels per inch of a PNG.")
+@common.figure_options
 @stats_options
 @common.panels_option
 @common.threads_option
@@ -302,5 +292,5 @@ def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation,
     if not result.rows:
         raise common.CommandFailed(f"{src.path}: no merged reflections, nothing to plot")
     fig = result.plot(f"{common.shown(os.path.basename(source))}: point group {sym.point_group}", dpi)
-    fmt = Path(output).suffix.lower().lstrip(".")
-    _write(output, lambda path: _plot.save(fig, path, fmt), src.path, panels)
+    _write(output, lambda path: _plot.save(fig, path, common.figure_format(output)), src.path,
+           panels)
