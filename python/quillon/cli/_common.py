@@ -128,6 +128,14 @@ def figure_options(f):
                         help="The image to write: .png, .svg or .pdf.")(f)
 
 
+def reading_options(f):
+    """``--panels``, ``--threads``, ``--batch-size`` and ``--quiet``, in that order: the options
+    of every command that reads streams in batches."""
+    for option in (quiet_option, batch_option, threads_option, panels_option):
+        f = option(f)
+    return f
+
+
 def _parse_size(ctx, param, value: str) -> int:
     try:
         return quillon.parse_size(value)

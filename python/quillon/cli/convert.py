@@ -28,10 +28,7 @@ def _is_folder_target(target: str) -> bool:
 @click.command(short_help="A stream to Parquet tables or a stream, and back.", epilog=EXAMPLES)
 @click.argument("source", metavar="IN", type=click.Path())
 @click.argument("target", metavar="OUT", type=click.Path())
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 @click.option("--scheduler", metavar="ADDR", default=None,
               help="Read on the Dask cluster at ADDR (tcp://host:8786): IN may be a quoted glob of "
                    "streams that every worker reaches under the same path, each batch is a "

@@ -156,10 +156,7 @@ Examples:
                    "(peak lists, every key and line stay), or write what the parsed columns "
                    "hold, in the layout of the column writer.")
 @click.option("--json", "as_json", is_flag=True, help="Print what was kept and dropped as JSON.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 @click.pass_context
 def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflections, first_crystals,
                   images_with_crystals, events_from, verbatim, as_json, panels, threads, batch_size,

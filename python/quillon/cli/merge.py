@@ -115,10 +115,7 @@ Examples:
               help="Write every measurement as measured (H K L M/ISYM BATCH I SIGI XDET YDET, "
                    "one batch per crystal; no polarisation correction, no --min-measurements) "
                    "instead of merged reflections.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file, unmerged,
           panels, threads, batch_size, quiet):
     """Merge the reflections of IN under a point group and write them to the MTZ file OUT.
@@ -189,10 +186,7 @@ Examples:
 @click.argument("source", metavar="IN", type=click.Path())
 @stats_options
 @click.option("--json", "as_json", is_flag=True, help="Print JSON (schema below) instead of a table.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def stats(source, symmetry, shells, no_scale, no_polarisation, min_measurements, cell_file,
           as_json, panels, threads, batch_size, quiet):
     """Figures of merit of IN merged under a point group, per resolution shell and overall.
@@ -277,10 +271,7 @@ def _print_table(report: dict) -> None:
 @click.argument("source", metavar="IN", type=click.Path())
 @common.figure_options
 @stats_options
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation, min_measurements,
                cell_file, panels, threads, batch_size, quiet):
     """CC½ and CC*, completeness, mean I/σ(I) and Rsplit of IN per resolution shell."""

@@ -17,10 +17,7 @@ def _plot_command(name: str, help_text: str, example: str):
         @click.command(name=name, help=help_text, epilog=f"\b\nExample:\n  {example}")
         @click.argument("source", metavar="IN", type=click.Path())
         @common.figure_options
-        @common.panels_option
-        @common.threads_option
-        @common.batch_option
-        @common.quiet_option
+        @common.reading_options
         def command(source, output, dpi, panels, threads, batch_size, quiet):
             src = common.open_stream(source, panels, threads=threads)
             summary = Summary(src, panels=name == "panels", shells=name == "resolution")
