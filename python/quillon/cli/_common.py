@@ -209,6 +209,15 @@ def batches(src: Source, *, threads: int | None, batch_bytes: int,
                                  progress=progress, warn=False)
 
 
+def read_batches(src: Source, threads: int | None, batch_size: int,
+                 quiet: bool) -> Iterator[quillon.Stream]:
+    """The batches of ``src`` under the command's progress bar (none when ``quiet``), as
+    :func:`batches` reads them."""
+    with Progress([src], enabled=not quiet) as progress:
+        yield from batches(src, threads=threads, batch_bytes=batch_size,
+                           progress=progress.of(src))
+
+
 def require_panels(src: Source) -> None:
     """Refuse a stream whose reflections cannot be written with their panel names."""
     if not src.panels and int(src.rows[:, 3].clip(min=0).sum()) > 0:

@@ -75,7 +75,7 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     """Read IN in batches into the merge's running sums; the cell and the point group."""
     src, sym, target = _open(source, symmetry, panels, threads)
     cell = _cell_file(cell_file)
-    total = _merge.collect(_batches(src, threads, batch_size, quiet), sym, polarisation,
+    total = _merge.collect(common.read_batches(src, threads, batch_size, quiet), sym, polarisation,
                            header=src.header)
     if total.rejected and not quiet:
         common.warn(f"{src.path}: left out {total.rejected:,} measurements whose intensity is not "
@@ -85,15 +85,6 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     except ValueError as exc:
         raise common.CommandFailed(f"{src.path}: {exc}") from None
     return src, sym, target, total, cell, note
-
-
-def _batches(src: common.Source, threads: int | None, batch_size: int, quiet: bool):
-    """The batches of ``src``, read as every command reads them (the road of
-    ``quillon.iter_batches``: one index, the command's progress bar, errors as one line);
-    reflections on unknown panels are no matter here and are not warned about."""
-    with common.Progress([src], enabled=not quiet) as progress:
-        yield from common.batches(src, threads=threads, batch_bytes=batch_size,
-                                  progress=progress.of(src))
 
 
 def _write(target: str, write, source: str, panels: str | None) -> None:
@@ -129,7 +120,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
         src, sym, target_cell = _open(source, symmetry, panels, threads)
         given = _cell_file(cell_file)
         writer = _merge.Unmerged(sym)
-        for batch in _batches(src, threads, batch_size, quiet):
+        for batch in common.read_batches(src, threads, batch_size, quiet):
             writer.add(batch)
         try:
             cell = given or _merge.resolve_cell(None, target_cell,

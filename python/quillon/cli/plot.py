@@ -21,10 +21,8 @@ def _plot_command(name: str, help_text: str, example: str):
         def command(source, output, dpi, panels, threads, batch_size, quiet):
             src = common.open_stream(source, panels, threads=threads)
             summary = Summary(src, panels=name == "panels", shells=name == "resolution")
-            with common.Progress([src], enabled=not quiet) as progress:
-                for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                            progress=progress.of(src)):
-                    summary.add(batch)
+            for batch in common.read_batches(src, threads, batch_size, quiet):
+                summary.add(batch)
             common.note_reading(src, summary.tally)
             fig = draw(summary, common.shown(os.path.basename(source)), dpi)
             with common.atomic_output(output, inputs=common.input_files(source, panels=panels)) as tmp:
