@@ -276,11 +276,17 @@ def note_reading(src: Source, tally: Tally, dropped: int = 0) -> None:
     for reason, (count, first) in tally.report.items():
         warn(f"{src.path}: left out {count:,} × {reason} (first at byte {first:,})")
     if dropped:
-        warn(f"{src.path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
-             "list (their panel name is not known)")
+        note_dropped(src.path, dropped)
     elif tally.unknown_panel:
         warn(f"{src.path}: {plural(tally.unknown_panel, 'reflection')} on panels not in the "
              "panel list")
+
+
+def note_dropped(path: str, dropped: int) -> None:
+    """Tell that ``dropped`` reflections of ``path`` on unknown panels were left out."""
+    if dropped:
+        warn(f"{path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
+             "list (their panel name is not known)")
 
 
 def input_files(*paths: str | None, panels: list[str] | str | None = None) -> list[str | None]:

@@ -68,7 +68,7 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler, sched
                 stream.write(tmp, n_threads=threads, header=stream.header)
             else:
                 _write_parquet([stream], str(tmp), stream, stream.report)
-        _note_dropped(source, dropped if to_stream else 0)
+        common.note_dropped(source, dropped if to_stream else 0)
         return
     src = common.open_stream(source, panels, threads=threads)
     common.require_panels(src)
@@ -116,12 +116,6 @@ def _check_header(stream: quillon.Stream, source: str) -> None:
     if stream.headers_differ:
         raise common.InputError(f"{source}: joins streams whose headers differ; no one header "
                                 "is right for the stream written")
-
-
-def _note_dropped(source: str, dropped: int) -> None:
-    if dropped:
-        common.warn(f"{source}: left out {dropped:,} reflection{'s' * (dropped != 1)} on panels "
-                    "not in the panel list (their panel name is not known)")
 
 
 def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str] | str | None,
