@@ -102,10 +102,7 @@ def read_header(path: PathLike) -> str:
     ...     read_header(f.name)
     'Some header\\n'
     """
-    path = fspath(path)
-    stamp = look(path)
-    rows = index_chunks(path, 1, max_crystals=0)
-    return _header_text(path, int(rows[0, 0]) if len(rows) else -1, stamp.size)
+    return index(path, [], 1, max_crystals=0).header
 
 
 def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
