@@ -522,7 +522,8 @@ class Statistics:
         return statistics_figure(self.shells, title, dpi)
 
 
-def _edges(r_min: float, r_max: float, shells: int) -> np.ndarray:
+def shell_edges(r_min: float, r_max: float, shells: int) -> np.ndarray:
+    """Edges in 1/d of ``shells`` shells of equal reciprocal volume from r_min to r_max."""
     edges = np.cbrt(r_min ** 3 + np.arange(shells + 1) * (r_max ** 3 - r_min ** 3) / shells)
     edges[0], edges[-1] = r_min, r_max
     return edges
@@ -605,7 +606,7 @@ def statistics_from(sums: Sums, sym: Symmetry, cell: Any, note: str | None, cent
     rows = []
     if len(merged):
         r_min, r_max = float(r.min()), float(r.max())
-        edges = _edges(r_min, r_max, shells)
+        edges = shell_edges(r_min, r_max, shells)
         which = shell_of(r, edges)
         possible_hkl, weight = possible_indices(cell, sym, centering, r_max)
         possible_shell = shell_of(_symmetry.inverse_d(cell, possible_hkl), edges)

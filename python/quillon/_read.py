@@ -63,6 +63,11 @@ class Source:
     def size(self) -> int:
         return self.stamp.size
 
+    @property
+    def header_end(self) -> int:
+        """Where the header ends: the first chunk's offset (the file's size without chunks)."""
+        return int(self.rows[0, 0]) if len(self.rows) else self.size
+
 
 def index(path: PathLike, panels: Panels = None, n_threads: int | None = 1,
           max_crystals: int | None = None, *, need_panels: bool = True) -> Source:
@@ -97,10 +102,7 @@ def read_header(path: PathLike) -> str:
     ...     read_header(f.name)
     'Some header\\n'
     """
-    path = fspath(path)
-    stamp = look(path)
-    rows = index_chunks(path, 1, max_crystals=0)
-    return _header_text(path, int(rows[0, 0]) if len(rows) else -1, stamp.size)
+    return index(path, [], 1, max_crystals=0).header
 
 
 def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
@@ -110,14 +112,7 @@ def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
             raise TypeError(f"panels must be a list of panel names or 'auto', not a str ({panels!r})")
         names = panels_in_rows(path, rows)
     elif panels is not None:
-        names = list(panels)
-        seen: set[str] = set()
-        for name in names:
-            if not isinstance(name, str):
-                raise TypeError(f"panel names must be str, got {type(name).__name__}")
-            if name in seen:
-                raise ValueError(f"panel {name!r} is named twice in panels")
-            seen.add(name)
+        return check_panel_names(panels)
     else:
         names = panels_from_header(header)
         if need_panels and not names and int(rows[:, 3].clip(min=0).sum()) > 0:
@@ -125,6 +120,21 @@ def _panel_list(panels: Panels, header: str, path: str, rows: np.ndarray,
                 f"{path} has no detector geometry in its header, so its panel names are not "
                 "known; pass them, e.g. quillon.read(path, panels=['p0', 'p1']), or "
                 "panels='auto' to take them from the reflections")
+    return check_panel_names(names, unique=False)
+
+
+def check_panel_names(panels: Iterable[str], unique: bool = True) -> list[str]:
+    """``panels`` as a list, checked: str names (TypeError), each once when ``unique`` and at
+    most :data:`MAX_PANELS` of them (ValueError)."""
+    names = list(panels)
+    if unique:
+        seen: set[str] = set()
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"panel names must be str, got {type(name).__name__}")
+            if name in seen:
+                raise ValueError(f"panel {name!r} is named twice in panels")
+            seen.add(name)
     if len(names) > MAX_PANELS:
         raise ValueError(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
     return names
@@ -176,7 +186,7 @@ def parse_rows(path: PathLike, rows: np.ndarray, *, panels: Sequence[str], n_thr
     <Stream empty.stream: 0 images, 0 crystals, 0 reflections>
     """
     path = fspath(path)
-    return _parse(path, rows, panels, default_threads(n_threads), header, warn, _stamp(path))
+    return _parse(path, rows, panels, default_threads(n_threads), header, warn, _stamp(path), None)
 
 
 def _stamp(path: str) -> Stamp | None:
@@ -187,8 +197,9 @@ def _stamp(path: str) -> Stamp | None:
 
 
 def _parse(path: str, rows: np.ndarray, panels: Sequence[str], n_threads: int, header: str,
-           warn: bool, stamp: Stamp | None) -> Stream:
-    """Parse ``rows``; the Stream's text is known as of ``stamp`` (None: not known)."""
+           warn: bool, stamp: Stamp | None, header_end: int | None) -> Stream:
+    """Parse ``rows``; the Stream's text is known as of ``stamp`` (None: not known), its
+    header ending at ``header_end`` (None: not known)."""
     names = [UNKNOWN_PANEL, *panels]
     origin = None
     if stamp is None or parse_chunks_with_offsets is None:
@@ -196,7 +207,8 @@ def _parse(path: str, rows: np.ndarray, panels: Sequence[str], n_threads: int, h
     else:  # also where each image and crystal stands, so that a selection can copy its text
         columns, filenames, events, report, image_lines, blocks = parse_chunks_with_offsets(
             path, rows, names, n_threads)
-        origin = _verbatim.locate(path, stamp, rows, image_lines, blocks, columns["image_id"])
+        origin = _verbatim.locate(path, stamp, rows, image_lines, blocks, columns["image_id"],
+                                  header_end)
     panel_id = columns["panel_id"]
     panel_id -= 1  # our own array: shift the ids back in place
     if warn:
@@ -216,7 +228,7 @@ def parse_source(src: Source, rows: np.ndarray, *, n_threads: int = 1,
     its text from being copied."""
     src.stamp.check(src.path)
     s = _parse(src.path, rows, src.panels, default_threads(n_threads), src.header, warn,
-               src.stamp)
+               src.stamp, src.header_end)
     src.stamp.check(src.path)  # a file rewritten during the parse gave mixed text
     return s
 
@@ -266,15 +278,20 @@ def rebase(s: Stream, first_crystal_id: int, first_image_id: int) -> Stream:
     The id columns are new arrays and every other column is shared, so ``s`` itself is
     left as it was (a Dask task run again finds its input unchanged).
     """
-    columns = dict(s.columns)
-    columns["crystal_id"] = s.columns["crystal_id"] + np.int32(first_crystal_id - s.first_crystal_id)
-    columns["image_id"] = s.columns["image_id"] + np.int32(first_image_id - s.first_image_id)
-    out = Stream.from_native(columns, s.filenames, s.events, s.report, header=s.header,
+    out = Stream.from_native(_shifted_ids(s, first_crystal_id, first_image_id), s.filenames, s.events, s.report, header=s.header,
                              panels=s.panels, path=s.path, first_crystal_id=first_crystal_id,
                              first_image_id=first_image_id)
     out.chunk_rows = s.chunk_rows
     out._origin = s._origin
     return out
+
+
+def _shifted_ids(s: Stream, first_crystal_id: int, first_image_id: int) -> dict[str, np.ndarray]:
+    """``s``'s columns with new id columns counted from these first ids (the others shared)."""
+    columns = dict(s.columns)
+    columns["crystal_id"] = s.columns["crystal_id"] + np.int32(first_crystal_id - s.first_crystal_id)
+    columns["image_id"] = s.columns["image_id"] + np.int32(first_image_id - s.first_image_id)
+    return columns
 
 
 def batches(src: Source, *, batch_bytes: int, n_threads: int = 1,
@@ -357,9 +374,7 @@ def concat(streams: Iterable[Stream]) -> Stream:
     next_crystal, next_image = parts[0].first_crystal_id, parts[0].first_image_id
     shifted = []
     for s in parts:
-        columns = dict(s.columns)
-        columns["crystal_id"] = s.columns["crystal_id"] + np.int32(next_crystal - s.first_crystal_id)
-        columns["image_id"] = s.columns["image_id"] + np.int32(next_image - s.first_image_id)
+        columns = _shifted_ids(s, next_crystal, next_image)
         if s.panels != panels[:len(s.panels)]:
             mapping = np.array([position[name] for name in s.panels] + [-1], dtype=np.int16)
             columns["panel_id"] = mapping[s.columns["panel_id"]]  # -1 picks the last entry: -1

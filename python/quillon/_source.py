@@ -47,13 +47,15 @@ class Stamp(NamedTuple):
     def of(cls, st: os.stat_result) -> Stamp:
         return cls(st.st_size, st.st_mtime_ns)
 
-    def check(self, path: str) -> None:
-        """Raise StreamChangedError unless ``path`` still has this size and time."""
-        now = Stamp.of(os.stat(path))
+    def check(self, path: str, st: os.stat_result | None = None, *, since: str = "indexed",
+              then: str = "read it again") -> None:
+        """Raise StreamChangedError unless ``path`` (its ``st`` when given) still has this size
+        and time; the message says what the file was ``since`` and what to do (``then``)."""
+        now = Stamp.of(os.stat(path) if st is None else st)
         if now != self:
             raise StreamChangedError(
-                f"{path}: the file changed since it was indexed ({self.size:,} bytes, now "
-                f"{now.size:,}{'' if now.size != self.size else ', modified since'}); read it again")
+                f"{path}: the file changed since it was {since} ({self.size:,} bytes, now "
+                f"{now.size:,}{'' if now.size != self.size else ', modified since'}); {then}")
 
 
 def open_regular(path: str) -> BinaryIO:

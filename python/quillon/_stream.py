@@ -233,8 +233,8 @@ class Stream:
         new_image = _new_ids(keep_image, self.first_image_id)
         columns["crystal_id"] = new_crystal[crystal_of[keep_observation]]
         columns["image_id"] = new_image[image_of[keep_crystal]]
-        columns["n_refl"] = np.bincount(columns["crystal_id"] - np.int32(self.first_crystal_id),
-                                        minlength=len(columns["n_refl"])).astype(np.int32)
+        columns["n_refl"] = _n_refl(columns["crystal_id"], self.first_crystal_id,
+                                    len(columns["n_refl"]))
         columns["crystal_in_image"] = _rank_in_group(columns["image_id"])
         kept = np.flatnonzero(keep_image)
         selected = Stream(columns, [self.filenames[i] for i in kept], [self.events[i] for i in kept],
@@ -340,8 +340,7 @@ class Stream:
             return self, 0
         columns = dict(self.columns)
         columns |= _columns.take_rows(self.columns, OBSERVATION, known)
-        columns["n_refl"] = np.bincount(columns["crystal_id"] - np.int32(self.first_crystal_id),
-                                        minlength=self.n_crystals).astype(np.int32)
+        columns["n_refl"] = _n_refl(columns["crystal_id"], self.first_crystal_id, self.n_crystals)
         return Stream(columns, self.filenames, self.events, self.report, header=self.header,
                       panels=self.panels, path=self.path, first_crystal_id=self.first_crystal_id,
                       first_image_id=self.first_image_id,
@@ -459,6 +458,11 @@ def _row_mask(rows: Any, n: int, first: int, table: str) -> np.ndarray:
     if bad.any():
         raise IndexError(f"{table} position {values[bad][0]} is out of range for {n} {table}")
     return _mask_at(values, n)
+
+
+def _n_refl(crystal_id: np.ndarray, first: int, n_crystals: int) -> np.ndarray:
+    """The reflections of each of ``n_crystals`` crystals (ids from ``first``), as ``n_refl``."""
+    return np.bincount(crystal_id - np.int32(first), minlength=n_crystals).astype(np.int32)
 
 
 def _new_ids(keep: np.ndarray, first: int) -> np.ndarray:

@@ -24,7 +24,7 @@ from typing import BinaryIO
 import numpy as np
 
 from ._native import index_chunks
-from ._source import Stamp, StreamChangedError
+from ._source import Stamp, StreamChangedError, open_regular
 
 # Bytes handed to one kernel copy call, and read at a time where the kernel cannot copy.
 _KERNEL_PIECE = 1 << 30
@@ -50,17 +50,18 @@ class Origin:
     * ``cuts``: blocks of dropped crystals inside kept images, to leave out;
     * ``loose``: chunks in which the reader found no image, copied as they are.
 
-    ``size`` and ``mtime_ns`` are the file's when it was read.
+    ``stamp`` is the file's size and modification time when it was read; ``header_end``
+    where its first chunk starts, when the reader knew it (None: found again when copying).
     """
 
     path: str
-    size: int
-    mtime_ns: int
+    stamp: Stamp
     images: np.ndarray
     crystals: np.ndarray
     cuts: np.ndarray
     loose: np.ndarray
     whole: bool = False  # everything after the header, whatever the chunks
+    header_end: int | None = None
 
     def select(self, keep_crystal: np.ndarray, keep_image: np.ndarray, image_of: np.ndarray,
                drop_empty_images: bool) -> Origin:
@@ -107,10 +108,12 @@ def _inside(offsets: np.ndarray, ranges: np.ndarray) -> np.ndarray:
 
 
 def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
-           crystal_blocks: np.ndarray, crystal_image: np.ndarray) -> Origin | None:
+           crystal_blocks: np.ndarray, crystal_image: np.ndarray,
+           header_end: int | None = None) -> Origin | None:
     """The origin of a parse of chunk ``rows`` of ``path``, given the parser's image lines
-    and crystal blocks and each crystal's image (row, from 0); None when the rows are not
-    in file order (the text of such a parse is not a selection of the file)."""
+    and crystal blocks and each crystal's image (row, from 0), and where the file's header
+    ends when it is known; None when the rows are not in file order (the text of such a
+    parse is not a selection of the file)."""
     rows = np.asarray(rows, np.int64)[:, :2]
     if np.any(rows[:, 1] < rows[:, 0]) or np.any(rows[1:, 0] < rows[:-1, 1]):
         return None
@@ -127,13 +130,13 @@ def locate(path: str, stamp: Stamp, rows: np.ndarray, image_lines: np.ndarray,
     has_image = np.zeros(len(rows), bool)
     has_image[chunk] = True
     loose = rows[~has_image & (rows[:, 1] > rows[:, 0])]
-    return Origin(path, stamp.size, stamp.mtime_ns, images, crystals, _ranges(), loose)
+    return Origin(path, stamp, images, crystals, _ranges(), loose, header_end=header_end)
 
 
-def whole_file(path: str, stamp: Stamp) -> Origin:
+def whole_file(path: str, stamp: Stamp, header_end: int | None = None) -> Origin:
     """The origin of a whole file as it is (its header is copied as the header)."""
-    return Origin(path, stamp.size, stamp.mtime_ns, _ranges(), _ranges(), _ranges(),
-                  _ranges(), whole=True)
+    return Origin(path, stamp, _ranges(), _ranges(), _ranges(), _ranges(), whole=True,
+                  header_end=header_end)
 
 
 def concat(origins: Sequence[Origin | None]) -> Origin | None:
@@ -143,8 +146,7 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
         return None
     first = origins[0]
     assert first is not None
-    if any((o.path, o.size, o.mtime_ns) != (first.path, first.size, first.mtime_ns)
-           for o in origins if o is not None):
+    if any((o.path, o.stamp) != (first.path, first.stamp) for o in origins if o is not None):
         return None
     parts = [o for o in origins if o is not None]
     joined = replace(first, images=np.concatenate([o.images for o in parts]),
@@ -160,12 +162,11 @@ def concat(origins: Sequence[Origin | None]) -> Origin | None:
     return joined
 
 
-def check_unchanged(origin: Origin, st: os.stat_result) -> None:
-    if (st.st_size, st.st_mtime_ns) != (origin.size, origin.mtime_ns):
-        raise StreamChangedError(
-            f"{origin.path}: changed since it was read (size {origin.size:,} → {st.st_size:,} "
-            "bytes, or its modification time), so its text cannot be copied; read it again, "
-            "or write the columns with verbatim=False")
+def check_unchanged(origin: Origin, st: os.stat_result | None = None) -> None:
+    """StreamChangedError unless the origin's file (its ``st`` when given) is as it was read."""
+    origin.stamp.check(origin.path, st, since="read",
+                       then="its text cannot be copied: read it again, or write the columns "
+                            "with verbatim=False")
 
 
 def header_end(path: str) -> int:
@@ -184,20 +185,23 @@ class Copier:
     def __init__(self, origin: Origin):
         self.origin = origin
         try:
-            self._fd = os.open(origin.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+            self._file = open_regular(origin.path)
         except FileNotFoundError:
             raise StreamChangedError(f"{origin.path}: no longer there, so its text cannot be "
                                      "copied; write the columns with verbatim=False") from None
+        self._fd = self._file.fileno()
         try:
             check_unchanged(origin, os.fstat(self._fd))
         except BaseException:
-            os.close(self._fd)
+            self._file.close()
             raise
         self._kernel = hasattr(os, "copy_file_range")
         self._sendfile = hasattr(os, "sendfile")
 
     def header(self) -> bytes:
-        end = header_end(self.origin.path)
+        end = self.origin.header_end
+        if end is None:
+            end = header_end(self.origin.path)
         return os.pread(self._fd, end, 0) if end else b""
 
     def copy(self, out: BinaryIO, runs: np.ndarray) -> int:
@@ -245,11 +249,11 @@ class Copier:
         try:
             check_unchanged(self.origin, os.fstat(self._fd))
         finally:
-            os.close(self._fd)
+            self._file.close()
 
     def abandon(self) -> None:
         """Closes the source without checking it (the copy failed anyway)."""
-        os.close(self._fd)
+        self._file.close()
 
 
 class TextWriter:
@@ -276,10 +280,11 @@ class TextWriter:
             known = self._copier.origin
             if origin.path != known.path or origin.whole or known.whole:
                 raise ValueError(f"{origin.path}: not a further selection of {known.path}")
-            check_unchanged(known, os.stat(origin.path))
-            check_unchanged(origin, os.stat(origin.path))
+            now = os.stat(origin.path)
+            check_unchanged(known, now)
+            check_unchanged(origin, now)
         if origin.whole:
-            runs = np.array([[self._header_end, origin.size]], np.int64)
+            runs = np.array([[self._header_end, origin.stamp.size]], np.int64)
         else:
             runs = origin.runs()
         self._copier.copy(self.out, runs)

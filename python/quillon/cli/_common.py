@@ -23,7 +23,7 @@ from quillon._output import (
 )
 from quillon._parquet import is_tables_folder as is_output_folder
 from quillon._progress import ProgressBar
-from quillon._read import MAX_PANELS, ProgressCallback, Source, _merge_reports
+from quillon._read import ProgressCallback, Source, _merge_reports
 from quillon._source import StreamChangedError
 
 if TYPE_CHECKING:
@@ -99,6 +99,43 @@ def panels_option(f):
              "the file).")(f)
 
 
+FIGURE_FORMATS = ("png", "svg", "pdf")
+
+
+def figure_format(path: str) -> str:
+    """The image format a figure's file name asks for, by its suffix."""
+    return Path(path).suffix.lower().lstrip(".")
+
+
+def _figure_output(ctx, param, value: str) -> str:
+    if figure_format(value) not in FIGURE_FORMATS:
+        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
+    return value
+
+
+def _dpi(ctx, param, value: float) -> float:
+    if not 10 <= value <= 1200:  # also refuses nan
+        raise click.BadParameter(f"{value} is not between 10 and 1200")
+    return value
+
+
+def figure_options(f):
+    """``--output`` (a .png, .svg or .pdf) and ``--dpi`` of a command that draws a figure."""
+    f = click.option("--dpi", type=float, callback=_dpi, default=100, show_default=True,
+                     help="Pixels per inch of a PNG, 10 to 1200 (the figure's size in inches "
+                          "is fixed).")(f)
+    return click.option("--output", "-o", required=True, callback=_figure_output, metavar="FILE",
+                        help="The image to write: .png, .svg or .pdf.")(f)
+
+
+def reading_options(f):
+    """``--panels``, ``--threads``, ``--batch-size`` and ``--quiet``, in that order: the options
+    of every command that reads streams in batches."""
+    for option in (quiet_option, batch_option, threads_option, panels_option):
+        f = option(f)
+    return f
+
+
 def _parse_size(ctx, param, value: str) -> int:
     try:
         return quillon.parse_size(value)
@@ -127,14 +164,10 @@ def _parse_panels(ctx, param, value: str | None) -> PanelNames | str | None:
         names = [name for name in value.split(",") if name]
     if not names:
         raise click.BadParameter(f"no panel name in {value!r}")
-    seen: set[str] = set()
-    for name in names:
-        if name in seen:
-            raise click.BadParameter(f"panel {name!r} is named twice")
-        seen.add(name)
-    if len(names) > MAX_PANELS:
-        raise click.BadParameter(f"{len(names):,} panel names; at most {MAX_PANELS:,} can be told apart")
-    out = PanelNames(names)
+    try:
+        out = PanelNames(_read.check_panel_names(names))
+    except ValueError as exc:
+        raise click.BadParameter(str(exc)) from None
     out.file = value[1:] if value.startswith("@") else None
     return out
 
@@ -174,6 +207,15 @@ def batches(src: Source, *, threads: int | None, batch_bytes: int,
     with reading(src.path):
         yield from _read.batches(src, batch_bytes=batch_bytes, n_threads=default_threads(threads),
                                  progress=progress, warn=False)
+
+
+def read_batches(src: Source, threads: int | None, batch_size: int,
+                 quiet: bool) -> Iterator[quillon.Stream]:
+    """The batches of ``src`` under the command's progress bar (none when ``quiet``), as
+    :func:`batches` reads them."""
+    with Progress([src], enabled=not quiet) as progress:
+        yield from batches(src, threads=threads, batch_bytes=batch_size,
+                           progress=progress.of(src))
 
 
 def require_panels(src: Source) -> None:
@@ -234,11 +276,17 @@ def note_reading(src: Source, tally: Tally, dropped: int = 0) -> None:
     for reason, (count, first) in tally.report.items():
         warn(f"{src.path}: left out {count:,} × {reason} (first at byte {first:,})")
     if dropped:
-        warn(f"{src.path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
-             "list (their panel name is not known)")
+        note_dropped(src.path, dropped)
     elif tally.unknown_panel:
         warn(f"{src.path}: {plural(tally.unknown_panel, 'reflection')} on panels not in the "
              "panel list")
+
+
+def note_dropped(path: str, dropped: int) -> None:
+    """Tell that ``dropped`` reflections of ``path`` on unknown panels were left out."""
+    if dropped:
+        warn(f"{path}: left out {plural(dropped, 'reflection')} on panels not in the panel "
+             "list (their panel name is not known)")
 
 
 def input_files(*paths: str | None, panels: list[str] | str | None = None) -> list[str | None]:

@@ -11,6 +11,7 @@ import numpy as np
 
 from quillon._deps import require
 from quillon._geometry import panel_keys
+from quillon._merge import shell_edges
 
 _CELL_LABELS = ("a (Å)", "b (Å)", "c (Å)", "α (°)", "β (°)", "γ (°)")
 #: Figure sizes in inches; at ``dpi`` the image is these times ``dpi`` pixels.
@@ -63,7 +64,7 @@ def shells(inv_d_counts: np.ndarray, step: float, n_shells: int = 20) -> tuple[n
     cumulative = np.cumsum(inv_d_counts)
     last = int(np.searchsorted(cumulative, 0.999 * cumulative[-1]))
     lo, hi = filled[0] * step, (last + 1) * step
-    edges = np.cbrt(np.linspace(lo**3, hi**3, n_shells + 1))
+    edges = shell_edges(lo, hi, n_shells)
     centres = (np.arange(len(inv_d_counts)) + 0.5) * step
     which = np.searchsorted(edges, centres, side="right") - 1
     inside = (which >= 0) & (which < n_shells)

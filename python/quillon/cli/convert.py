@@ -28,10 +28,7 @@ def _is_folder_target(target: str) -> bool:
 @click.command(short_help="A stream to Parquet tables or a stream, and back.", epilog=EXAMPLES)
 @click.argument("source", metavar="IN", type=click.Path())
 @click.argument("target", metavar="OUT", type=click.Path())
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 @click.option("--scheduler", metavar="ADDR", default=None,
               help="Read on the Dask cluster at ADDR (tcp://host:8786): IN may be a quoted glob of "
                    "streams that every worker reaches under the same path, each batch is a "
@@ -71,7 +68,7 @@ def convert(source, target, panels, threads, batch_size, quiet, scheduler, sched
                 stream.write(tmp, n_threads=threads, header=stream.header)
             else:
                 _write_parquet([stream], str(tmp), stream, stream.report)
-        _note_dropped(source, dropped if to_stream else 0)
+        common.note_dropped(source, dropped if to_stream else 0)
         return
     src = common.open_stream(source, panels, threads=threads)
     common.require_panels(src)
@@ -119,12 +116,6 @@ def _check_header(stream: quillon.Stream, source: str) -> None:
     if stream.headers_differ:
         raise common.InputError(f"{source}: joins streams whose headers differ; no one header "
                                 "is right for the stream written")
-
-
-def _note_dropped(source: str, dropped: int) -> None:
-    if dropped:
-        common.warn(f"{source}: left out {dropped:,} reflection{'s' * (dropped != 1)} on panels "
-                    "not in the panel list (their panel name is not known)")
 
 
 def _convert_on_dask(source: str, target: str, scheduler: str, panels: list[str] | str | None,

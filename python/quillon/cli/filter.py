@@ -156,10 +156,7 @@ Examples:
                    "(peak lists, every key and line stay), or write what the parsed columns "
                    "hold, in the layout of the column writer.")
 @click.option("--json", "as_json", is_flag=True, help="Print what was kept and dropped as JSON.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 @click.pass_context
 def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflections, first_crystals,
                   images_with_crystals, events_from, verbatim, as_json, panels, threads, batch_size,
@@ -229,7 +226,7 @@ def _copy_whole(src: common.Source, target: str, inputs: list) -> dict:
 
     The copy checks that the file did not change since it was indexed, before and after.
     """
-    origin = whole_file(src.path, src.stamp)
+    origin = whole_file(src.path, src.stamp, src.header_end)
     try:
         with common.atomic_output(target, inputs=inputs) as tmp, open_output(tmp) as out:
             write_text(origin, out, None)

@@ -38,10 +38,7 @@ Examples:
   quillon info --json runs/*.stream | jq .total.crystals""")
 @click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=True))
 @click.option("--json", "as_json", is_flag=True, help="Print JSON (schema below) instead of tables.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def info(files, as_json, panels, threads, batch_size, quiet):
     """Counts, unit cells, resolution and exclusions of each stream FILE and in total.
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 import json
 import math
 import os
-from pathlib import Path
 
 import click
 
@@ -76,7 +75,7 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     """Read IN in batches into the merge's running sums; the cell and the point group."""
     src, sym, target = _open(source, symmetry, panels, threads)
     cell = _cell_file(cell_file)
-    total = _merge.collect(_batches(src, threads, batch_size, quiet), sym, polarisation,
+    total = _merge.collect(common.read_batches(src, threads, batch_size, quiet), sym, polarisation,
                            header=src.header)
     if total.rejected and not quiet:
         common.warn(f"{src.path}: left out {total.rejected:,} measurements whose intensity is not "
@@ -86,15 +85,6 @@ def _read_sums(source: str, symmetry: str, polarisation: bool, cell_file: str | 
     except ValueError as exc:
         raise common.CommandFailed(f"{src.path}: {exc}") from None
     return src, sym, target, total, cell, note
-
-
-def _batches(src: common.Source, threads: int | None, batch_size: int, quiet: bool):
-    """The batches of ``src``, read as every command reads them (the road of
-    ``quillon.iter_batches``: one index, the command's progress bar, errors as one line);
-    reflections on unknown panels are no matter here and are not warned about."""
-    with common.Progress([src], enabled=not quiet) as progress:
-        yield from common.batches(src, threads=threads, batch_bytes=batch_size,
-                                  progress=progress.of(src))
 
 
 def _write(target: str, write, source: str, panels: str | None) -> None:
@@ -116,10 +106,7 @@ Examples:
               help="Write every measurement as measured (H K L M/ISYM BATCH I SIGI XDET YDET, "
                    "one batch per crystal; no polarisation correction, no --min-measurements) "
                    "instead of merged reflections.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file, unmerged,
           panels, threads, batch_size, quiet):
     """Merge the reflections of IN under a point group and write them to the MTZ file OUT.
@@ -133,7 +120,7 @@ def merge(source, target, symmetry, no_polarisation, min_measurements, cell_file
         src, sym, target_cell = _open(source, symmetry, panels, threads)
         given = _cell_file(cell_file)
         writer = _merge.Unmerged(sym)
-        for batch in _batches(src, threads, batch_size, quiet):
+        for batch in common.read_batches(src, threads, batch_size, quiet):
             writer.add(batch)
         try:
             cell = given or _merge.resolve_cell(None, target_cell,
@@ -190,10 +177,7 @@ Examples:
 @click.argument("source", metavar="IN", type=click.Path())
 @stats_options
 @click.option("--json", "as_json", is_flag=True, help="Print JSON (schema below) instead of a table.")
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def stats(source, symmetry, shells, no_scale, no_polarisation, min_measurements, cell_file,
           as_json, panels, threads, batch_size, quiet):
     """Figures of merit of IN merged under a point group, per resolution shell and overall.
@@ -273,24 +257,12 @@ def _print_table(report: dict) -> None:
         console.print(f"cell: {report['cell_note']}")
 
 
-def _figure_output(ctx, param, value: str) -> str:
-    if Path(value).suffix.lower().lstrip(".") not in ("png", "svg", "pdf"):
-        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
-    return value
-
-
 @click.command(name="stats", short_help="CC½, completeness, I/σ and Rsplit against resolution.",
                epilog="\b\nExample:\n  quillon plot stats run7.stream -y 4/mmm -o stats.png")
 @click.argument("source", metavar="IN", type=click.Path())
-@click.option("--output", "-o", required=True, callback=_figure_output, metavar="FILE",
-              help="The image to write: .png, .svg or .pdf.")
-@click.option("--dpi", type=click.FloatRange(min=10, max=1200), default=100, show_default=True,
-              help="Pixels per inch of a PNG.")
+@common.figure_options
 @stats_options
-@common.panels_option
-@common.threads_option
-@common.batch_option
-@common.quiet_option
+@common.reading_options
 def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation, min_measurements,
                cell_file, panels, threads, batch_size, quiet):
     """CC½ and CC*, completeness, mean I/σ(I) and Rsplit of IN per resolution shell."""
@@ -302,5 +274,5 @@ def plot_stats(source, output, dpi, symmetry, shells, no_scale, no_polarisation,
     if not result.rows:
         raise common.CommandFailed(f"{src.path}: no merged reflections, nothing to plot")
     fig = result.plot(f"{common.shown(os.path.basename(source))}: point group {sym.point_group}", dpi)
-    fmt = Path(output).suffix.lower().lstrip(".")
-    _write(output, lambda path: _plot.save(fig, path, fmt), src.path, panels)
+    _write(output, lambda path: _plot.save(fig, path, common.figure_format(output)), src.path,
+           panels)

@@ -2,27 +2,12 @@
 from __future__ import annotations
 
 import os
-from pathlib import Path
 
 import click
 
 from quillon.cli import _common as common
 from quillon.cli import _plot
 from quillon.cli._summary import INV_D_STEP, POSITION_BIN, Summary
-
-FORMATS = ("png", "svg", "pdf")
-
-
-def _output(ctx, param, value: str) -> str:
-    if Path(value).suffix.lower().lstrip(".") not in FORMATS:
-        raise click.BadParameter(f"{value!r} must end in .png, .svg or .pdf")
-    return value
-
-
-def _dpi(ctx, param, value: float) -> float:
-    if not 10 <= value <= 1200:  # also refuses nan
-        raise click.BadParameter(f"{value} is not between 10 and 1200")
-    return value
 
 
 def _plot_command(name: str, help_text: str, example: str):
@@ -31,27 +16,17 @@ def _plot_command(name: str, help_text: str, example: str):
     def decorate(draw):
         @click.command(name=name, help=help_text, epilog=f"\b\nExample:\n  {example}")
         @click.argument("source", metavar="IN", type=click.Path())
-        @click.option("--output", "-o", required=True, callback=_output, metavar="FILE",
-                      help="The image to write: .png, .svg or .pdf.")
-        @click.option("--dpi", type=float, callback=_dpi, default=100, show_default=True,
-                      help="Pixels per inch of a PNG, 10 to 1200 (the figure's size in inches "
-                           "is fixed).")
-        @common.panels_option
-        @common.threads_option
-        @common.batch_option
-        @common.quiet_option
+        @common.figure_options
+        @common.reading_options
         def command(source, output, dpi, panels, threads, batch_size, quiet):
             src = common.open_stream(source, panels, threads=threads)
             summary = Summary(src, panels=name == "panels", shells=name == "resolution")
-            with common.Progress([src], enabled=not quiet) as progress:
-                for batch in common.batches(src, threads=threads, batch_bytes=batch_size,
-                                            progress=progress.of(src)):
-                    summary.add(batch)
+            for batch in common.read_batches(src, threads, batch_size, quiet):
+                summary.add(batch)
             common.note_reading(src, summary.tally)
             fig = draw(summary, common.shown(os.path.basename(source)), dpi)
-            fmt = Path(output).suffix.lower().lstrip(".")
             with common.atomic_output(output, inputs=common.input_files(source, panels=panels)) as tmp:
-                _plot.save(fig, tmp, fmt)
+                _plot.save(fig, tmp, common.figure_format(output))
         return command
 
     return decorate
