@@ -3,6 +3,8 @@ one line (no traceback) when it cannot."""
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
 import threading
 import warnings
 
@@ -240,3 +242,14 @@ def test_the_column_writer_refuses_a_pipe_without_waiting(small_stream, tmp_path
     os.mkfifo(pipe)
     with pytest.raises(OSError):
         quillon.read(small_stream, panels="auto").write(pipe, verbatim=False)
+
+
+@pytest.mark.parametrize("options", [["--min-reflections", "3"], [], ["--min-reflections", "3", "--json"]])
+def test_a_stream_on_standard_output_is_the_stream_alone(small_stream, tmp_path, options):
+    command = [sys.executable, "-m", "quillon.cli", "filter", str(small_stream)]
+    piped = subprocess.run([*command, "/dev/stdout", *options], capture_output=True, timeout=120,
+                           check=False)
+    assert piped.returncode == 0, piped.stderr
+    run("filter", small_stream, tmp_path / "file.stream", *options)
+    assert piped.stdout == (tmp_path / "file.stream").read_bytes()
+    assert b"/dev/stdout" in piped.stderr  # the report, kept out of the stream

@@ -4,6 +4,7 @@ from __future__ import annotations
 import contextlib
 import math
 import os
+import sys
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -67,6 +68,15 @@ def shown(path: str | os.PathLike) -> str:
     """``path`` as text any terminal or JSON reader takes: bytes that are not UTF-8 in a file
     name become U+FFFD."""
     return os.fsencode(path).decode("utf-8", errors="replace")
+
+
+def is_standard_output(path: str | os.PathLike) -> bool:
+    """Whether ``path`` is where this process's standard output goes (``/dev/stdout``, or the
+    pipe or file it leads to): a command that writes its output there reports on stderr."""
+    try:
+        return os.path.samestat(os.stat(path), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError, AttributeError):  # no such file, or no real stdout
+        return False
 
 
 def plural(n: int, noun: str) -> str:

@@ -177,6 +177,8 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
         raise click.BadParameter("filter writes a stream: give a name ending in .stream (convert "
                                  "it to Parquet tables with quillon convert)", param_hint="OUT")
     events = read_events(events_from) if events_from else None
+    # Written to standard output, the stream must not get the report mixed into it.
+    report_to_stderr = common.is_standard_output(target)
     src = common.open_stream(source, panels, threads=threads)
     if not verbatim:  # a copy keeps each reflection's panel name as it is in IN
         common.require_panels(src)
@@ -187,7 +189,7 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
                        and not images_with_crystals)
     if verbatim and nothing_to_test:
         counts = _copy_whole(src, target, inputs)
-        _summary(source, target, counts, counts, {}, as_json, copied=True)
+        _summary(source, target, counts, counts, {}, as_json, report_to_stderr, copied=True)
         return
     read = {"images": 0, "crystals": 0, "reflections": 0}
     tally = common.Tally()
@@ -218,7 +220,7 @@ def filter_stream(ctx, source, target, cell, tolerance, resolution, min_reflecti
         raise common.CommandFailed(str(exc)) from None
     common.note_reading(src, tally, dropped=dropped)
     kept = {"images": sink.images, "crystals": sink.crystals, "reflections": sink.reflections}
-    _summary(source, target, read, kept, tests.failed, as_json)
+    _summary(source, target, read, kept, tests.failed, as_json, report_to_stderr)
 
 
 def _copy_whole(src: common.Source, target: str, inputs: list) -> dict:
@@ -238,23 +240,23 @@ def _copy_whole(src: common.Source, target: str, inputs: list) -> dict:
 
 
 def _summary(source: str, target: str, read: dict, kept: dict, failed: dict, as_json: bool,
-             copied: bool = False) -> None:
+             err: bool, copied: bool = False) -> None:
     if as_json:
         record: dict[str, object] = {"input": common.shown(source), "output": common.shown(target),
                                      "read": read, "kept": kept, "failed": failed}
         if copied:
             record["copied"] = True
-        click.echo(json.dumps(record, indent=2, ensure_ascii=False))
+        click.echo(json.dumps(record, indent=2, ensure_ascii=False), err=err)
         return
     if copied:
         click.echo(f"{common.shown(target)}: copied {common.shown(source)} whole (no test given): "
                    f"{read['images']:,} chunks, {read['crystals']:,} crystal blocks, "
-                   f"{read['reflections']:,} reflection rows")
+                   f"{read['reflections']:,} reflection rows", err=err)
         return
     click.echo(f"{common.shown(target)}: kept {_of(kept, read, 'crystals')}, {_of(kept, read, 'images')}, "
-               f"{_of(kept, read, 'reflections')}")
+               f"{_of(kept, read, 'reflections')}", err=err)
     if failed:
-        click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in failed.items()))
+        click.echo("failed: " + ", ".join(f"{name} {n:,}" for name, n in failed.items()), err=err)
 
 
 def _of(kept: dict, read: dict, key: str) -> str:
